@@ -1,0 +1,11 @@
+// Overloaded: a visitor made of lambdas, for std::visit.
+#pragma once
+
+namespace tarnwick::utils {
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+}  // namespace tarnwick::utils
