@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <variant>
 
 #include "utils/io_error.hpp"
@@ -38,6 +39,7 @@ class DecodeError {
   using Detail = std::variant<UnexpectedEnd, InvalidIntegerType, UnexpectedVariant, DecodeIo,
                               InvalidUtf8>;
   template <class D>
+    requires std::is_constructible_v<Detail, D>
   DecodeError(D detail) : detail_(std::move(detail)) {}
 
   const Detail& detail() const { return detail_; }
@@ -59,6 +61,7 @@ class EncodeError {
  public:
   using Detail = std::variant<EncodeUnexpectedEnd, InvalidPathCharacters, EncodeIo>;
   template <class D>
+    requires std::is_constructible_v<Detail, D>
   EncodeError(D detail) : detail_(std::move(detail)) {}
 
   const Detail& detail() const { return detail_; }

@@ -8,4 +8,7 @@ struct Overloaded : F... {
   using F::operator()...;
 };
 
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
 }  // namespace tarnwick::utils

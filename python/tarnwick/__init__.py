@@ -1,0 +1,27 @@
+"""Embedded full-text search: ranked queries over documents stored in one directory."""
+
+from tarnwick.native import (
+    BincodeDecodeError,
+    BincodeEncodeError,
+    CompressException,
+    Document,
+    Result,
+    Search,
+    TryFromSliceException,
+    UlidDecodeError,
+    UlidMonotonicError,
+    UnknownLogOperation,
+)
+
+__all__ = [
+    "BincodeDecodeError",
+    "BincodeEncodeError",
+    "CompressException",
+    "Document",
+    "Result",
+    "Search",
+    "TryFromSliceException",
+    "UlidDecodeError",
+    "UlidMonotonicError",
+    "UnknownLogOperation",
+]
