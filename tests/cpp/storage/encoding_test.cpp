@@ -69,9 +69,11 @@ TEST(Varint, WideValuesRoundTripInEveryField) {
 }
 
 TEST(Varint, LongerFormThanNeededIsAccepted) {
-  SliceDecoder a{SliceSource(bytes({0xFB, 0x05, 0x00}))};
+  const std::string three = bytes({0xFB, 0x05, 0x00});
+  SliceDecoder a{SliceSource(three)};
   EXPECT_EQ(*a.u32(), 5u);
-  SliceDecoder b{SliceSource(bytes({0xFC, 0x05, 0, 0, 0}))};
+  const std::string five = bytes({0xFC, 0x05, 0, 0, 0});
+  SliceDecoder b{SliceSource(five)};
   EXPECT_EQ(*b.u64(), 5u);
 }
 
@@ -268,7 +270,8 @@ TEST(Strings, DecodingErrorsHaveTheirTextForms) {
 }
 
 TEST(FixedArrays, ShortInputReportsBytesMissing) {
-  SliceDecoder decoder{SliceSource(std::string(10, 'x'))};
+  const std::string ten(10, 'x');
+  SliceDecoder decoder{SliceSource(ten)};
   EXPECT_EQ(decoder.fixed<16>().error().to_string(), "UnexpectedEnd { additional: 6 }");
 }
 
