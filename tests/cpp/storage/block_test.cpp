@@ -4,17 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "test_bytes.hpp"
 #include "storage/block.hpp"
 #include "utils/fileext.hpp"
 
 namespace tarnwick::storage {
 namespace {
 
-std::string bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out.push_back(static_cast<char>(v));
-  return out;
-}
+using test_support::bytes;
 
 utils::Result<std::string, DecompressError> decompress(std::string_view block) {
   return decompress_block(utils::as_bytes(block));

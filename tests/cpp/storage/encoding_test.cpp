@@ -7,15 +7,12 @@
 
 #include "storage/decoder.hpp"
 #include "storage/encoder.hpp"
+#include "test_bytes.hpp"
 
 namespace tarnwick::storage {
 namespace {
 
-std::string bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out.push_back(static_cast<char>(v));
-  return out;
-}
+using test_support::bytes;
 
 std::string encode_varint(uint128 value) {
   std::string out;
