@@ -1,0 +1,48 @@
+// BM25 scores of a candidate document: `bm25` scores one matched interval, `max_bm25` bounds
+// every interval of a candidate from above so that hopeless candidates are skipped before any
+// position work.
+//
+// Okapi BM25 with k1 = 1.5 and b = 0.75, where the idf adds one inside the logarithm, over:
+//   norm      = (dl / avgdl) * b + (1 - b)
+//   idf(df)   = ln((max(N - df, 0) + 0.5) / (df + 0.5) + 1)
+//   tfpart    = tf * (k1 + 1) / (tf + k1 * norm)
+//   weight    = 0.8 ^ distance             (fuzzy matches count less per edit)
+//   term      = tfpart * idf * weight
+//   bm25      = (sum of the interval's terms) / (slop + 1)
+//   max_bm25  = sum over query tokens of the largest term among that token's alternatives
+//
+// N is the live document count. df counts postings still in the index, those of deleted
+// documents not yet purged included, so it can exceed N; N - df is then taken as 0, which keeps
+// the idf positive and falling as df grows. dl is the document's number of distinct kept tokens
+// and avgdl the collection's mean kept-token count.
+//
+// Every score is finite and non-negative whatever the statistics: an average that is not a
+// positive number (an empty collection, or a statistic gone wrong) has no length to normalise
+// against, so every document then counts as of average length (norm = 1); a collection without
+// live documents scores 0.
+//
+// Soundness of the bound: each term is computed by the same expression in both functions and is
+// never negative, rounding is monotone, and dividing by slop + 1 >= 1 never increases a sum, so
+// bm25 of any interval of a candidate never exceeds max_bm25 of that candidate.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "matching/mis.hpp"
+
+namespace tarnwick::query {
+
+constexpr double kK1 = 1.5;
+constexpr double kB = 0.75;
+constexpr double kFuzzyWeight = 0.8;
+
+double bm25(uint64_t live_count, uint32_t doc_len, double avg_doc_len,
+            const matching::Interval& interval);
+
+// `candidate` lists every query token's alternatives present in the document, ordered by group,
+// as handed to the interval matcher.
+double max_bm25(uint64_t live_count, uint32_t doc_len, double avg_doc_len,
+                std::span<const matching::TermPositions> candidate);
+
+}  // namespace tarnwick::query
