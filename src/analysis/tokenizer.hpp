@@ -1,0 +1,70 @@
+// Tokenizer: turns a document's text, or a parsed query, into index terms.
+//
+// The two paths differ on purpose. A document is cut into words at the default word boundaries
+// of Unicode Standard Annex #29; a word is kept when it holds a letter or number, lower-cased by
+// ASCII rules only ("ÉCOLE" becomes "École"), dropped if it is a stop word, and stemmed. A query
+// term is taken whole as the parser produced it (the query was lower-cased the same way before
+// parsing), so "hello," stays "hello," and matches no document word.
+//
+// Positions count kept words only: a stop word or a segment without letters or numbers takes
+// none, so the words around a stop word have consecutive positions.
+//
+// Owns one stemmer and one word segmenter; shares the read-only stop-word set with the engine.
+// Thread safety: stemming and segmenting keep per-call state, so one call at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "analysis/stemmer.hpp"
+#include "analysis/word_segmenter.hpp"
+#include "config.hpp"
+#include "query/parser.hpp"
+
+namespace tarnwick::analysis {
+
+struct DocumentTokens {
+  // Kept words, which is also the number of positions handed out.
+  uint32_t length = 0;
+  // Stem to the positions of its words, ascending; every position in [0, length) occurs once.
+  // Iteration order is unspecified.
+  absl::flat_hash_map<std::string, std::vector<uint32_t>> tokens;
+};
+
+struct Token {
+  std::string text;       // the stemmed term
+  uint8_t fuzziness = 0;  // edit distance allowed when matching, 0 to 2
+
+  bool operator==(const Token&) const = default;
+};
+
+struct TokenizedQuery {
+  std::vector<Token> tokens;  // in query order, stop words removed
+  uint8_t proximity = 0;      // as parsed
+};
+
+class Tokenizer {
+ public:
+  // REQUIRES: stop_words != nullptr.
+  explicit Tokenizer(std::shared_ptr<const StopWords> stop_words);
+
+  // `text` is UTF-8. A document of more than 4294967295 kept words keeps the first 4294967295.
+  DocumentTokens tokenize_doc(std::string_view text);
+
+  // Drops terms whose text is a stop word as written (fuzziness suffix or not), stems the rest.
+  // REQUIRES: the string `query`'s terms point into is still alive.
+  TokenizedQuery tokenize_query(query::Query query);
+
+ private:
+  bool is_stop_word(std::string_view word) const;
+
+  SnowballStemmer stemmer_;
+  std::shared_ptr<const StopWords> stop_words_;
+  WordSegmenter segmenter_;
+};
+
+}  // namespace tarnwick::analysis

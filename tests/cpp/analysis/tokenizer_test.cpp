@@ -1,0 +1,162 @@
+#include "analysis/tokenizer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace tarnwick::analysis {
+namespace {
+
+using Positions = std::map<std::string, std::vector<uint32_t>>;
+
+Tokenizer make_tokenizer(StopWords stop_words = {}) {
+  return Tokenizer(std::make_shared<const StopWords>(std::move(stop_words)));
+}
+
+Positions positions(const DocumentTokens& doc) {
+  return Positions(doc.tokens.begin(), doc.tokens.end());
+}
+
+struct DocCase {
+  std::string text;
+  uint32_t length;
+  Positions tokens;
+};
+
+void expect_documents(Tokenizer& tokenizer, const std::vector<DocCase>& cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const DocumentTokens doc = tokenizer.tokenize_doc(c.text);
+    EXPECT_EQ(doc.length, c.length);
+    EXPECT_EQ(positions(doc), c.tokens);
+  }
+}
+
+TokenizedQuery tokenize_query(Tokenizer& tokenizer, std::string text) {
+  auto query = query::Query::parse(text);
+  EXPECT_TRUE(query.ok()) << query.error().message;
+  return tokenizer.tokenize_query(std::move(*query));
+}
+
+TEST(TokenizeDoc, PositionsCountKeptWordsOnly) {
+  Tokenizer tokenizer = make_tokenizer({"the", "and"});
+  expect_documents(tokenizer, {
+      {"", 0, {}},
+      {" ,.;!? \u2014 \u20ac \U0001F600 ", 0, {}},
+      {"The cat and the hat", 2, {{"cat", {0}}, {"hat", {1}}}},
+      {"a, b. the c!", 3, {{"a", {0}}, {"b", {1}}, {"c", {2}}}},
+      {"the and the", 0, {}},
+  });
+}
+
+TEST(TokenizeDoc, RepeatedStemsCollectTheirPositionsInOrder) {
+  Tokenizer tokenizer = make_tokenizer({"the"});
+  expect_documents(tokenizer, {
+      {"Running runs", 2, {{"run", {0, 1}}}},
+      {"cat dog cat dog cat", 5, {{"cat", {0, 2, 4}}, {"dog", {1, 3}}}},
+      {"Running the runs, run!", 3, {{"run", {0, 1, 2}}}},
+  });
+}
+
+TEST(TokenizeDoc, FoldsAsciiCapitalsOnly) {
+  Tokenizer tokenizer = make_tokenizer();
+  expect_documents(tokenizer, {
+      {"Hello, World!", 2, {{"hello", {0}}, {"world", {1}}}},
+      // The stemmer leaves words with non-ASCII characters as they are.
+      {"ÉCOLE école", 2, {{"École", {0}}, {"école", {1}}}},
+      {"ΑΘΗΝΑ", 1, {{"ΑΘΗΝΑ", {0}}}},
+  });
+}
+
+TEST(TokenizeDoc, StopWordsMatchAfterLowerCasing) {
+  Tokenizer lower = make_tokenizer({"the"});
+  expect_documents(lower, {{"The end", 1, {{"end", {0}}}}});
+  // A stop word configured with capitals never matches a lower-cased word.
+  Tokenizer capital = make_tokenizer({"The"});
+  expect_documents(capital, {{"The the", 2, {{"the", {0, 1}}}}});
+}
+
+TEST(TokenizeDoc, WordsFollowTheAnnexBoundaries) {
+  Tokenizer tokenizer = make_tokenizer();
+  expect_documents(tokenizer, {
+      {"can't 3.14 e-mail", 4, {{"can't", {0}}, {"3.14", {1}}, {"e", {2}}, {"mail", {3}}}},
+      {"don\u2019t", 1, {{"don\u2019t", {0}}}},
+      // No dictionary segmentation: each ideograph and each Thai letter is a word.
+      {"東京", 2, {{"東", {0}}, {"京", {1}}}},
+      {"ไทย", 3, {{"ไ", {0}}, {"ท", {1}}, {"ย", {2}}}},
+      // A combining mark stays with its letter.
+      {"e\u0301te\u0301", 1, {{"e\u0301te\u0301", {0}}}},
+  });
+}
+
+TEST(TokenizeDoc, NumbersBeyondAsciiCountAsAlphanumeric) {
+  Tokenizer tokenizer = make_tokenizer();
+  expect_documents(tokenizer, {
+      // Arabic-Indic three (Nd), vulgar one half and superscript two (No): not Alphabetic.
+      {"\u0663 \u00bd \u00b2", 3, {{"\u0663", {0}}, {"\u00bd", {1}}, {"\u00b2", {2}}}},
+      // Roman numeral twelve (Nl).
+      {"\u216b", 1, {{"\u216b", {0}}}},
+  });
+}
+
+TEST(TokenizeDoc, IllFormedUtf8SeparatesWords) {
+  Tokenizer tokenizer = make_tokenizer();
+  expect_documents(tokenizer, {{"ab\xff" "cd\xc3", 2, {{"ab", {0}}, {"cd", {1}}}}});
+}
+
+TEST(TokenizeDoc, EveryPositionOccursOnceOnLongText) {
+  Tokenizer tokenizer = make_tokenizer({"the", "of"});
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "The history of Running, the 3.14 runs of École\n";
+  const DocumentTokens doc = tokenizer.tokenize_doc(text);
+  // history, running, 3.14, runs, École: five kept words per line.
+  EXPECT_EQ(doc.length, 5u * 20000);
+  std::vector<uint32_t> all;
+  for (const auto& [stem, at] : doc.tokens) {
+    EXPECT_TRUE(std::is_sorted(at.begin(), at.end())) << stem;
+    all.insert(all.end(), at.begin(), at.end());
+  }
+  std::sort(all.begin(), all.end());
+  std::vector<uint32_t> expected(doc.length);
+  std::iota(expected.begin(), expected.end(), 0u);
+  EXPECT_EQ(all, expected);
+}
+
+TEST(TokenizeQuery, TermsAreStemmedWholeWithTheirFuzziness) {
+  Tokenizer tokenizer = make_tokenizer();
+  TokenizedQuery q = tokenize_query(tokenizer, "Running~ cats~2");
+  EXPECT_EQ(q.tokens, (std::vector<Token>{{"run", 2}, {"cat", 2}}));
+  EXPECT_EQ(q.proximity, 0);
+  // Not segmented: the comma stays, unlike in a document.
+  q = tokenize_query(tokenizer, "hello, world");
+  EXPECT_EQ(q.tokens, (std::vector<Token>{{"hello,", 0}, {"world", 0}}));
+  q = tokenize_query(tokenizer, "\"can't e-mail\"~4");
+  EXPECT_EQ(q.tokens, (std::vector<Token>{{"can't", 0}, {"e-mail", 0}}));
+  EXPECT_EQ(q.proximity, 4);
+}
+
+TEST(TokenizeQuery, StopWordTermsAreDroppedWhateverTheirSuffix) {
+  Tokenizer tokenizer = make_tokenizer({"the", "and"});
+  TokenizedQuery q = tokenize_query(tokenizer, "The~2 cats~ and");
+  EXPECT_EQ(q.tokens, (std::vector<Token>{{"cat", 1}}));
+  q = tokenize_query(tokenizer, "\"the and\"~7");
+  EXPECT_TRUE(q.tokens.empty());
+  EXPECT_EQ(q.proximity, 7);
+  // "the," is no stop word: query terms are not segmented.
+  q = tokenize_query(tokenizer, "the, end");
+  EXPECT_EQ(q.tokens, (std::vector<Token>{{"the,", 0}, {"end", 0}}));
+}
+
+TEST(TokenizeQuery, EmptyStopWordSetKeepsEveryTerm) {
+  Tokenizer tokenizer = make_tokenizer();
+  TokenizedQuery q = tokenize_query(tokenizer, "the and");
+  EXPECT_EQ(q.tokens, (std::vector<Token>{{"the", 0}, {"and", 0}}));
+}
+
+}  // namespace
+}  // namespace tarnwick::analysis
