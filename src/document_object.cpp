@@ -1,8 +1,14 @@
 // The Python class Document: a copy of one stored document's record. Python code never builds
-// one; the engine hands them out.
-#include <Python.h>
+// one; the engine hands them out. Each object caches its own text once read.
+#include "document_object.hpp"
 
-#include "module.hpp"
+#include <new>
+
+#include "arguments.hpp"
+#include "borrow.hpp"
+#include "errors.hpp"
+#include "utils/overloaded.hpp"
+#include "utils/ulid.hpp"
 
 namespace tarnwick {
 
@@ -10,16 +16,71 @@ namespace {
 
 struct DocumentObject {
   PyObject_HEAD
+  BorrowFlag borrow;
+  storage::Document record;
 };
+
+DocumentObject* as_document(PyObject* self) { return reinterpret_cast<DocumentObject*>(self); }
 
 void document_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  as_document(self)->record.~Document();
+  as_document(self)->borrow.~BorrowFlag();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
+PyObject* document_id(PyObject* self, void*) {
+  return guarded([&] {
+    const std::string text = utils::ulid_to_string(as_document(self)->record.id_value());
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* raise_content_error(const storage::ContentError& error) {
+  return std::visit(utils::Overloaded{
+                        [](const utils::IoError& e) { return raise(e); },
+                        [](const storage::DecompressError& e) {
+                          PyErr_Format(PyExc_ValueError,
+                                       "Failed to decompress document content: %s",
+                                       e.message.c_str());
+                          return static_cast<PyObject*>(nullptr);
+                        },
+                    },
+                    error.detail);
+}
+
+PyObject* document_content(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    DocumentObject& document = *as_document(self);
+    auto attempt = document.borrow.exclusive();
+    if (!attempt.guard) {
+      PyErr_SetString(PyExc_RuntimeError, BorrowFlag::message(attempt.conflict));
+      return nullptr;
+    }
+    if (!document.record.content) {
+      auto text = storage::read_content(document.record);
+      if (!text) return raise_content_error(text.error());
+      // Cached only once it is known to be text.
+      PyObject* decoded = PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()),
+                                               "strict");
+      if (decoded) document.record.content = std::move(*text);
+      return decoded;
+    }
+    const std::string& content = *document.record.content;
+    return PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict");
+  });
+}
+
+PyGetSetDef document_getset[] = {
+    {"id", document_id, nullptr, nullptr, nullptr},
+    {"content", document_content, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot document_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(document_dealloc)},
+    {Py_tp_getset, document_getset},
     {0, nullptr},
 };
 
@@ -32,5 +93,13 @@ PyType_Spec document_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     document_slots,
 };
+
+PyObject* new_document(ModuleState& state, storage::Document record) {
+  PyObject* self = state.document_type->tp_alloc(state.document_type, 0);
+  if (!self) return nullptr;
+  new (&as_document(self)->borrow) BorrowFlag();
+  new (&as_document(self)->record) storage::Document(std::move(record));
+  return self;
+}
 
 }  // namespace tarnwick

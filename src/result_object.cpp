@@ -1,8 +1,9 @@
 // The Python class Result: one search hit, a document record and its score. Python code never
 // builds one; search hands them out.
-#include <Python.h>
+#include <new>
 
-#include "module.hpp"
+#include "arguments.hpp"
+#include "document_object.hpp"
 
 namespace tarnwick {
 
@@ -10,16 +11,39 @@ namespace {
 
 struct ResultObject {
   PyObject_HEAD
+  storage::Document record;
+  double score;
 };
+
+ResultObject* as_result(PyObject* self) { return reinterpret_cast<ResultObject*>(self); }
 
 void result_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  as_result(self)->record.~Document();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
+// A fresh Document on every access.
+PyObject* result_document(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    ModuleState* state = module_state(Py_TYPE(self));
+    if (!state) return nullptr;
+    return new_document(*state, as_result(self)->record);
+  });
+}
+
+PyObject* result_score(PyObject* self, void*) { return PyFloat_FromDouble(as_result(self)->score); }
+
+PyGetSetDef result_getset[] = {
+    {"document", result_document, nullptr, nullptr, nullptr},
+    {"score", result_score, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot result_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
+    {Py_tp_getset, result_getset},
     {0, nullptr},
 };
 
@@ -32,5 +56,13 @@ PyType_Spec result_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     result_slots,
 };
+
+PyObject* new_result(ModuleState& state, storage::Document record, double score) {
+  PyObject* self = state.result_type->tp_alloc(state.result_type, 0);
+  if (!self) return nullptr;
+  new (&as_result(self)->record) storage::Document(std::move(record));
+  as_result(self)->score = score;
+  return self;
+}
 
 }  // namespace tarnwick

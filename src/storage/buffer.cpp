@@ -1,0 +1,62 @@
+// The buffer writes meta entries in the layout of segment.cpp: N as 8 bytes big-endian, then the
+// N bytes of one Document record.
+#include "storage/buffer.hpp"
+
+#include "storage/segment_format.hpp"
+#include "utils/fileext.hpp"
+
+namespace tarnwick::storage {
+
+namespace fs = std::filesystem;
+using utils::fail;
+
+namespace {
+
+// Appends `pending` to `file`; what was written leaves `pending`.
+utils::Status<utils::IoError> append_taking(utils::File& file, std::string& pending,
+                                            size_t& written) {
+  written = 0;
+  auto status = file.write_all(utils::as_bytes(pending), &written);
+  pending.erase(0, written);
+  return status;
+}
+
+}  // namespace
+
+utils::Status<EncodeError> Buffer::write_meta(const Document& document) {
+  const size_t start = meta.size();
+  meta.append(kMetaHeaderSize, '\0');
+  if (auto s = encode_document(document, meta); !s) {
+    meta.resize(start);
+    return s;
+  }
+  put_be64(reinterpret_cast<uint8_t*>(meta.data() + start),
+           meta.size() - start - kMetaHeaderSize);
+  return {};
+}
+
+utils::Result<uint64_t, utils::IoError> Buffer::segment_size(const fs::path& segment) {
+  if (cached_size) return *cached_size;
+  auto file = utils::File::open_append(segment / kDataFileName);
+  if (!file) return fail(std::move(file.error()));
+  auto size = file->size();
+  if (!size) return fail(std::move(size.error()));
+  cached_size = *size;
+  return *size;
+}
+
+utils::Status<utils::IoError> Buffer::append_to(const fs::path& segment) {
+  auto data_file = utils::File::open_append(segment / kDataFileName);
+  if (!data_file) return fail(std::move(data_file.error()));
+  auto meta_file = utils::File::open_append(segment / kMetaFileName);
+  if (!meta_file) return fail(std::move(meta_file.error()));
+  size_t written = 0;
+  auto status = append_taking(*data_file, data, written);
+  if (cached_size) *cached_size += written;
+  if (!status) return status;
+  if (auto s = append_taking(*meta_file, meta, written); !s) return s;
+  cached_size.reset();
+  return {};
+}
+
+}  // namespace tarnwick::storage

@@ -1,0 +1,56 @@
+// Document: the record of one stored document, as kept in memory by the document store and as
+// written in the segment meta files. It locates the document's compressed text; the text itself
+// is read from the segment's data file only when asked for.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "storage/block.hpp"
+#include "storage/coding_errors.hpp"
+#include "storage/decoder.hpp"
+#include "utils/io_error.hpp"
+#include "utils/result.hpp"
+
+namespace tarnwick::storage {
+
+// Fields in encoding order; see document.cpp for the bytes. The segment path is kept as its string:
+// a std::filesystem::path would carry a parsed copy of its components in every record.
+struct Document {
+  std::array<uint8_t, 16> id{};        // the ULID, most significant byte first
+  std::optional<std::string> content;  // absent in the store; a cache for the Python object
+  std::string segment;                 // path of the segment directory holding the text
+  uint64_t offset = 0;                 // of the size-prefixed block in that data file
+  uint64_t length = 0;                 // of that block: 4 plus the compressed size
+  uint32_t total_tokens = 0;           // tokens counted by the tokenizer
+  std::vector<uint32_t> token_ids;     // distinct tokens, in the order the engine added them
+
+  uint128 id_value() const;
+
+  friend bool operator==(const Document&, const Document&) = default;
+};
+
+// Appends the record's encoding to `out`. A segment path that is not UTF-8 fails with
+// InvalidPathCharacters and leaves `out` unchanged.
+utils::Status<EncodeError> encode_document(const Document& document, std::string& out);
+
+// Decodes one record from the start of `bytes`; bytes after it are ignored.
+DecodeResult<Document> decode_document(std::span<const uint8_t> bytes);
+
+struct ContentError {
+  std::variant<utils::IoError, DecompressError> detail;
+};
+
+// The document's text: `content` when present, otherwise its block read from
+// `segment`/"data" at `offset` and decompressed. The bytes are not checked for UTF-8. A block
+// that lies past the end of the data file is the unexpected-end error, found before any buffer
+// of `length` bytes is made.
+utils::Result<std::string, ContentError> read_content(const Document& document);
+
+}  // namespace tarnwick::storage

@@ -1,0 +1,208 @@
+// The document store's life cycle: loading, writing through the buffer, deleting, flushing.
+// The segment files are described in segment.cpp; compaction lives in merge.cpp.
+#include "storage/documents.hpp"
+
+#include <system_error>
+#include <utility>
+
+#include "utils/ulid.hpp"
+
+namespace tarnwick::storage {
+
+namespace fs = std::filesystem;
+using utils::fail;
+using Status = DocumentsManager::Status;
+
+namespace {
+
+// A segment directory found by the listing, before its records are read.
+struct Listed {
+  fs::path path;
+  Segment segment;
+};
+
+// Measures a listed segment and collects its deletions, cutting off a torn last entry.
+utils::Result<Segment, utils::IoError> scan_segment(const fs::path& path, uint128 timestamp,
+                                                    IdSet& deleted) {
+  auto data = utils::File::open_read(path / kDataFileName);
+  if (!data) return fail(std::move(data.error()));
+  auto size = data->size();
+  if (!size) return fail(std::move(size.error()));
+  auto deletions = read_deletions(path);
+  if (!deletions) return fail(std::move(deletions.error()));
+  if (deletions->scan.torn()) {
+    auto cut = cut_file(path / kDeletionFileName, deletions->scan.whole);
+    if (!cut) return fail(std::move(cut.error()));
+  }
+  deleted.insert(deletions->ids.begin(), deletions->ids.end());
+  return Segment{timestamp, *size, deletions->bytes};
+}
+
+// The segment directories directly inside `dir`, in listing order. Their deleted ids go into
+// `deleted`.
+utils::Result<std::vector<Listed>, utils::IoError> list_segments(const fs::path& dir,
+                                                                 IdSet& deleted) {
+  std::vector<Listed> listed;
+  std::error_code code;
+  fs::directory_iterator it(dir, code);
+  for (; !code && it != fs::directory_iterator(); it.increment(code)) {
+    const auto status = it->symlink_status(code);
+    if (code) break;
+    if (!fs::is_directory(status)) continue;  // files, and symbolic links to anything
+    const auto timestamp = parse_segment_name(it->path().filename().native());
+    if (!timestamp) continue;
+    auto segment = scan_segment(it->path(), *timestamp, deleted);
+    if (!segment) return fail(std::move(segment.error()));
+    listed.push_back({it->path(), *segment});
+  }
+  if (code) return fail(io_error_of(code));
+  return listed;
+}
+
+}  // namespace
+
+DocumentsManager::DocumentsManager(fs::path dir, std::shared_ptr<const Config> config,
+                                   utils::Clock clock)
+    : dir_(std::move(dir)), config_(std::move(config)), clock_(std::move(clock)) {
+  deleted_documents_.reserve(100);
+}
+
+utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
+    const fs::path& dir, std::shared_ptr<const Config> config, utils::Clock clock) {
+  DocumentsManager store(dir, std::move(config), std::move(clock));
+  std::error_code code;
+  const bool exists = fs::exists(dir, code);
+  if (code) return fail(io_error_of(code));
+  // An id listed in any deletion file is dead everywhere: a merge that stopped part way leaves a
+  // document in two segments, and its deletion went to only one of them.
+  IdSet deleted;
+  std::vector<Listed> listed;
+  if (exists) {
+    auto found = list_segments(dir, deleted);
+    if (!found) return fail(std::move(found.error()));
+    listed = std::move(*found);
+  }
+  if (listed.empty()) {
+    fs::create_directories(dir, code);
+    if (code) return fail(io_error_of(code));
+    if (auto s = store.start_segment(); !s) return fail(std::move(s.error()));
+  } else {
+    const Listed* newest = &listed.front();
+    for (const Listed& entry : listed) {
+      if (entry.segment.timestamp >= newest->segment.timestamp) newest = &entry;
+    }
+    store.current_ = newest->path;
+    for (const Listed& entry : listed) {
+      auto scan = read_meta_entries(entry.path, [&](Document&& document) -> Status {
+        const uint128 id = document.id_value();
+        if (deleted.contains(id)) return {};
+        // The record lives where its meta entry is, whatever path it was written under.
+        document.segment = entry.path.native();
+        store.documents_.insert_or_assign(id, std::move(document));
+        return {};
+      });
+      if (!scan) return fail(std::move(scan.error()));
+      if (scan->torn()) {
+        auto cut = cut_file(entry.path / kMetaFileName, scan->whole);
+        if (!cut) return fail(std::move(cut.error()));
+      }
+      store.segments_.insert_or_assign(entry.path.native(), entry.segment);
+    }
+  }
+  auto now = store.now_seconds();
+  if (!now) return fail(std::move(now.error()));
+  store.last_save_ = *now;
+  return store;
+}
+
+Status DocumentsManager::write(uint128 id, uint32_t total_tokens, std::vector<uint32_t> token_ids,
+                               std::string_view content) {
+  const size_t start = buffer_.data.size();
+  if (auto s = compress_block(content, buffer_.data); !s) return fail(std::move(s.error()));
+  const uint64_t length = buffer_.data.size() - start;
+  auto base = buffer_.segment_size(current_);
+  if (!base) return fail(std::move(base.error()));
+  Document record{utils::ulid_to_bytes(id), std::nullopt, current_.native(), *base + start, length,
+                  total_tokens, std::move(token_ids)};
+  if (auto s = buffer_.write_meta(record); !s) return fail(std::move(s.error()));
+  if (auto s = save_buffer(record.offset + length); !s) return s;
+  documents_.insert_or_assign(id, std::move(record));
+  return {};
+}
+
+Status DocumentsManager::save_buffer(uint64_t size) {
+  if (auto it = segments_.find(current_.native()); it != segments_.end()) it->second.size = size;
+  auto now = now_seconds();
+  if (!now) return fail(std::move(now.error()));
+  const bool time_due =
+      *now >= last_save_ && *now - last_save_ >= config_->documents_save_after_seconds;
+  if (buffer_.data.size() > config_->documents_buffer_size || time_due) {
+    last_save_ = *now;
+    if (auto s = write_out(); !s) return s;
+  }
+  if (size > config_->segment_size) {
+    if (auto s = write_out(); !s) return s;
+    if (auto s = start_segment(); !s) return s;
+    last_save_ = *now;
+  }
+  return {};
+}
+
+Status DocumentsManager::flush() {
+  auto written = write_out();
+  // A failed fsync is not retried (the kernel may already have dropped the pages), so every path
+  // is tried once and the first error reported.
+  std::optional<utils::IoError> sync_error;
+  for (const std::string& path : unsynced_) {
+    if (auto s = sync_path(path); !s && !sync_error) sync_error = std::move(s.error());
+  }
+  unsynced_.clear();
+  if (!written) return written;
+  if (sync_error) return fail(std::move(*sync_error));
+  return {};
+}
+
+Status DocumentsManager::delete_document(uint128 id) {
+  auto it = documents_.find(id);
+  if (it == documents_.end()) return {};
+  const Document& record = it->second;
+  if (auto s = append_deletion(record.segment, id, record.length); !s) {
+    return fail(std::move(s.error()));
+  }
+  unsynced_.insert((fs::path(record.segment) / kDeletionFileName).native());
+  if (auto segment = segments_.find(record.segment); segment != segments_.end()) {
+    segment->second.deleted_bytes += record.length;
+  }
+  deleted_documents_.insert_or_assign(id, std::move(it->second));
+  documents_.erase(it);
+  return {};
+}
+
+void DocumentsManager::clear_deleted_documents() { deleted_documents_.clear(); }
+
+utils::Result<uint64_t, DocumentsManagerError> DocumentsManager::now_seconds() const {
+  const auto now = clock_();
+  if (!now) return fail(ClockError{});
+  return static_cast<uint64_t>(*now / utils::kNanosPerSecond);
+}
+
+Status DocumentsManager::write_out() {
+  auto status = buffer_.append_to(current_);
+  unsynced_.insert((current_ / kDataFileName).native());
+  unsynced_.insert((current_ / kMetaFileName).native());
+  if (!status) return fail(std::move(status.error()));
+  return {};
+}
+
+Status DocumentsManager::start_segment() {
+  auto created = create_segment(dir_, clock_);
+  if (!created) return fail(std::move(created.error()));
+  auto& [path, segment] = *created;
+  unsynced_.insert(path.native());
+  unsynced_.insert(dir_.native());
+  segments_.insert_or_assign(path.native(), segment);
+  current_ = std::move(path);
+  return {};
+}
+
+}  // namespace tarnwick::storage

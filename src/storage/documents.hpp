@@ -1,0 +1,115 @@
+// DocumentsManager: the document store. It owns the records of all documents (in memory) and
+// their compressed texts (in segment directories under the engine directory; see segment.cpp).
+// New documents go through the write buffer into the current segment, the one with the largest
+// timestamp; when that segment grows past `segment_size` a new one is started. Deletions are
+// appended to the document's segment at once. `merge` compacts one segment with many deletions.
+//
+// Invariants: every record in `documents` and `deleted_documents` names a segment directory,
+// and once the buffer is flushed its block lies within that segment's data file; a document is
+// in at most one of the two maps; `segments` has an entry for `current`.
+//
+// No file stays open between calls. Nothing is saved when the store is dropped.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
+#include "config.hpp"
+#include "error_kinds.hpp"
+#include "storage/buffer.hpp"
+#include "storage/document.hpp"
+#include "storage/segment.hpp"
+#include "utils/clock.hpp"
+#include "utils/fileext.hpp"
+#include "utils/result.hpp"
+
+namespace tarnwick::storage {
+
+using DocumentMap = IdMap<Document>;
+
+// Keyed by the segment directory's path, as the string it was built as.
+using SegmentMap = absl::flat_hash_map<std::string, Segment>;
+
+class DocumentsManager {
+ public:
+  using Status = utils::Status<DocumentsManagerError>;
+
+  // Opens the store in `dir`, creating `dir` and a first segment when there is no segment. Every
+  // record in memory names the segment directory it was read from, wherever `dir` was when it was
+  // written. A meta or deletion entry cut short at the end of its file (an append interrupted by
+  // a crash) is ignored and cut off the file; any other damage fails the load.
+  static utils::Result<DocumentsManager, DocumentsManagerError> load(
+      const std::filesystem::path& dir, std::shared_ptr<const Config> config,
+      utils::Clock clock = utils::system_time_nanos);
+
+  // Buffers the document's compressed text and meta entry for the current segment and records it
+  // in `documents`. May flush (by buffer size or elapsed time) and start a new segment. On
+  // failure the record is not in `documents`, but what was already buffered (the block, and the
+  // meta entry once written) stays and reaches the files with the next flush, so such a document
+  // reappears at the next load.
+  Status write(uint128 id, uint32_t total_tokens, std::vector<uint32_t> token_ids,
+               std::string_view content);
+
+  // Moves a live document to `deleted_documents`, after appending its deletion entry to its
+  // segment. An id that is not live changes nothing. On failure nothing changes.
+  Status delete_document(uint128 id);
+
+  // Appends the buffer to the current segment's files and syncs them, together with the
+  // deletion files and directories changed since the last flush. On failure the unwritten bytes
+  // stay in the buffer.
+  Status flush();
+
+  // Compacts the oldest segment other than `current` whose deleted bytes are at least
+  // `merge_deleted_ratio` of its data file: its live blocks are copied unchanged into the current
+  // segment, the buffer is flushed, then the old directory is removed. At most one segment per
+  // call. On failure the documents already copied stay copied and the old segment stays.
+  Status merge();
+
+  // After a document of the current segment was buffered, `size` being the segment's new size:
+  // flushes when the buffer holds more than `documents_buffer_size` or
+  // `documents_save_after_seconds` have passed, then starts a new segment when `size` exceeds
+  // `segment_size`. `last_save` moves before a timed or sized flush is tried; a failed flush
+  // leaves the unwritten bytes in the buffer and no new segment.
+  Status save_buffer(uint64_t size);
+
+  const DocumentMap& documents() const { return documents_; }
+  const DocumentMap& deleted_documents() const { return deleted_documents_; }
+  // The engine has removed the deleted documents' postings.
+  void clear_deleted_documents();
+  const SegmentMap& segments() const { return segments_; }
+  const std::filesystem::path& current() const { return current_; }
+
+ private:
+  DocumentsManager(std::filesystem::path dir, std::shared_ptr<const Config> config,
+                   utils::Clock clock);
+
+  utils::Result<uint64_t, DocumentsManagerError> now_seconds() const;
+  // Appends the buffer without syncing.
+  Status write_out();
+  Status start_segment();
+  // Copies the live documents of `path` into the buffer; REQUIRES: path != current_.
+  Status copy_live_documents(const std::filesystem::path& path);
+  // Copies one record's block into the buffer and points the record at its new place.
+  Status copy_document(Document&& document, const utils::File& data, uint64_t data_size);
+  Status remove_segment(const std::filesystem::path& path);
+
+  Buffer buffer_;
+  std::filesystem::path dir_;
+  std::filesystem::path current_;
+  DocumentMap documents_;
+  DocumentMap deleted_documents_;
+  SegmentMap segments_;
+  std::shared_ptr<const Config> config_;
+  utils::Clock clock_;
+  uint64_t last_save_ = 0;
+  // Deletion files and directories changed since the last flush; flush syncs them.
+  absl::flat_hash_set<std::string> unsynced_;
+};
+
+}  // namespace tarnwick::storage

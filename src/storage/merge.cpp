@@ -1,0 +1,107 @@
+// Segment compaction. Deleting a document only appends a deletion entry, so its block and meta
+// entry stay in the segment until the segment is compacted: its live blocks are copied, byte for
+// byte, through the buffer into the current segment, and the old directory is removed.
+#include <algorithm>
+#include <span>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "storage/documents.hpp"
+
+namespace tarnwick::storage {
+
+namespace fs = std::filesystem;
+using utils::fail;
+using Status = DocumentsManager::Status;
+
+namespace {
+
+// A removed segment is first renamed to this, which the listing skips, so that a crash while its
+// files are being removed never leaves a half-empty segment that would fail the next load.
+fs::path removal_name(const fs::path& segment) {
+  fs::path renamed = segment;
+  renamed += ".removed";
+  return renamed;
+}
+
+}  // namespace
+
+Status DocumentsManager::merge() {
+  std::vector<std::pair<std::string, Segment>> snapshot(segments_.begin(), segments_.end());
+  std::stable_sort(snapshot.begin(), snapshot.end(), [](const auto& a, const auto& b) {
+    return a.second.timestamp < b.second.timestamp;
+  });
+  for (const auto& [path, segment] : snapshot) {
+    if (path == current_.native() || segment.size == 0) continue;
+    const double ratio =
+        static_cast<double>(segment.deleted_bytes) / static_cast<double>(segment.size);
+    if (ratio < config_->merge_deleted_ratio) continue;
+    if (auto s = copy_live_documents(path); !s) return s;
+    // The copies reach the disk before their only other copy goes.
+    if (auto s = flush(); !s) return s;
+    return remove_segment(path);
+  }
+  return {};
+}
+
+Status DocumentsManager::copy_live_documents(const fs::path& path) {
+  auto deletions = read_deletions(path);
+  if (!deletions) return fail(std::move(deletions.error()));
+  // The load cut torn tails off; one now means the files changed under the store.
+  if (deletions->scan.torn()) return fail(utils::IoError::unexpected_eof());
+  auto data = utils::File::open_read(path / kDataFileName);
+  if (!data) return fail(std::move(data.error()));
+  auto data_size = data->size();
+  if (!data_size) return fail(std::move(data_size.error()));
+  auto scan = read_meta_entries(path, [&](Document&& document) -> Status {
+    const uint128 id = document.id_value();
+    // An entry not live in memory is deleted, or an older copy left by an interrupted merge.
+    if (deletions->ids.contains(id) || !documents_.contains(id)) return {};
+    return copy_document(std::move(document), *data, *data_size);
+  });
+  if (!scan) return fail(std::move(scan.error()));
+  if (scan->torn()) return fail(utils::IoError::unexpected_eof());
+  return {};
+}
+
+Status DocumentsManager::copy_document(Document&& document, const utils::File& data,
+                                       uint64_t data_size) {
+  // A length from the file is checked against the file before it sizes a buffer.
+  if (document.offset > data_size || document.length > data_size - document.offset) {
+    return fail(utils::IoError::unexpected_eof());
+  }
+  auto base = buffer_.segment_size(current_);
+  if (!base) return fail(std::move(base.error()));
+  const size_t start = buffer_.data.size();
+  buffer_.data.resize(start + document.length);
+  auto* block = reinterpret_cast<uint8_t*>(buffer_.data.data() + start);
+  if (auto s = data.read_exact_at({block, document.length}, document.offset); !s) {
+    buffer_.data.resize(start);
+    return fail(std::move(s.error()));
+  }
+  document.segment = current_.native();
+  document.offset = *base + start;
+  if (auto s = buffer_.write_meta(document); !s) return fail(std::move(s.error()));
+  const uint64_t size = *base + buffer_.data.size();
+  documents_.insert_or_assign(document.id_value(), std::move(document));
+  return save_buffer(size);
+}
+
+Status DocumentsManager::remove_segment(const fs::path& path) {
+  const fs::path renamed = removal_name(path);
+  std::error_code code;
+  fs::rename(path, renamed, code);
+  if (code) return fail(io_error_of(code));
+  segments_.erase(path.native());
+  for (const char* name : {kDataFileName, kMetaFileName, kDeletionFileName}) {
+    unsynced_.erase((path / name).native());
+  }
+  unsynced_.erase(path.native());
+  if (auto s = sync_path(dir_); !s) return fail(std::move(s.error()));
+  fs::remove_all(renamed, code);
+  if (code) return fail(io_error_of(code));
+  return {};
+}
+
+}  // namespace tarnwick::storage

@@ -1,0 +1,154 @@
+// The files of one segment, `dir`/T, where T is the segment's creation time in nanoseconds since
+// the UNIX epoch in decimal (written without sign or leading zeros; read also with a leading '+'
+// or zeros). No file has a header, version or checksum.
+//
+// `dir`/T/data: size-prefixed blocks end to end, in the order written. Each block is
+//   offset 0, 4 bytes   the text's byte length, unsigned little-endian
+//   offset 4, the rest  the text as one raw LZ4 block
+// Readers reach blocks only through records (offset and length); bytes that no record refers to
+// may lie between them.
+//
+// `dir`/T/meta: one entry per document written to the segment, in the order written:
+//   offset 0, 8 bytes   N, unsigned big-endian
+//   offset 8, N bytes   one Document record in the record encoding (see document.cpp)
+//
+// `dir`/T/del: one entry per deleted document of the segment, in the order deleted, 24 bytes:
+//   offset 0, 16 bytes  the document's id, most significant byte first
+//   offset 16, 8 bytes  the document's block length, unsigned big-endian
+//
+// A crash during an append can leave the last entry of a meta or deletion file cut short; the
+// scans below report how many bytes are whole entries, and the store cuts the rest off.
+#include "storage/segment.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <system_error>
+
+#include "utils/fileext.hpp"
+#include "utils/ulid.hpp"
+
+namespace tarnwick::storage {
+
+namespace fs = std::filesystem;
+using utils::fail;
+using utils::IoError;
+
+namespace {
+
+std::string decimal(uint128 value) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
+    value /= 10;
+  } while (value != 0);
+  return digits;
+}
+
+uint128 read_id(const uint8_t* bytes) {
+  std::array<uint8_t, kIdSize> id;
+  std::copy(bytes, bytes + kIdSize, id.begin());
+  return utils::ulid_from_bytes(id);
+}
+
+}  // namespace
+
+IoError io_error_of(const std::error_code& code) { return IoError::from_errno(code.value()); }
+
+std::optional<uint128> parse_segment_name(std::string_view name) {
+  if (!name.empty() && name.front() == '+') name.remove_prefix(1);
+  if (name.empty()) return std::nullopt;
+  constexpr uint128 kMax = ~uint128{0};
+  uint128 value = 0;
+  for (char c : name) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<uint128>(c - '0');
+    if (value > (kMax - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+utils::Result<std::pair<fs::path, Segment>, DocumentsManagerError> create_segment(
+    const fs::path& dir, const utils::Clock& clock) {
+  const auto now = clock();
+  if (!now) return fail(ClockError{});
+  fs::path path = dir / decimal(*now);
+  if (::mkdir(path.c_str(), 0777) != 0) return fail(IoError::from_errno(errno));
+  for (const char* name : {kDataFileName, kMetaFileName, kDeletionFileName}) {
+    auto file = utils::File::create(path / name);
+    if (!file) return fail(std::move(file.error()));
+  }
+  return std::pair{std::move(path), Segment{*now, 0, 0}};
+}
+
+utils::Result<Deletions, IoError> read_deletions(const fs::path& segment) {
+  auto bytes = utils::read_file(segment / kDeletionFileName);
+  if (!bytes) return fail(std::move(bytes.error()));
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes->data());
+  Deletions deletions;
+  deletions.scan.file_size = bytes->size();
+  deletions.scan.whole = bytes->size() - bytes->size() % kDeletionEntrySize;
+  for (uint64_t at = 0; at < deletions.scan.whole; at += kDeletionEntrySize) {
+    deletions.ids.insert(read_id(data + at));
+    deletions.bytes += get_be64(data + at + kIdSize);
+  }
+  return deletions;
+}
+
+utils::Result<EntryScan, DocumentsManagerError> read_meta_entries(
+    const fs::path& segment,
+    absl::FunctionRef<utils::Status<DocumentsManagerError>(Document&&)> on_document) {
+  auto bytes = utils::read_file(segment / kMetaFileName);
+  if (!bytes) return fail(std::move(bytes.error()));
+  const auto all = utils::as_bytes(*bytes);
+  EntryScan scan{0, all.size()};
+  while (all.size() - scan.whole >= kMetaHeaderSize) {
+    const uint64_t record_size = get_be64(all.data() + scan.whole);
+    const uint64_t body = scan.whole + kMetaHeaderSize;
+    if (record_size > all.size() - body) break;  // the last entry was cut short
+    auto document = decode_document(all.subspan(body, record_size));
+    if (!document) return fail(std::move(document.error()));
+    if (auto s = on_document(std::move(*document)); !s) return fail(std::move(s.error()));
+    scan.whole = body + record_size;
+  }
+  return scan;
+}
+
+utils::Status<IoError> append_deletion(const fs::path& segment, uint128 id, uint64_t length) {
+  const fs::path path = segment / kDeletionFileName;
+  auto file = utils::File::open_append(path);
+  if (!file) return fail(std::move(file.error()));
+  auto size = file->size();
+  if (!size) return fail(std::move(size.error()));
+  if (const uint64_t torn = *size % kDeletionEntrySize; torn != 0) {
+    // An earlier append failed part way; entries must stay aligned.
+    if (auto s = cut_file(path, *size - torn); !s) return s;
+  }
+  std::array<uint8_t, kDeletionEntrySize> entry;
+  const auto id_bytes = utils::ulid_to_bytes(id);
+  std::copy(id_bytes.begin(), id_bytes.end(), entry.begin());
+  put_be64(entry.data() + kIdSize, length);
+  return file->write_all(entry);
+}
+
+utils::Status<IoError> cut_file(const fs::path& file, uint64_t size) {
+  std::error_code code;
+  fs::resize_file(file, size, code);
+  if (code) return fail(io_error_of(code));
+  return {};
+}
+
+utils::Status<IoError> sync_path(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(IoError::from_errno(errno));
+  const utils::File closer(fd);
+  if (::fsync(fd) != 0) return fail(IoError::from_errno(errno));
+  return {};
+}
+
+}  // namespace tarnwick::storage

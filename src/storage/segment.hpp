@@ -1,0 +1,78 @@
+// Segment: one directory of the document store, named by its creation time, holding an
+// append-only data file of compressed texts, a meta file of document records and a deletion
+// file. This header reads and writes those files; DocumentsManager decides when.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "absl/functional/function_ref.h"
+#include "error_kinds.hpp"
+#include "storage/document.hpp"
+#include "storage/segment_format.hpp"
+#include "utils/clock.hpp"
+#include "utils/io_error.hpp"
+#include "utils/result.hpp"
+
+namespace tarnwick::storage {
+
+struct Segment {
+  uint128 timestamp = 0;       // creation time in nanoseconds since the epoch; the directory name
+  uint64_t size = 0;           // data-file bytes; for the current segment including the buffer
+  uint64_t deleted_bytes = 0;  // sum of the `length` of the segment's deleted documents
+};
+
+// The timestamp a directory name stands for: an optional '+' and one or more decimal digits
+// whose value fits in 128 bits ("+17" is 17, leading zeros allowed). Anything else is not a
+// segment.
+std::optional<uint128> parse_segment_name(std::string_view name);
+
+// Creates `dir`/<now in nanoseconds> (0o777 before the umask; an existing directory of that name
+// is an error) and its empty data, meta and deletion files. On failure whatever was already
+// created stays.
+utils::Result<std::pair<std::filesystem::path, Segment>, DocumentsManagerError> create_segment(
+    const std::filesystem::path& dir, const utils::Clock& clock);
+
+// How much of a file of fixed-size or length-prefixed entries is whole entries. A crash in the
+// middle of an append leaves a shorter `whole` than `file_size`.
+struct EntryScan {
+  uint64_t whole = 0;
+  uint64_t file_size = 0;
+  bool torn() const { return whole < file_size; }
+};
+
+struct Deletions {
+  IdSet ids;
+  uint64_t bytes = 0;  // sum of the listed lengths
+  EntryScan scan;
+};
+
+// The entries of `segment`/"del" that are whole.
+utils::Result<Deletions, utils::IoError> read_deletions(const std::filesystem::path& segment);
+
+// Hands the record of every whole entry of `segment`/"meta" to `on_document`, in file order. A
+// record that does not decode, or a failure of `on_document`, ends the scan with that error.
+utils::Result<EntryScan, DocumentsManagerError> read_meta_entries(
+    const std::filesystem::path& segment,
+    absl::FunctionRef<utils::Status<DocumentsManagerError>(Document&&)> on_document);
+
+// Appends one deletion entry to `segment`/"del" in a single write, without creating the file.
+// A torn entry left by an earlier failed append is cut off first, so entries stay aligned.
+utils::Status<utils::IoError> append_deletion(const std::filesystem::path& segment, uint128 id,
+                                              uint64_t length);
+
+// Shortens `file` to `size` bytes.
+utils::Status<utils::IoError> cut_file(const std::filesystem::path& file, uint64_t size);
+
+// The I/O error of a failed std::filesystem call.
+utils::IoError io_error_of(const std::error_code& code);
+
+// fsync of a file or a directory.
+utils::Status<utils::IoError> sync_path(const std::filesystem::path& path);
+
+}  // namespace tarnwick::storage

@@ -1,0 +1,283 @@
+// Damaged files and failing file systems: the store gives a clean error, or for the torn tail of
+// an interrupted append a clean open, and never allocates what the bytes cannot justify.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include "storage/documents.hpp"
+#include "store_fixture.hpp"
+#include "utils/ulid.hpp"
+
+namespace tarnwick::storage {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::be64;
+using testing::describe;
+using testing::file_bytes;
+using testing::id;
+using testing::io_kind;
+using testing::put_file;
+using testing::text;
+
+class DocumentsFaults : public testing::StoreTest {
+ protected:
+  // Writes and flushes documents 1..count; gives the current segment.
+  fs::path prepare(int count) {
+    auto store = open();
+    EXPECT_TRUE(store);
+    if (!store) return {};
+    for (int n = 1; n <= count; ++n) write(*store, n);
+    flush(*store);
+    return store->current();
+  }
+
+  void expect_load_fails(DocumentsManagerError::Kind kind, const std::string& text) {
+    auto store = load();
+    ASSERT_FALSE(store.ok());
+    EXPECT_EQ(store.error().kind(), kind);
+    EXPECT_EQ(describe(store.error()), text);
+  }
+
+  void expect_load_io_error(utils::IoErrorKind kind) {
+    auto store = load();
+    ASSERT_FALSE(store.ok());
+    EXPECT_EQ(io_kind(store.error()), kind) << describe(store.error());
+  }
+};
+
+// The byte offsets at which the meta file's entries end.
+std::vector<uint64_t> entry_ends(const std::string& meta) {
+  std::vector<uint64_t> ends;
+  for (uint64_t at = 0; at < meta.size();) {
+    at += 8 + testing::get_be64_of(meta, at);
+    ends.push_back(at);
+  }
+  return ends;
+}
+
+TEST_F(DocumentsFaults, MetaCutAtAnyLengthOpensWithTheWholeEntries) {
+  const fs::path segment = prepare(3);
+  const std::string meta = file_bytes(segment / "meta");
+  const auto ends = entry_ends(meta);
+  ASSERT_EQ(ends.size(), 3u);
+  for (uint64_t cut = 0; cut < meta.size(); ++cut) {
+    put_file(segment / "meta", meta.substr(0, cut));
+    auto store = open();
+    ASSERT_TRUE(store) << cut;
+    const auto whole = static_cast<size_t>(std::upper_bound(ends.begin(), ends.end(), cut) -
+                                           ends.begin());
+    EXPECT_EQ(store->documents().size(), whole) << cut;
+    // The torn entry is cut off, so later appends follow the last whole one.
+    EXPECT_EQ(file_bytes(segment / "meta"), meta.substr(0, whole ? ends[whole - 1] : 0)) << cut;
+  }
+}
+
+TEST_F(DocumentsFaults, DeletionFileCutAtAnyLengthKeepsTheWholeEntries) {
+  const fs::path segment = prepare(3);
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->delete_document(id(1)).ok());
+    ASSERT_TRUE(store->delete_document(id(2)).ok());
+  }
+  const std::string del = file_bytes(segment / "del");
+  ASSERT_EQ(del.size(), 48u);
+  for (size_t cut = 0; cut < del.size(); ++cut) {
+    put_file(segment / "del", del.substr(0, cut));
+    auto store = open();
+    ASSERT_TRUE(store) << cut;
+    EXPECT_EQ(store->documents().size(), 3 - cut / 24) << cut;
+    EXPECT_EQ(file_bytes(segment / "del"), del.substr(0, cut - cut % 24)) << cut;
+  }
+  // A torn entry that appears while the store is open is cut off by the next append.
+  auto store = open();
+  ASSERT_TRUE(store);
+  put_file(segment / "del", del.substr(0, 30));
+  ASSERT_TRUE(store->delete_document(id(3)).ok());
+  const auto id_bytes = utils::ulid_to_bytes(id(3));
+  EXPECT_EQ(file_bytes(segment / "del"),
+            del.substr(0, 24) + std::string(id_bytes.begin(), id_bytes.end()) +
+                be64(store->deleted_documents().at(id(3)).length));
+}
+
+TEST_F(DocumentsFaults, HugeDeclaredSizeInTheLastEntryIsATornTail) {
+  const fs::path segment = prepare(1);
+  const std::string meta = file_bytes(segment / "meta");
+  put_file(segment / "meta", meta + be64(UINT64_MAX) + "some bytes");
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->documents().size(), 1u);
+  EXPECT_EQ(file_bytes(segment / "meta"), meta);
+}
+
+TEST_F(DocumentsFaults, WholeEntryThatDoesNotDecodeFailsTheLoadAndChangesNothing) {
+  const fs::path segment = prepare(2);
+  const std::string meta = file_bytes(segment / "meta");
+  struct Case {
+    std::string meta;
+    std::string error;
+  };
+  std::string bad_option = meta;
+  bad_option[8 + 16] = 2;  // the first record's content marker
+  const std::string id_bytes(16, 'i');
+  const std::vector<Case> cases = {
+      {bad_option,
+       "Decode: UnexpectedVariant { type_name: \"core::option::Option<alloc::string::String>\", "
+       "allowed: Range { min: 0, max: 1 }, found: 2 }"},
+      // Garbage that fits its declared size.
+      {be64(5) + "\xFF\xFF\xFF\xFF\xFF" + meta, "Decode: UnexpectedEnd { additional: 11 }"},
+      // A path length far beyond the record.
+      {be64(26) + id_bytes + std::string("\x00\xFD", 2) + std::string(8, '\x7F') + meta,
+       "Decode: UnexpectedEnd { additional: 9187201950435737471 }"},
+      // 2^64 - 1 token ids declared, none present.
+      {be64(31) + id_bytes + std::string("\x00\x01x\x00\x00\x00\xFD", 7) +
+           std::string(8, '\xFF') + meta,
+       "Decode: UnexpectedEnd { additional: 1 }"},
+  };
+  for (const Case& c : cases) {
+    put_file(segment / "meta", c.meta);
+    expect_load_fails(DocumentsManagerError::Kind::Decode, c.error);
+    EXPECT_EQ(file_bytes(segment / "meta"), c.meta);
+  }
+}
+
+TEST_F(DocumentsFaults, DirectoryWhereASegmentFileBelongsIsAnIoErrorAndChangesNothing) {
+  const fs::path segment = prepare(1);
+  for (const char* name : {"del", "meta"}) {
+    const fs::path file = segment / name;
+    const std::string bytes = file_bytes(file);
+    fs::remove(file);
+    fs::create_directory(file);
+    expect_load_io_error(utils::IoErrorKind::IsADirectory);
+    fs::remove(file);
+    put_file(file, bytes);
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  fs::remove(segment / "del");
+  fs::create_directory(segment / "del");
+  auto deleted = store->delete_document(id(1));
+  ASSERT_FALSE(deleted.ok());
+  EXPECT_EQ(io_kind(deleted.error()), utils::IoErrorKind::IsADirectory);
+  EXPECT_TRUE(store->documents().contains(id(1)));
+  EXPECT_TRUE(store->deleted_documents().empty());
+  EXPECT_EQ(store->segments().at(segment.native()).deleted_bytes, 0u);
+  fs::remove(segment / "data");
+  fs::create_directory(segment / "data");
+  auto written = store->write(id(2), 1, {}, "text");
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(io_kind(written.error()), utils::IoErrorKind::IsADirectory);
+  EXPECT_FALSE(store->documents().contains(id(2)));
+}
+
+TEST_F(DocumentsFaults, MissingFilesAndDirectoriesAreNotFound) {
+  const fs::path segment = prepare(1);
+  for (const char* name : {"data", "del", "meta"}) {
+    const fs::path file = segment / name;
+    const std::string bytes = file_bytes(file);
+    fs::remove(file);
+    expect_load_io_error(utils::IoErrorKind::NotFound);
+    put_file(file, bytes);
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  fs::remove_all(segment);
+  auto status = store->write(id(2), 1, {}, "text");
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(io_kind(status.error()), utils::IoErrorKind::NotFound);
+  auto flushed = store->flush();
+  ASSERT_FALSE(flushed.ok());
+  EXPECT_EQ(io_kind(flushed.error()), utils::IoErrorKind::NotFound);
+  auto deleted = store->delete_document(id(1));
+  ASSERT_FALSE(deleted.ok());
+  EXPECT_EQ(io_kind(deleted.error()), utils::IoErrorKind::NotFound);
+  EXPECT_TRUE(store->documents().contains(id(1)));
+  fs::remove_all(dir());
+  put_file(dir(), "not a directory");
+  expect_load_io_error(utils::IoErrorKind::NotADirectory);
+}
+
+TEST_F(DocumentsFaults, FlushThatCannotOpenTheMetaFileKeepsTheBufferForLater) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  const fs::path meta = store->current() / "meta";
+  write(*store, 1);
+  fs::remove(meta);
+  fs::create_directory(meta);
+  auto status = store->flush();
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(io_kind(status.error()), utils::IoErrorKind::IsADirectory);
+  fs::remove(meta);
+  put_file(meta, "");
+  write(*store, 2);
+  flush(*store);
+  auto reopened = open();
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(content_of(*reopened, 1), text(1));
+  EXPECT_EQ(content_of(*reopened, 2), text(2));
+}
+
+// While alive, writes that would make a file larger than `limit` bytes fail with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, old_handler_);
+  }
+
+ private:
+  rlimit saved_;
+  sighandler_t old_handler_;
+};
+
+TEST_F(DocumentsFaults, AppendsThatFailPartWayAreNeverRepeated) {
+  // Compressible texts with long token lists make the meta file the larger one, so a limit can
+  // fall inside either file's append.
+  struct Case {
+    const char* name;
+    std::string (*content)(int);
+    rlim_t limit;
+  };
+  const std::vector<Case> cases = {
+      {"meta append fails", [](int n) { return std::string(3000, char('a' + n)); }, 1000},
+      {"data append fails", [](int n) { return text(n) + std::string(500, char('a' + n)); }, 100},
+  };
+  const std::vector<uint32_t> token_ids(300, 70000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir tmp;
+    auto store = DocumentsManager::load(tmp / "e", config_, clock_.clock());
+    ASSERT_TRUE(store.ok());
+    for (int n = 0; n < 3; ++n) ASSERT_TRUE(store->write(id(n), 1, token_ids, c.content(n)).ok());
+    {
+      FileSizeLimit limit(c.limit);
+      auto status = store->flush();
+      ASSERT_FALSE(status.ok());
+      EXPECT_EQ(std::get<utils::IoError>(status.error().detail).os_code, EFBIG);
+    }
+    ASSERT_TRUE(store->write(id(3), 1, token_ids, c.content(3)).ok());
+    ASSERT_TRUE(store->flush().ok());
+    std::string data;
+    for (int n = 0; n < 4; ++n) data += testing::block_of(c.content(n));
+    EXPECT_EQ(file_bytes(store->current() / "data"), data);
+    auto reopened = DocumentsManager::load(tmp / "e", config_, clock_.clock());
+    ASSERT_TRUE(reopened.ok());
+    ASSERT_EQ(reopened->documents().size(), 4u);
+    for (int n = 0; n < 4; ++n) {
+      auto content = read_content(reopened->documents().at(id(n)));
+      ASSERT_TRUE(content.ok());
+      EXPECT_EQ(*content, c.content(n));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick::storage

@@ -1,0 +1,315 @@
+#include "storage/documents.hpp"
+
+#include <gtest/gtest.h>
+
+#include "store_fixture.hpp"
+#include "utils/ulid.hpp"
+
+namespace tarnwick::storage {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::be64;
+using testing::block_of;
+using testing::describe;
+using testing::file_bytes;
+using testing::id;
+using testing::text;
+
+class DocumentsStore : public testing::StoreTest {};
+
+TEST_F(DocumentsStore, OpeningMissingDirectoryCreatesOneEmptySegmentNamedByNanoseconds) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  const fs::path segment = dir() / "1700000000000000000";
+  EXPECT_EQ(store->current(), segment);
+  ASSERT_EQ(store->segments().size(), 1u);
+  const Segment& info = store->segments().at(segment.native());
+  EXPECT_TRUE(info.timestamp == testing::FakeClock::kStart);
+  EXPECT_EQ(info.size, 0u);
+  for (const char* name : {"data", "meta", "del"}) EXPECT_EQ(file_bytes(segment / name), "");
+  EXPECT_TRUE(store->documents().empty());
+}
+
+TEST_F(DocumentsStore, WrittenDocumentsSurviveReopen) {
+  std::vector<Document> written;
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    for (int n = 0; n < 5; ++n) write(*store, n);
+    flush(*store);
+    for (int n = 0; n < 5; ++n) written.push_back(store->documents().at(id(n)));
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_EQ(store->documents().size(), 5u);
+  for (int n = 0; n < 5; ++n) {
+    EXPECT_EQ(store->documents().at(id(n)), written[n]);
+    EXPECT_EQ(content_of(*store, n), text(n));
+  }
+}
+
+TEST_F(DocumentsStore, FilesHoldBlocksAndMetaEntriesEndToEnd) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  write(*store, 1);
+  flush(*store);
+  write(*store, 2);  // buffered after one block on disk
+  write(*store, 3);
+  flush(*store);
+  std::string data, meta;
+  uint64_t offset = 0;
+  for (int n = 1; n <= 3; ++n) {
+    const Document& record = store->documents().at(id(n));
+    const std::string block = block_of(text(n));
+    EXPECT_EQ(record.offset, offset) << n;
+    EXPECT_EQ(record.length, block.size()) << n;
+    EXPECT_EQ(record.segment, store->current());
+    EXPECT_EQ(record.id, utils::ulid_to_bytes(id(n)));
+    EXPECT_FALSE(record.content);
+    EXPECT_EQ(record.total_tokens, uint32_t(n));
+    EXPECT_EQ(record.token_ids, (std::vector<uint32_t>{uint32_t(n), 1000}));
+    offset += block.size();
+    data += block;
+    std::string encoded;
+    ASSERT_TRUE(encode_document(record, encoded).ok());
+    meta += be64(encoded.size()) + encoded;
+  }
+  EXPECT_EQ(file_bytes(store->current() / "data"), data);
+  EXPECT_EQ(file_bytes(store->current() / "meta"), meta);
+  EXPECT_EQ(store->segments().at(store->current().native()).size, data.size());
+}
+
+TEST_F(DocumentsStore, WritesStayBufferedUntilTheSaveIntervalHasPassed) {
+  set_config([](Config& c) { c.documents_save_after_seconds = 5; });
+  auto store = open();
+  ASSERT_TRUE(store);
+  const fs::path data = store->current() / "data";
+  write(*store, 1);
+  clock_.advance_seconds(4);
+  write(*store, 2);
+  EXPECT_EQ(file_bytes(data), "");
+  EXPECT_EQ(content_of(*store, 1), "<unreadable>");  // still only in the buffer
+  clock_.advance_seconds(1);
+  write(*store, 3);  // finds 5 seconds passed; goes out with the flush
+  EXPECT_EQ(file_bytes(data), block_of(text(1)) + block_of(text(2)) + block_of(text(3)));
+  EXPECT_EQ(content_of(*store, 1), text(1));
+  clock_.advance_seconds(4);
+  write(*store, 4);  // the interval restarted at the flush
+  EXPECT_EQ(file_bytes(data).size(), store->documents().at(id(4)).offset);
+}
+
+TEST_F(DocumentsStore, BufferHoldingMoreThanItsLimitIsFlushed) {
+  static uint64_t limit;
+  limit = block_of(text(1)).size() + block_of(text(2)).size();
+  set_config([](Config& c) { c.documents_buffer_size = limit; });
+  auto store = open();
+  ASSERT_TRUE(store);
+  const fs::path data = store->current() / "data";
+  write(*store, 1);
+  write(*store, 2);  // exactly at the limit: kept
+  EXPECT_EQ(file_bytes(data), "");
+  write(*store, 3);
+  EXPECT_EQ(file_bytes(data).size(), limit + block_of(text(3)).size());
+}
+
+TEST_F(DocumentsStore, SegmentRollsOverAfterTheWriteThatExceedsItsSize) {
+  static uint64_t limit;
+  limit = block_of(text(1)).size() + 1;
+  set_config([](Config& c) { c.segment_size = limit; });
+  auto store = open();
+  ASSERT_TRUE(store);
+  const fs::path first = store->current();
+  write(*store, 1);  // size not above the limit yet
+  EXPECT_EQ(store->current(), first);
+  write(*store, 2);  // exceeds it, still goes into the first segment
+  EXPECT_EQ(store->documents().at(id(2)).segment, first);
+  const fs::path second = store->current();
+  EXPECT_NE(second, first);
+  EXPECT_GT(std::stoull(second.filename().string()), std::stoull(first.filename().string()));
+  EXPECT_EQ(file_bytes(first / "data"), block_of(text(1)) + block_of(text(2)));
+  write(*store, 3);
+  EXPECT_EQ(store->documents().at(id(3)).segment, second);
+  EXPECT_EQ(store->documents().at(id(3)).offset, 0u);
+  flush(*store);
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(content_of(*store, n), text(n));
+}
+
+TEST_F(DocumentsStore, DeletionEntryIsOnDiskBeforeDeleteReturns) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  write(*store, 1);
+  write(*store, 2);
+  flush(*store);
+  const uint64_t length = store->documents().at(id(1)).length;
+  ASSERT_TRUE(store->delete_document(id(1)).ok());
+  const auto id_bytes = utils::ulid_to_bytes(id(1));
+  const std::string entry = std::string(id_bytes.begin(), id_bytes.end()) + be64(length);
+  EXPECT_EQ(file_bytes(store->current() / "del"), entry);
+  EXPECT_FALSE(store->documents().contains(id(1)));
+  EXPECT_TRUE(store->deleted_documents().contains(id(1)));
+  EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes, length);
+  // Twice, or an id never written: nothing more.
+  ASSERT_TRUE(store->delete_document(id(1)).ok());
+  ASSERT_TRUE(store->delete_document(id(99)).ok());
+  EXPECT_EQ(file_bytes(store->current() / "del"), entry);
+  EXPECT_EQ(store->documents().size(), 1u);
+  store->clear_deleted_documents();
+  EXPECT_TRUE(store->deleted_documents().empty());
+}
+
+TEST_F(DocumentsStore, DeletionsSurviveReopenWhetherOrNotTheDocumentWasFlushed) {
+  uint64_t deleted_bytes;
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    write(*store, 1);
+    flush(*store);
+    write(*store, 2);
+    write(*store, 3);
+    ASSERT_TRUE(store->delete_document(id(1)).ok());  // on disk
+    ASSERT_TRUE(store->delete_document(id(2)).ok());  // still buffered
+    flush(*store);
+    deleted_bytes = store->segments().at(store->current().native()).deleted_bytes;
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->documents().size(), 1u);
+  EXPECT_EQ(content_of(*store, 3), text(3));
+  EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes, deleted_bytes);
+  EXPECT_TRUE(store->deleted_documents().empty());
+}
+
+TEST_F(DocumentsStore, ListingKeepsOnlyRealDirectoriesWithNumericNames) {
+  { ASSERT_TRUE(open()); }
+  const fs::path real = dir() / "1700000000000000000";
+  auto make_segment = [&](const std::string& name) {
+    fs::create_directory(dir() / name);
+    for (const char* file : {"data", "meta", "del"}) testing::put_file(dir() / name / file, "");
+  };
+  for (const char* name : {"index", "abc", "+", "-5", "12a", "1 2", "0x10",
+                           "340282366920938463463374607431768211456"}) {
+    make_segment(name);  // looks like a segment, but its name is not a 128-bit number
+  }
+  make_segment("+17");
+  make_segment("340282366920938463463374607431768211455");
+  testing::put_file(dir() / "99", "a file");
+  testing::put_file(dir() / "meta", "the engine's statistics file");
+  fs::create_directory_symlink(real, dir() / "1800000000000000000");
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(segment_paths(*store),
+            (std::vector<fs::path>{dir() / "+17", real,
+                                   dir() / "340282366920938463463374607431768211455"}));
+  EXPECT_TRUE(store->segments().at((dir() / "+17").native()).timestamp == 17);
+  EXPECT_EQ(store->current(), dir() / "340282366920938463463374607431768211455");
+}
+
+TEST_F(DocumentsStore, AmongEqualTimestampsTheLastListedIsCurrent) {
+  fs::create_directories(dir());
+  for (const char* name : {"17", "+17", "017", "0017"}) {
+    fs::create_directory(dir() / name);
+    for (const char* file : {"data", "meta", "del"}) testing::put_file(dir() / name / file, "");
+  }
+  fs::path last_listed;
+  for (const auto& entry : fs::directory_iterator(dir())) last_listed = entry.path();
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->current(), last_listed);
+}
+
+// Writes document n into its own engine directory and moves that segment into dir()/name.
+void make_segment_with(const fs::path& dir, const std::string& name, int n,
+                       const std::string& content) {
+  testing::TempDir other;
+  testing::FakeClock clock;
+  auto store = DocumentsManager::load(other / "e", std::make_shared<Config>(), clock.clock());
+  ASSERT_TRUE(store.ok());
+  ASSERT_TRUE(store->write(id(n), 1, {}, content).ok());
+  ASSERT_TRUE(store->flush().ok());
+  fs::create_directories(dir);
+  fs::rename(store->current(), dir / name);
+}
+
+TEST_F(DocumentsStore, SameIdInTwoSegmentsTheLastListedRecordIsLive) {
+  make_segment_with(dir(), "100", 1, "first version");
+  make_segment_with(dir(), "200", 1, "second version");
+  fs::path last_listed;
+  for (const auto& entry : fs::directory_iterator(dir())) last_listed = entry.path();
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_EQ(store->documents().size(), 1u);
+  EXPECT_EQ(store->documents().at(id(1)).segment, last_listed);
+  EXPECT_EQ(content_of(*store, 1),
+            last_listed.filename() == "100" ? "first version" : "second version");
+}
+
+TEST_F(DocumentsStore, AnIdDeletedInAnySegmentIsNotLoaded) {
+  // A merge that stopped part way leaves a document in two segments; its deletion went to one.
+  make_segment_with(dir(), "100", 1, "copy in the old segment");
+  make_segment_with(dir(), "200", 1, "copy in the new segment");
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->delete_document(id(1)).ok());
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_TRUE(store->documents().empty());
+}
+
+TEST_F(DocumentsStore, RecordsPointAtTheSegmentTheyWereReadFrom) {
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    write(*store, 1);
+    write(*store, 2);
+    flush(*store);
+  }
+  const fs::path moved = tmp_ / "moved";
+  fs::rename(dir(), moved);
+  auto store = DocumentsManager::load(moved, config_, clock_.clock());
+  ASSERT_TRUE(store.ok());
+  const fs::path segment = moved / "1700000000000000000";
+  EXPECT_EQ(store->documents().at(id(1)).segment, segment);
+  EXPECT_EQ(content_of(*store, 1), text(1));
+  ASSERT_TRUE(store->delete_document(id(2)).ok());
+  EXPECT_EQ(file_bytes(segment / "del").size(), 24u);
+  // The stored path stays as written.
+  EXPECT_NE(file_bytes(segment / "meta").find(dir().string()), std::string::npos);
+}
+
+TEST_F(DocumentsStore, ClockBeforeEpochIsAClockError) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  clock_.set_before_epoch();
+  auto status = store->write(id(1), 1, {}, "text");
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().kind(), DocumentsManagerError::Kind::Clock);
+  EXPECT_TRUE(store->documents().empty());
+  auto reopened = load();
+  ASSERT_FALSE(reopened.ok());
+  EXPECT_EQ(reopened.error().kind(), DocumentsManagerError::Kind::Clock);
+}
+
+size_t open_descriptors() {
+  return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+TEST_F(DocumentsStore, NoFileStaysOpenBetweenCalls) {
+  set_config([](Config& c) {
+    c.segment_size = 300;
+    c.merge_deleted_ratio = 0;
+  });
+  const size_t before = open_descriptors();
+  auto store = open();
+  ASSERT_TRUE(store);
+  for (int n = 0; n < 10; ++n) write(*store, n);  // rolls over several times
+  ASSERT_TRUE(store->delete_document(id(0)).ok());
+  ASSERT_TRUE(store->merge().ok());
+  EXPECT_EQ(content_of(*store, 5), text(5));
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+}  // namespace
+}  // namespace tarnwick::storage

@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <tuple>
+
+#include "storage/documents.hpp"
+#include "store_fixture.hpp"
+#include "utils/ulid.hpp"
+
+namespace tarnwick::storage {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::be64;
+using testing::block_of;
+using testing::describe;
+using testing::file_bytes;
+using testing::id;
+using testing::text;
+
+const std::string kSameText = "every document of this test has the very same text";
+
+class SegmentMerge : public testing::StoreTest {
+ protected:
+  static void merge(DocumentsManager& store) {
+    auto status = store.merge();
+    EXPECT_TRUE(status.ok()) << describe(status.error());
+  }
+
+  // Writes documents from `first` on until the current segment rolls over; gives the segment
+  // they went to and the first unused number.
+  static std::pair<fs::path, int> fill_segment(DocumentsManager& store, int first) {
+    const fs::path segment = store.current();
+    int n = first;
+    while (store.current() == segment && n < first + 1000) write(store, n++);
+    return {segment, n};
+  }
+
+  static void delete_all(DocumentsManager& store, int first, int end) {
+    for (int n = first; n < end; ++n) ASSERT_TRUE(store.delete_document(id(n)).ok());
+  }
+
+  // The stored block of each live document, by number.
+  static std::map<int, std::string> blocks(const DocumentsManager& store, int end) {
+    std::map<int, std::string> out;
+    for (int n = 0; n < end; ++n) {
+      auto it = store.documents().find(id(n));
+      if (it == store.documents().end()) continue;
+      const std::string data = file_bytes(fs::path(it->second.segment) / "data");
+      out[n] = data.substr(it->second.offset, it->second.length);
+    }
+    return out;
+  }
+};
+
+// 100 documents of one block length L in one old segment, `deleted` of them deleted.
+class MergeThreshold : public SegmentMerge {
+ protected:
+  void SetUp() override {
+    static uint64_t length;
+    length = block_of(kSameText).size();
+    set_config([](Config& c) {
+      c.segment_size = 100 * length - 1;  // the 100th document rolls over
+      c.merge_deleted_ratio = 0.3;
+    });
+  }
+
+  std::optional<DocumentsManager> old_segment_with_deleted(int deleted) {
+    auto store = open();
+    if (!store) return store;
+    old_ = store->current();
+    for (int n = 0; n < 100; ++n) EXPECT_TRUE(store->write(id(n), 1, {}, kSameText).ok());
+    EXPECT_NE(store->current(), old_);
+    for (int n = 0; n < deleted; ++n) EXPECT_TRUE(store->delete_document(id(n)).ok());
+    return store;
+  }
+
+  fs::path old_;
+};
+
+TEST_F(MergeThreshold, DeletedShareEqualToTheRatioIsCompacted) {
+  auto store = old_segment_with_deleted(30);
+  ASSERT_TRUE(store);
+  const auto before = blocks(*store, 100);
+  const uint64_t length = block_of(kSameText).size();
+  merge(*store);
+  EXPECT_FALSE(fs::exists(old_));
+  EXPECT_FALSE(store->segments().contains(old_.native()));
+  EXPECT_EQ(store->segments().size(), 1u);
+  // Every live block was copied as it was, end to end, into the current segment.
+  EXPECT_EQ(file_bytes(store->current() / "data").size(), 70 * length);
+  EXPECT_EQ(blocks(*store, 100), before);
+  for (const auto& [n, block] : before) {
+    EXPECT_EQ(store->documents().at(id(n)).segment, store->current());
+  }
+  auto reopened = open();
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(reopened->documents(), store->documents());
+}
+
+TEST_F(MergeThreshold, DeletedShareBelowTheRatioIsLeftAlone) {
+  auto store = old_segment_with_deleted(29);
+  ASSERT_TRUE(store);
+  merge(*store);
+  EXPECT_TRUE(fs::exists(old_));
+  EXPECT_TRUE(store->segments().contains(old_.native()));
+  EXPECT_EQ(file_bytes(store->current() / "data"), "");
+}
+
+TEST_F(SegmentMerge, NothingHappensWithoutASegmentBesidesTheCurrent) {
+  set_config([](Config& c) { c.merge_deleted_ratio = 0; });
+  auto store = open();
+  ASSERT_TRUE(store);
+  write(*store, 1);
+  ASSERT_TRUE(store->delete_document(id(1)).ok());
+  write(*store, 2);
+  merge(*store);
+  EXPECT_EQ(file_bytes(store->current() / "data"), "");  // not even flushed
+  EXPECT_EQ(store->segments().size(), 1u);
+}
+
+TEST_F(SegmentMerge, SegmentWithAnEmptyDataFileIsNeverCompacted) {
+  set_config([](Config& c) { c.merge_deleted_ratio = 0; });
+  fs::create_directories(dir() / "5");
+  for (const char* name : {"data", "meta"}) testing::put_file(dir() / "5" / name, "");
+  testing::put_file(dir() / "5" / "del", std::string(16, 'x') + be64(1000));
+  fs::create_directories(dir() / "9");
+  for (const char* name : {"data", "meta", "del"}) testing::put_file(dir() / "9" / name, "");
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->segments().at((dir() / "5").native()).deleted_bytes, 1000u);
+  merge(*store);
+  EXPECT_TRUE(fs::exists(dir() / "5"));
+  EXPECT_EQ(store->segments().size(), 2u);
+}
+
+TEST_F(SegmentMerge, OnlyTheOldestQualifyingSegmentPerCall) {
+  set_config([](Config& c) {
+    c.segment_size = 500;
+    c.merge_deleted_ratio = 0.5;
+  });
+  auto store = open();
+  ASSERT_TRUE(store);
+  const auto [first, next] = fill_segment(*store, 0);
+  const auto [second, end] = fill_segment(*store, next);
+  delete_all(*store, 0, next);
+  delete_all(*store, next, end);
+  write(*store, end);
+  const fs::path current = store->current();
+  ASSERT_TRUE(store->delete_document(id(end)).ok());  // the current one qualifies too
+  merge(*store);
+  EXPECT_FALSE(fs::exists(first));
+  EXPECT_TRUE(fs::exists(second));
+  merge(*store);
+  EXPECT_FALSE(fs::exists(second));
+  merge(*store);
+  EXPECT_TRUE(fs::exists(current));
+  EXPECT_EQ(segment_paths(*store), std::vector<fs::path>{current});
+}
+
+TEST_F(SegmentMerge, FullyDeletedSegmentIsRemovedAndTheBufferStillFlushed) {
+  set_config([](Config& c) { c.segment_size = 500; });
+  auto store = open();
+  ASSERT_TRUE(store);
+  const auto [old, end] = fill_segment(*store, 0);
+  delete_all(*store, 0, end);
+  write(*store, end);  // buffered in the current segment
+  merge(*store);
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_EQ(file_bytes(store->current() / "data"), block_of(text(end)));
+  EXPECT_EQ(store->documents().size(), 1u);
+}
+
+TEST_F(SegmentMerge, CopiesThatFillTheCurrentSegmentRollOver) {
+  set_config([](Config& c) { c.segment_size = 2000; });
+  int end;
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    end = fill_segment(*store, 0).second;
+    delete_all(*store, 0, 3);
+    flush(*store);
+  }
+  set_config([](Config& c) {
+    c.segment_size = 300;
+    c.merge_deleted_ratio = 0;
+  });
+  auto store = open();
+  ASSERT_TRUE(store);
+  const auto before = blocks(*store, end);
+  const size_t segments_before = store->segments().size();
+  merge(*store);
+  EXPECT_GT(store->segments().size(), segments_before);  // one removed, at least two started
+  EXPECT_EQ(blocks(*store, end), before);
+  for (int n = 3; n < end; ++n) EXPECT_EQ(content_of(*store, n), text(n));
+}
+
+TEST_F(SegmentMerge, StoppedMergeKeepsTheOldSegmentAndLaterDeletionsHold) {
+  set_config([](Config& c) {
+    c.segment_size = 500;
+    c.merge_deleted_ratio = 0;
+  });
+  fs::path old;
+  int end;
+  std::string old_meta;
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    std::tie(old, end) = fill_segment(*store, 0);
+    flush(*store);
+  }
+  // A last record whose block lies far past the data file's end stops the merge.
+  old_meta = file_bytes(old / "meta");
+  Buffer bad;
+  ASSERT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(end)), std::nullopt, old, 0,
+                              uint64_t{1} << 60, 1, {}})
+                  .ok());
+  testing::put_file(old / "meta", old_meta + bad.meta);
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    auto status = store->merge();
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(describe(status.error()), "Io: failed to fill whole buffer");
+    EXPECT_TRUE(fs::exists(old));
+    EXPECT_TRUE(store->segments().contains(old.native()));
+    EXPECT_NE(store->documents().at(id(0)).segment, old);  // the copy
+    flush(*store);
+    EXPECT_EQ(content_of(*store, 0), text(0));
+    // Its deletion goes to the copy's segment; the old entry must not come back.
+    ASSERT_TRUE(store->delete_document(id(0)).ok());
+  }
+  testing::put_file(old / "meta", old_meta);
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    EXPECT_FALSE(store->documents().contains(id(0)));
+    merge(*store);
+    EXPECT_FALSE(fs::exists(old));
+    EXPECT_FALSE(store->documents().contains(id(0)));
+    for (int n = 1; n < end; ++n) EXPECT_EQ(content_of(*store, n), text(n));
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_FALSE(store->documents().contains(id(0)));
+  EXPECT_EQ(store->documents().size(), size_t(end - 1));
+}
+
+}  // namespace
+}  // namespace tarnwick::storage
