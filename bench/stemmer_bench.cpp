@@ -1,9 +1,5 @@
 // Throughput of SnowballStemmer::stem over a mix of English word shapes, each stemmed from a
 // fresh copy as the tokenizer hands it over. Prints nanoseconds per word.
-//
-// Built from the repository root with
-//   g++ -std=c++20 -O2 -Isrc bench/stemmer_bench.cpp src/analysis/stemmer.cpp
-//       -labsl_hash -labsl_city -labsl_low_level_hash -labsl_raw_hash_set
 #include <chrono>
 #include <cstdio>
 #include <string>
