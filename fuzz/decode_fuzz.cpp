@@ -1,10 +1,11 @@
-// Feeds arbitrary bytes to the record decoder and the block decompressor; neither may crash,
-// read out of bounds or allocate beyond what the input justifies.
+// Feeds arbitrary bytes to the record decoder, the document record decoder and the block
+// decompressor; none may crash, read out of bounds or allocate beyond what the input justifies.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "storage/block.hpp"
+#include "storage/document.hpp"
 #include "storage/decoder.hpp"
 
 namespace {
@@ -40,5 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> bytes(data, size);
   decode_values(bytes);
   (void)tarnwick::storage::decompress_block(bytes);
+  (void)tarnwick::storage::decode_document(bytes);
   return 0;
 }

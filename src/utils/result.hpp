@@ -10,6 +10,7 @@
 
 #include <cassert>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -26,12 +27,24 @@ Failure<std::decay_t<E>> fail(E&& error) {
   return {std::forward<E>(error)};
 }
 
+// The error type built from a failure's payload: an aggregate (an error enumeration) takes it as
+// its first member, anything else through a constructor.
+template <class E, class G>
+E make_error(G&& payload) {
+  if constexpr (std::is_aggregate_v<E>) {
+    return E{std::forward<G>(payload)};
+  } else {
+    return E(std::forward<G>(payload));
+  }
+}
+
 template <class T, class E>
 class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
   template <class G>
-  Result(Failure<G> failure) : state_(std::in_place_index<1>, E(std::move(failure.error))) {}
+  Result(Failure<G> failure)
+      : state_(std::in_place_index<1>, make_error<E>(std::move(failure.error))) {}
 
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -60,7 +73,7 @@ class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
   template <class G>
-  Result(Failure<G> failure) : error_(E(std::move(failure.error))) {}
+  Result(Failure<G> failure) : error_(make_error<E>(std::move(failure.error))) {}
 
   bool ok() const { return !error_.has_value(); }
   explicit operator bool() const { return ok(); }
