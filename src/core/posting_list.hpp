@@ -1,0 +1,106 @@
+// PostingList: the postings of one token, in the order they were inserted, which is ascending
+// document id. The index keeps every posting in memory, so the list is stored compactly rather
+// than as one object per posting:
+//   entries_  per posting its document id and the end of its positions in bytes_: 20 bytes, no
+//             padding (the id as four 32-bit words, so the array needs only 4-byte alignment);
+//   bytes_    every posting's positions one after the other, each posting's delta-coded (its
+//             first position, then the difference to the one before, modulo 2^32) as LEB128
+//             varints: 7 bits per byte, low bits first, the high bit set on every byte but the last.
+// Positions are only ever walked in order, so the coding costs nothing at read time; English text
+// keeps most gaps below 128, one byte each. Both arrays grow by a quarter rather than doubling,
+// which keeps the unused tail to about a tenth of the list on average.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+namespace tarnwick::core {
+
+using uint128 = unsigned __int128;
+
+class PostingList {
+ public:
+  // The most position bytes one list holds; entries_ locate them with 32-bit offsets.
+  static constexpr uint64_t kMaxPositionBytes = UINT32_MAX;
+
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+
+  // REQUIRES: i < size()
+  uint128 doc_id(size_t i) const { return entries_[i].doc_id(); }
+  // The number of positions of posting i (the token's term frequency in that document).
+  uint32_t position_count(size_t i) const;
+  // Replaces the contents of `out` with the positions of posting i.
+  void decode_positions(size_t i, std::vector<uint32_t>& out) const;
+
+  // The first posting at or after `from` whose document id is not below `doc_id`, or size().
+  // REQUIRES: ascending document ids.
+  size_t lower_bound(uint128 doc_id, size_t from = 0) const;
+
+  // Appends a posting. Changes nothing and gives false when the list's position bytes would pass
+  // kMaxPositionBytes.
+  [[nodiscard]] bool append(uint128 doc_id, std::span<const uint32_t> positions);
+
+  // Makes room for `postings` postings in all, without their positions.
+  void reserve(size_t postings) { entries_.reserve(postings); }
+
+  // Removes every posting whose document id satisfies `removed`, keeping the others in order and
+  // compacting both arrays in place; `on_removed(doc_id)` runs after each removal, in list order.
+  template <class Removed, class OnRemoved>
+  void remove_if(Removed&& removed, OnRemoved&& on_removed);
+
+  // The postings in the opposite order, stored without unused capacity.
+  PostingList reversed() const;
+
+ private:
+  struct Entry {
+    uint32_t id_words[4];
+    uint32_t end;  // of this posting's bytes in bytes_; it starts where the previous one ends
+
+    uint128 doc_id() const {
+      uint128 id;
+      std::memcpy(&id, id_words, sizeof id);
+      return id;
+    }
+    static Entry make(uint128 doc_id, uint32_t end) {
+      Entry entry;
+      std::memcpy(entry.id_words, &doc_id, sizeof doc_id);
+      entry.end = end;
+      return entry;
+    }
+  };
+  static_assert(sizeof(Entry) == 20);
+
+  uint32_t begin_of(size_t i) const { return i == 0 ? 0 : entries_[i - 1].end; }
+  std::span<const uint8_t> bytes_of(size_t i) const {
+    return {bytes_.data() + begin_of(i), bytes_.data() + entries_[i].end};
+  }
+
+  std::vector<Entry> entries_;
+  std::vector<uint8_t> bytes_;
+};
+
+template <class Removed, class OnRemoved>
+void PostingList::remove_if(Removed&& removed, OnRemoved&& on_removed) {
+  size_t kept = 0;
+  uint32_t kept_end = 0;
+  uint32_t begin = 0;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const Entry entry = entries_[i];
+    const uint32_t end = entry.end;
+    if (removed(entry.doc_id())) {
+      on_removed(entry.doc_id());
+    } else {
+      if (end > begin) std::memmove(bytes_.data() + kept_end, bytes_.data() + begin, end - begin);
+      kept_end += end - begin;
+      entries_[kept++] = Entry::make(entry.doc_id(), kept_end);
+    }
+    begin = end;
+  }
+  entries_.resize(kept);
+  bytes_.resize(kept_end);
+}
+
+}  // namespace tarnwick::core

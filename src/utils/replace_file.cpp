@@ -1,0 +1,67 @@
+#include "utils/replace_file.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "utils/fileext.hpp"
+
+namespace tarnwick::utils {
+
+namespace {
+
+using Step = ReplaceFileError::Step;
+
+ReplaceFileError failure(Step step, IoError error, uint64_t written = 0) {
+  return {step, std::move(error), written};
+}
+
+Status<IoError> sync(int fd) {
+  if (::fsync(fd) != 0) return fail(IoError::from_errno(errno));
+  return {};
+}
+
+Status<IoError> sync_directory(const std::filesystem::path& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail(IoError::from_errno(errno));
+  const File guard(fd);
+  return sync(fd);
+}
+
+// Writes and syncs the temporary file.
+Status<ReplaceFileError> write_temporary(const std::filesystem::path& temporary,
+                                         std::string_view contents) {
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return fail(failure(Step::Create, IoError::from_errno(errno)));
+  File file(fd);
+  size_t written = 0;
+  if (auto s = file.write_all(as_bytes(contents), &written); !s) {
+    return fail(failure(Step::Write, std::move(s.error()), written));
+  }
+  if (auto s = sync(fd); !s) return fail(failure(Step::Commit, std::move(s.error())));
+  return {};
+}
+
+}  // namespace
+
+Status<ReplaceFileError> replace_file(const std::filesystem::path& path, std::string_view contents) {
+  std::filesystem::path temporary = path;
+  temporary += ".tmp";
+  auto written = write_temporary(temporary, contents);
+  if (written && std::rename(temporary.c_str(), path.c_str()) != 0) {
+    written = fail(failure(Step::Commit, IoError::from_errno(errno)));
+  }
+  if (!written) {
+    if (written.error().step != Step::Create) ::unlink(temporary.c_str());
+    return written;
+  }
+  auto parent = path.parent_path();
+  if (auto s = sync_directory(parent.empty() ? "." : parent); !s) {
+    return fail(failure(Step::Commit, std::move(s.error())));
+  }
+  return {};
+}
+
+}  // namespace tarnwick::utils
