@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "config.hpp"
+#include "temp_dir.hpp"
 #include "core/index.hpp"
 #include "utils/clock.hpp"
 #include "utils/hasher.hpp"
@@ -26,25 +27,7 @@ namespace tarnwick::index_testing {
 namespace fs = std::filesystem;
 using uint128 = unsigned __int128;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tarnwick-index-XXXXXX").string();
-    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using test_support::TempDir;
 
 // Whole seconds since the epoch, set by the test; nothing stands for a clock before the epoch.
 class ManualClock {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "config.hpp"
+#include "temp_dir.hpp"
 #include "utils/clock.hpp"
 #include "utils/fileext.hpp"
 
@@ -19,28 +20,7 @@ namespace tarnwick::storage::testing {
 
 namespace fs = std::filesystem;
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tarnwick-store-XXXXXX").string();
-    const char* made = ::mkdtemp(pattern.data());
-    EXPECT_NE(made, nullptr);
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const fs::path& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
+using test_support::TempDir;
 
 // Starts at a fixed instant and moves only when told to, except that every reading advances one
 // nanosecond so that segments created in a row get distinct names.
