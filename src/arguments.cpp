@@ -47,13 +47,16 @@ std::optional<std::string_view> str_argument(PyObject* value, const char* argume
 }
 
 std::optional<uint32_t> u32_argument(PyObject* value, const char* argument) {
-  if (!PyLong_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%.100s' object cannot be interpreted as an integer",
-                 argument, Py_TYPE(value)->tp_name);
+  if (!PyIndex_Check(value)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': '%.100s' object cannot be interpreted as an integer", argument,
+                 Py_TYPE(value)->tp_name);
     return std::nullopt;
   }
+  const PyRef index = PyRef::steal(PyNumber_Index(value));
+  if (!index) return std::nullopt;
   int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+  const long long number = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (number == -1 && PyErr_Occurred()) return std::nullopt;
   if (overflow < 0 || (overflow == 0 && number < 0)) {
     PyErr_Format(PyExc_OverflowError, "argument '%s': can't convert negative int to unsigned",

@@ -32,7 +32,7 @@ std::optional<std::filesystem::path> path_argument(PyObject* value, const char* 
 // A str's UTF-8 text, valid while `value` lives; bytes and other types are refused.
 std::optional<std::string_view> str_argument(PyObject* value, const char* argument);
 
-// An int in 0..=4294967295.
+// An int, or an object with __index__ (whose code runs here), in 0..=4294967295.
 std::optional<uint32_t> u32_argument(PyObject* value, const char* argument);
 
 }  // namespace tarnwick

@@ -4,30 +4,34 @@
 
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
+#include <variant>
 
 #include "arguments.hpp"
 #include "borrow.hpp"
-#include "config.hpp"
+#include "core/search.hpp"
+#include "document_object.hpp"
 #include "errors.hpp"
 #include "module.hpp"
+#include "py_ref.hpp"
+#include "utils/ulid.hpp"
 
 namespace tarnwick {
 
 namespace {
 
-// What an open engine holds so far: its directory and configuration.
-struct Engine {
-  std::filesystem::path dir;
-  std::shared_ptr<const Config> config;
-};
-
 struct SearchObject {
   PyObject_HEAD
   BorrowFlag borrow;
-  std::unique_ptr<Engine> engine;
+  std::unique_ptr<core::Search> engine;
 };
 
 SearchObject* as_search(PyObject* self) { return reinterpret_cast<SearchObject*>(self); }
+
+PyObject* raise_search_error(const core::SearchError& error) {
+  return std::visit([](const auto& detail) { return raise(detail); }, error.detail);
+}
 
 PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -45,15 +49,13 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       config_path = path_argument(config_value, "config");
       if (!config_path) return nullptr;
     }
-    auto config = Config::load(config_path);
-    if (!config) return raise(config.error());
-    auto engine = std::make_unique<Engine>(
-        Engine{std::move(*dir), std::make_shared<const Config>(std::move(*config))});
+    auto engine = core::Search::open(*dir, config_path);
+    if (!engine) return raise_search_error(engine.error());
 
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     new (&as_search(self)->borrow) BorrowFlag();
-    new (&as_search(self)->engine) std::unique_ptr<Engine>(std::move(engine));
+    new (&as_search(self)->engine) std::unique_ptr<core::Search>(std::move(*engine));
     return self;
   });
 }
@@ -73,7 +75,8 @@ bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* con
   return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), values...);
 }
 
-// Takes the borrow a method needs and runs it, releasing the borrow on every path.
+// Takes the borrow a method needs and runs it, releasing the borrow on every path. Arguments are
+// converted inside the body, under the borrow, since converting may run Python code.
 template <class F>
 PyObject* borrowed(PyObject* self, bool exclusive, F&& body) {
   return guarded([&]() -> PyObject* {
@@ -87,52 +90,112 @@ PyObject* borrowed(PyObject* self, bool exclusive, F&& body) {
   });
 }
 
-PyObject* not_built(Engine&) {
-  PyErr_SetString(PyExc_NotImplementedError, "the engine does not support this operation yet");
-  return nullptr;
+// A document id given as text.
+std::optional<utils::uint128> id_argument(PyObject* value) {
+  auto text = str_argument(value, "id");
+  if (!text) return std::nullopt;
+  auto id = utils::ulid_from_string(*text);
+  if (!id) {
+    raise(id.error());
+    return std::nullopt;
+  }
+  return *id;
 }
 
 PyObject* search_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"doc", nullptr};
   PyObject* value;
-  if (!parse(args, kwargs, "O:add", names, &value) || !str_argument(value, "doc")) {
-    return nullptr;
-  }
-  return borrowed(self, true, not_built);
+  if (!parse(args, kwargs, "O:add", names, &value)) return nullptr;
+  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+    auto text = str_argument(value, "doc");
+    if (!text) return nullptr;
+    auto id = engine.add(*text);
+    if (!id) return raise_search_error(id.error());
+    const std::string rendered = utils::ulid_to_string(*id);
+    return PyUnicode_FromStringAndSize(rendered.data(), static_cast<Py_ssize_t>(rendered.size()));
+  });
 }
 
 PyObject* search_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"id", nullptr};
   PyObject* value;
-  if (!parse(args, kwargs, "O:get", names, &value) || !str_argument(value, "id")) {
-    return nullptr;
-  }
-  return borrowed(self, false, not_built);
+  if (!parse(args, kwargs, "O:get", names, &value)) return nullptr;
+  return borrowed(self, false, [&](core::Search& engine) -> PyObject* {
+    auto id = id_argument(value);
+    if (!id) return nullptr;
+    const storage::Document* document = engine.get(*id);
+    if (!document) {
+      const std::string message =
+          "Document with id: " + utils::ulid_to_string(*id) + " does not exist";
+      PyErr_SetObject(PyExc_KeyError, PyRef::steal(PyUnicode_FromString(message.c_str())).get());
+      return nullptr;
+    }
+    return new_document(*module_state(Py_TYPE(self)), *document);
+  });
 }
 
 PyObject* search_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"id", nullptr};
   PyObject* value;
-  if (!parse(args, kwargs, "O:delete", names, &value) || !str_argument(value, "id")) {
-    return nullptr;
-  }
-  return borrowed(self, true, not_built);
+  if (!parse(args, kwargs, "O:delete", names, &value)) return nullptr;
+  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+    auto id = id_argument(value);
+    if (!id) return nullptr;
+    if (auto deleted = engine.delete_document(*id); !deleted) {
+      return raise_search_error(deleted.error());
+    }
+    Py_RETURN_TRUE;
+  });
 }
 
 PyObject* search_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"query", "top_k", nullptr};
-  PyObject* query;
-  PyObject* top_k;
-  if (!parse(args, kwargs, "OO:search", names, &query, &top_k) ||
-      !str_argument(query, "query") || !u32_argument(top_k, "top_k")) {
-    return nullptr;
-  }
-  return borrowed(self, true, not_built);
+  PyObject* query_value;
+  PyObject* top_k_value;
+  if (!parse(args, kwargs, "OO:search", names, &query_value, &top_k_value)) return nullptr;
+  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+    auto query = str_argument(query_value, "query");
+    if (!query) return nullptr;
+    auto top_k = u32_argument(top_k_value, "top_k");
+    if (!top_k) return nullptr;
+    auto hits = engine.search(std::string(*query), *top_k);
+    if (!hits) {
+      PyErr_SetString(PyExc_ValueError, hits.error().message.c_str());
+      return nullptr;
+    }
+    ModuleState& state = *module_state(Py_TYPE(self));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits->size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < hits->size(); ++i) {
+      PyObject* result = new_result(state, *(*hits)[i].document, (*hits)[i].score);
+      if (!result) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
+    }
+    return list.release();
+  });
 }
 
-PyObject* search_flush(PyObject* self, PyObject*) { return borrowed(self, true, not_built); }
+// Figures about the engine's contents, for tools and curious users.
+PyObject* search_stats(PyObject* self, PyObject*) {
+  return borrowed(self, false, [&](core::Search& engine) -> PyObject* {
+    const auto& documents = engine.documents();
+    return Py_BuildValue("{s:n,s:n,s:n,s:n,s:d}", "documents",
+                         static_cast<Py_ssize_t>(documents.documents().size()), "pending_deletions",
+                         static_cast<Py_ssize_t>(documents.deleted_documents().size()), "tokens",
+                         static_cast<Py_ssize_t>(engine.tokens().token_to_id().size()), "segments",
+                         static_cast<Py_ssize_t>(documents.segments().size()), "avg_doc_len",
+                         engine.avg_doc_len());
+  });
+}
 
-PyObject* search_merge(PyObject* self, PyObject*) { return borrowed(self, true, not_built); }
+// A method without arguments whose engine operation gives nothing but success or an error.
+template <auto operation>
+PyObject* saving(PyObject* self, PyObject*) {
+  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+    if (auto done = (engine.*operation)(); !done) return raise_search_error(done.error());
+    Py_RETURN_NONE;
+  });
+}
 
 PyDoc_STRVAR(search_doc, "Search(dir, config)\n--\n\n");
 PyDoc_STRVAR(add_doc, "add($self, doc)\n--\n\n");
@@ -141,6 +204,10 @@ PyDoc_STRVAR(delete_doc, "delete($self, id)\n--\n\n");
 PyDoc_STRVAR(search_search_doc, "search($self, query, top_k)\n--\n\n");
 PyDoc_STRVAR(flush_doc, "flush($self)\n--\n\n");
 PyDoc_STRVAR(merge_doc, "merge($self)\n--\n\n");
+PyDoc_STRVAR(stats_doc,
+             "stats($self)\n--\n\n"
+             "Counts of the engine's contents: live documents, deletions not yet purged from the\n"
+             "index, distinct tokens, segments, and the average document length in tokens.");
 
 PyMethodDef search_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_add)),
@@ -151,8 +218,9 @@ PyMethodDef search_methods[] = {
      METH_VARARGS | METH_KEYWORDS, delete_doc},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_search)),
      METH_VARARGS | METH_KEYWORDS, search_search_doc},
-    {"flush", search_flush, METH_NOARGS, flush_doc},
-    {"merge", search_merge, METH_NOARGS, merge_doc},
+    {"flush", saving<&core::Search::flush>, METH_NOARGS, flush_doc},
+    {"merge", saving<&core::Search::merge>, METH_NOARGS, merge_doc},
+    {"stats", search_stats, METH_NOARGS, stats_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

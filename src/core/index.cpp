@@ -6,6 +6,7 @@
 #include <optional>
 #include <system_error>
 
+#include "storage/segment.hpp"
 #include "utils/fileext.hpp"
 #include "utils/save_clock.hpp"
 
@@ -74,6 +75,15 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
   }
   return IndexManager(LogsManager(index_dir, std::move(config), std::move(clock), *now),
                       std::move(replayed->index));
+}
+
+IndexManager::Status IndexManager::sync() const {
+  for (const char* name : {kIndexLogName, kMetaLogName}) {
+    if (auto s = storage::sync_path(logs_.buffer().index_dir() / name); !s) {
+      return fail(BincodePersistenceError{std::move(s.error())});
+    }
+  }
+  return {};
 }
 
 IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,

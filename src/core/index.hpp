@@ -68,6 +68,9 @@ class IndexManager {
   // Saves the token store when it has unsaved changes, then the pending log records.
   Status flush(utils::TokenHasher& tokens) { return logs_.flush(tokens); }
 
+  // Syncs both logs, so that what they hold survives a power loss.
+  Status sync() const;
+
   // Read by the query side. A token id without an entry has no postings.
   const Index& index() const { return index_; }
   // The list of `token_id`, or null.

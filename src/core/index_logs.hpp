@@ -68,6 +68,7 @@ class Buffer {
   // Index-log bytes not yet on disk; only these count against `index_buffer_size`.
   uint64_t pending_log_bytes() const { return logs_.size() - logs_written_; }
   bool empty() const { return logs_.empty() && meta_.empty(); }
+  const std::filesystem::path& index_dir() const { return index_dir_; }
 
   // Appends the pending index-log bytes, then the meta records, each file opened for appending
   // without create. On failure what reached a file is remembered, so the next flush appends only

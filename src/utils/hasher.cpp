@@ -205,14 +205,8 @@ Status<Error> TokenHasher::count_change() {
 }
 
 Status<Error> TokenHasher::flush() {
-  auto replaced = replace_file(path_, encode_tokens_store(store_));
-  if (!replaced) {
-    auto& e = replaced.error();
-    if (e.step == ReplaceFileError::Step::Write) {
-      return fail(Error{storage::EncodeError(storage::EncodeIo{std::move(e.error), e.written})});
-    }
-    return fail(Error{std::move(e.error)});
-  }
+  auto replaced = replace_record_file(path_, encode_tokens_store(store_));
+  if (!replaced) return replaced;
   unsaved_ = false;
   return {};
 }

@@ -66,6 +66,14 @@ class TokenHasher {
   // writing it fails. The change counters are left alone.
   Status<Error> flush();
 
+  // The id of a known token.
+  std::optional<uint32_t> id_of(std::string_view token) const {
+    // This build of absl has a string_view of its own, distinct from std::string_view.
+    auto it = store_.token_to_id.find(absl::string_view(token.data(), token.size()));
+    if (it == store_.token_to_id.end()) return std::nullopt;
+    return it->second;
+  }
+
   // Some change made since the last successful save.
   bool has_unsaved_changes() const { return unsaved_; }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "error_kinds.hpp"
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"
 
@@ -27,5 +28,10 @@ struct ReplaceFileError {
 // On failure `path` keeps its old contents; a temporary file that could not be completed is
 // removed (a failed removal is not reported).
 Status<ReplaceFileError> replace_file(const std::filesystem::path& path, std::string_view contents);
+
+// replace_file for a file holding an encoded record: a failed write is the Encode kind (with the
+// bytes written), any other failure the Io kind.
+Status<BincodePersistenceError> replace_record_file(const std::filesystem::path& path,
+                                                    std::string_view contents);
 
 }  // namespace tarnwick::utils

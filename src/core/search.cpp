@@ -1,0 +1,132 @@
+#include "core/search.hpp"
+
+#include <utility>
+
+namespace tarnwick::core {
+
+namespace fs = std::filesystem;
+using utils::fail;
+
+namespace {
+
+// A purge is due once the pending documents are both many and a fair share of the live ones.
+constexpr size_t kPurgeAtPending = 1001;
+constexpr size_t kPurgeShareDivisor = 20;
+
+template <class E>
+utils::Status<SearchError> as_search_error(utils::Status<E> status) {
+  if (status) return {};
+  return fail(SearchError{std::move(status.error())});
+}
+
+}  // namespace
+
+Search::Search(std::shared_ptr<const Config> config, utils::Trie trie, utils::TokenHasher tokens,
+               IndexManager index, SearchMeta meta, storage::DocumentsManager documents,
+               utils::UlidGenerator generator)
+    : config_(std::move(config)),
+      trie_(std::move(trie)),
+      tokens_(std::move(tokens)),
+      index_(std::move(index)),
+      meta_(std::move(meta)),
+      documents_(std::move(documents)),
+      tokenizer_(std::shared_ptr<const StopWords>(config_, &config_->stop_words)),
+      generator_(std::move(generator)) {}
+
+utils::Result<std::unique_ptr<Search>, SearchError> Search::open(
+    const fs::path& dir, const std::optional<fs::path>& config_path, utils::Clock clock,
+    utils::RandomBits random) {
+  utils::Trie trie;
+  auto loaded = Config::load(config_path);
+  if (!loaded) return fail(SearchError{std::move(loaded.error())});
+  auto config = std::make_shared<const Config>(std::move(*loaded));
+  auto tokens = utils::TokenHasher::load(dir, config, clock);
+  if (!tokens) return fail(SearchError{std::move(tokens.error())});
+  for (const auto& [token, id] : tokens->token_to_id()) trie.add(token);
+  auto index = IndexManager::load(dir, config, clock);
+  if (!index) return fail(SearchError{std::move(index.error())});
+  auto meta = SearchMeta::open(dir, config, clock);
+  if (!meta) return fail(SearchError{std::move(meta.error())});
+  auto documents = storage::DocumentsManager::load(dir, config, clock);
+  if (!documents) return fail(SearchError{std::move(documents.error())});
+  return std::unique_ptr<Search>(new Search(
+      std::move(config), std::move(trie), std::move(*tokens), std::move(*index), std::move(*meta),
+      std::move(*documents), utils::UlidGenerator(std::move(clock), std::move(random))));
+}
+
+uint64_t Search::indexed_count() const {
+  return documents_.documents().size() + documents_.deleted_documents().size();
+}
+
+utils::Result<uint128, SearchError> Search::add(std::string_view text) {
+  auto id = generator_.generate();
+  if (!id) return fail(SearchError{std::move(id.error())});
+  analysis::DocumentTokens document = tokenizer_.tokenize_doc(text);
+  const uint64_t count = indexed_count();
+  if (auto s = meta_.update_avg_doc_len(count, count + 1, document.length); !s) {
+    return fail(SearchError{std::move(s.error())});
+  }
+  std::vector<uint32_t> token_ids;
+  token_ids.reserve(document.tokens.size());
+  for (const auto& [stem, positions] : document.tokens) {
+    if (!tokens_.id_of(stem)) trie_.add(stem);
+    auto token_id = tokens_.add(stem);
+    if (!token_id) return fail(SearchError{std::move(token_id.error())});
+    if (auto s = index_.insert(*token_id, *id, positions, tokens_); !s) {
+      return fail(SearchError{std::move(s.error())});
+    }
+    token_ids.push_back(*token_id);
+  }
+  auto written = documents_.write(*id, document.length, std::move(token_ids), text);
+  if (!written) return fail(SearchError{std::move(written.error())});
+  return *id;
+}
+
+const storage::Document* Search::get(uint128 id) const {
+  auto it = documents_.documents().find(id);
+  return it == documents_.documents().end() ? nullptr : &it->second;
+}
+
+Search::Status Search::delete_document(uint128 id) {
+  if (auto s = as_search_error(documents_.delete_document(id)); !s) return s;
+  const size_t pending = documents_.deleted_documents().size();
+  if (pending >= kPurgeAtPending &&
+      pending > documents_.documents().size() / kPurgeShareDivisor) {
+    return as_search_error(force_delete());
+  }
+  return {};
+}
+
+utils::Status<BincodePersistenceError> Search::force_delete() {
+  TokenIdSet token_ids;
+  storage::IdSet ids;
+  int64_t removed_length = 0;
+  for (const auto& [id, document] : documents_.deleted_documents()) {
+    ids.insert(id);
+    token_ids.insert(document.token_ids.begin(), document.token_ids.end());
+    removed_length += document.total_tokens;
+  }
+  documents_.clear_deleted_documents();
+  const uint64_t live = documents_.documents().size();
+  if (auto s = meta_.update_avg_doc_len(live + ids.size(), live, -removed_length); !s) return s;
+  return index_.delete_postings(token_ids, ids, tokens_,
+                                [this](const std::string& token) { trie_.delete_token(token); });
+}
+
+Search::Status Search::flush() {
+  if (auto s = as_search_error(force_delete()); !s) return s;
+  if (auto s = as_search_error(documents_.flush()); !s) return s;
+  if (auto s = as_search_error(index_.flush(tokens_)); !s) return s;
+  if (auto s = as_search_error(index_.sync()); !s) return s;
+  if (auto s = as_search_error(tokens_.flush()); !s) return s;
+  return as_search_error(meta_.save());
+}
+
+Search::Status Search::merge() {
+  // A failed flush leaves its data in memory for the next save; compacting is still safe, since
+  // the store flushes the documents it copies before removing their old segment.
+  (void)flush();
+  return as_search_error(documents_.merge());
+}
+
+}  // namespace tarnwick::core

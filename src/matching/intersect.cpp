@@ -1,0 +1,122 @@
+#include "matching/intersect.hpp"
+
+#include <algorithm>
+#include <functional>
+
+namespace tarnwick::matching {
+
+namespace {
+
+// Orders a heap's cursors so that the smallest document id is on top.
+struct LaterDocument {
+  template <class Cursor>
+  bool operator()(const Cursor& a, const Cursor& b) const {
+    return a.doc_id > b.doc_id;
+  }
+};
+
+// A found token stands for a query token with fuzziness `fuzziness` when it is the query token
+// itself, or when both are longer than the fuzziness in bytes.
+bool accepted(std::string_view found, std::string_view query, uint8_t fuzziness) {
+  return found == query || (fuzziness < found.size() && fuzziness < query.size());
+}
+
+}  // namespace
+
+std::optional<PostingListIntersection> PostingListIntersection::create(
+    const analysis::TokenizedQuery& query, const core::Index& index,
+    const utils::TokenHasher& tokens, const utils::Trie& trie) {
+  if (query.tokens.empty() || tokens.token_to_id().empty()) return std::nullopt;
+  PostingListIntersection intersection;
+  intersection.heaps_.resize(query.tokens.size());
+  intersection.current_.resize(query.tokens.size());
+  for (size_t i = 0; i < query.tokens.size(); ++i) {
+    const analysis::Token& token = query.tokens[i];
+    Heap& heap = intersection.heaps_[i];
+    for (const auto& match : trie.search(token.text, token.fuzziness)) {
+      if (!accepted(match.token, token.text, token.fuzziness)) continue;
+      const auto id = tokens.id_of(match.token);
+      if (!id) continue;
+      auto list = index.find(*id);
+      if (list == index.end() || list->second.empty()) continue;
+      heap.alternatives.push_back({&list->second, *id, match.distance});
+      push(heap, static_cast<uint32_t>(heap.alternatives.size() - 1), 0);
+    }
+    if (heap.cursors.empty()) return std::nullopt;
+  }
+  return intersection;
+}
+
+void PostingListIntersection::push(Heap& heap, uint32_t alternative, size_t index) {
+  const core::PostingList& postings = *heap.alternatives[alternative].postings;
+  if (index >= postings.size()) return;
+  heap.cursors.push_back({postings.doc_id(index), static_cast<uint32_t>(index), alternative});
+  std::push_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
+}
+
+void PostingListIntersection::advance(Heap& heap, uint128 target) {
+  while (!heap.cursors.empty() && heap.cursors.front().doc_id < target) {
+    std::pop_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
+    const Cursor cursor = heap.cursors.back();
+    heap.cursors.pop_back();
+    const core::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
+    push(heap, cursor.alternative, postings.lower_bound(target, cursor.index + 1));
+  }
+}
+
+void PostingListIntersection::next_docs(Heap& heap, std::vector<Cursor>& group) {
+  group.clear();
+  while (!heap.cursors.empty() &&
+         (group.empty() || heap.cursors.front().doc_id == group.front().doc_id)) {
+    std::pop_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
+    const Cursor cursor = heap.cursors.back();
+    heap.cursors.pop_back();
+    push(heap, cursor.alternative, cursor.index + 1);
+    group.push_back(cursor);
+  }
+}
+
+bool PostingListIntersection::next() {
+  uint128 target = 0;
+  bool agreed = true;
+  for (size_t i = 0; i < heaps_.size(); ++i) {
+    next_docs(heaps_[i], current_[i]);
+    if (current_[i].empty()) return false;
+    const uint128 doc = current_[i].front().doc_id;
+    if (i > 0 && doc != target) agreed = false;
+    target = std::max(target, doc);
+  }
+  while (!agreed) {
+    uint128 highest = target;
+    for (size_t i = 0; i < heaps_.size(); ++i) {
+      if (current_[i].front().doc_id == target) continue;
+      advance(heaps_[i], highest);
+      next_docs(heaps_[i], current_[i]);
+      if (current_[i].empty()) return false;
+      highest = std::max(highest, current_[i].front().doc_id);
+    }
+    agreed = std::all_of(current_.begin(), current_.end(), [&](const std::vector<Cursor>& group) {
+      return group.front().doc_id == current_.front().front().doc_id;
+    });
+    target = highest;
+  }
+  return true;
+}
+
+std::span<const TermPositions> PostingListIntersection::terms() {
+  terms_.clear();
+  size_t used = 0;
+  for (uint32_t group = 0; group < current_.size(); ++group) {
+    for (const Cursor& cursor : current_[group]) {
+      const Alternative& alternative = heaps_[group].alternatives[cursor.alternative];
+      if (used == positions_.size()) positions_.emplace_back();
+      std::vector<uint32_t>& positions = positions_[used++];
+      alternative.postings->decode_positions(cursor.index, positions);
+      terms_.push_back({group, alternative.token_id, alternative.distance,
+                        alternative.postings->size(), positions});
+    }
+  }
+  return terms_;
+}
+
+}  // namespace tarnwick::matching

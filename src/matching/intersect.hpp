@@ -1,0 +1,83 @@
+// PostingListIntersection: the documents holding at least one match of every query token, in
+// ascending document id, where a match of a query token is any indexed token the trie finds
+// within the token's fuzziness.
+//
+// Each query token has a min-heap of cursors, one per matching token, each on one posting of that
+// token's list; the heap is ordered by the postings' document ids. A candidate is found by
+// leapfrogging: the heaps that lag behind the largest document id seen so far skip ahead to it
+// by binary search in their posting lists, until every heap agrees on one document.
+//
+// Fuzzy alternatives are accepted only when the fuzziness is below the byte length of both the
+// query token and the found token, so short words match only themselves.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "analysis/tokenizer.hpp"
+#include "core/index_replay.hpp"
+#include "matching/mis.hpp"
+#include "utils/hasher.hpp"
+#include "utils/trie.hpp"
+
+namespace tarnwick::matching {
+
+using uint128 = unsigned __int128;
+
+class PostingListIntersection {
+ public:
+  // Nothing when there are no query tokens, or some query token matches no indexed token.
+  // REQUIRES: `index` outlives the intersection and does not change meanwhile.
+  static std::optional<PostingListIntersection> create(const analysis::TokenizedQuery& query,
+                                                       const core::Index& index,
+                                                       const utils::TokenHasher& tokens,
+                                                       const utils::Trie& trie);
+
+  // Moves to the next candidate; false when there is none. Every document comes at most once.
+  bool next();
+
+  // The current candidate's document.
+  uint128 doc_id() const { return current_[0][0].doc_id; }
+
+  // The current candidate's matching tokens with their positions there, ordered by query token.
+  // The views stay valid until the next call of `next` or `terms`.
+  std::span<const TermPositions> terms();
+
+  uint32_t group_count() const { return static_cast<uint32_t>(heaps_.size()); }
+
+ private:
+  // One matching token of a query token.
+  struct Alternative {
+    const core::PostingList* postings;
+    uint32_t token_id;
+    uint16_t distance;
+  };
+  // A cursor on posting `index` of its alternative's list.
+  struct Cursor {
+    uint128 doc_id;
+    uint32_t index;
+    uint32_t alternative;
+  };
+  // Per query token: its alternatives and the heap of their cursors.
+  struct Heap {
+    std::vector<Alternative> alternatives;
+    std::vector<Cursor> cursors;
+  };
+
+  // Pushes a cursor on posting `index` of the alternative, unless the list ends before it.
+  static void push(Heap& heap, uint32_t alternative, size_t index);
+  // Moves every cursor of `heap` below `target` to its first posting at or above it.
+  static void advance(Heap& heap, uint128 target);
+  // Takes the cursors on the heap's smallest document id into `group`, each cursor moved on to
+  // its next posting. `group` is left empty when the heap is exhausted.
+  static void next_docs(Heap& heap, std::vector<Cursor>& group);
+
+  std::vector<Heap> heaps_;
+  std::vector<std::vector<Cursor>> current_;  // per query token, the last candidate's cursors
+  std::vector<TermPositions> terms_;
+  std::vector<std::vector<uint32_t>> positions_;  // decoded positions behind terms_
+};
+
+}  // namespace tarnwick::matching

@@ -1,0 +1,158 @@
+#include "matching/intersect.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/index_fixture.hpp"
+
+namespace tarnwick::matching {
+namespace {
+
+using index_testing::doc;
+using index_testing::quiet_config;
+using index_testing::TempDir;
+
+const std::vector<std::string> kVocabulary = {"cat", "cart", "card", "dog", "dig",
+                                              "elk", "bird", "ox",   "ax"};
+
+size_t levenshtein(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// One candidate as the intersection reports it: per query token, its matching token ids with
+// their distances and positions.
+using Group = std::map<uint32_t, std::pair<uint16_t, std::vector<uint32_t>>>;
+using Candidate = std::pair<uint128, std::vector<Group>>;
+
+// A random collection: per document, per token, its positions.
+class IntersectionTest : public ::testing::Test {
+ protected:
+  void build(std::mt19937& random, int documents) {
+    auto tokens = utils::TokenHasher::load(dir_.path(), quiet_config());
+    ASSERT_TRUE(tokens.ok());
+    tokens_.emplace(std::move(*tokens));
+    for (const auto& word : kVocabulary) {
+      ASSERT_TRUE(tokens_->add(word).ok());
+      trie_.add(word);
+    }
+    for (int d = 0; d < documents; ++d) {
+      auto& postings = docs_[doc(d)];
+      for (const auto& word : kVocabulary) {
+        if (random() % 3 != 0) continue;
+        std::vector<uint32_t> positions;
+        for (uint32_t p = 0; p < 12; ++p) {
+          if (random() % 4 == 0) positions.push_back(p);
+        }
+        if (positions.empty()) continue;
+        const uint32_t id = *tokens_->id_of(word);
+        ASSERT_TRUE(index_[id].append(doc(d), positions));
+        postings[id] = positions;
+      }
+    }
+  }
+
+  std::vector<Candidate> expected(const analysis::TokenizedQuery& query) const {
+    std::vector<std::map<uint32_t, uint16_t>> alternatives;
+    for (const auto& token : query.tokens) {
+      std::map<uint32_t, uint16_t> found;
+      for (const auto& word : kVocabulary) {
+        const size_t distance = levenshtein(token.text, word);
+        const bool long_enough =
+            token.fuzziness < word.size() && token.fuzziness < token.text.size();
+        if (distance <= token.fuzziness && (word == token.text || long_enough)) {
+          found[*tokens_->id_of(word)] = static_cast<uint16_t>(distance);
+        }
+      }
+      alternatives.push_back(found);
+    }
+    std::vector<Candidate> out;
+    for (const auto& [id, postings] : docs_) {
+      std::vector<Group> groups;
+      for (const auto& found : alternatives) {
+        Group group;
+        for (const auto& [token, distance] : found) {
+          if (auto it = postings.find(token); it != postings.end()) {
+            group[token] = {distance, it->second};
+          }
+        }
+        if (group.empty()) break;
+        groups.push_back(group);
+      }
+      if (groups.size() == alternatives.size()) out.emplace_back(id, groups);
+    }
+    return out;
+  }
+
+  std::vector<Candidate> actual(const analysis::TokenizedQuery& query) const {
+    std::vector<Candidate> out;
+    auto intersection = PostingListIntersection::create(query, index_, *tokens_, trie_);
+    if (!intersection) return out;
+    while (intersection->next()) {
+      std::vector<Group> groups(intersection->group_count());
+      for (const TermPositions& term : intersection->terms()) {
+        EXPECT_EQ(term.df, index_.at(term.token_id).size());
+        groups[term.group][term.token_id] = {
+            term.distance, std::vector<uint32_t>(term.positions.begin(), term.positions.end())};
+      }
+      out.emplace_back(intersection->doc_id(), groups);
+    }
+    return out;
+  }
+
+  TempDir dir_;
+  std::optional<utils::TokenHasher> tokens_;
+  utils::Trie trie_;
+  core::Index index_;
+  std::map<uint128, std::map<uint32_t, std::vector<uint32_t>>> docs_;
+};
+
+TEST_F(IntersectionTest, YieldsExactlyTheDocumentsMatchingEveryQueryToken) {
+  std::mt19937 random(20261207);
+  build(random, 300);
+  const std::vector<std::string> terms = {"cat", "cot", "card", "dog", "dug", "elk",
+                                          "bird", "ox", "ix", "zebra"};
+  for (int round = 0; round < 400; ++round) {
+    analysis::TokenizedQuery query;
+    const size_t count = 1 + random() % 3;
+    for (size_t i = 0; i < count; ++i) {
+      query.tokens.push_back(
+          {terms[random() % terms.size()], static_cast<uint8_t>(random() % 3)});
+    }
+    const auto want = expected(query);
+    const auto got = actual(query);
+    ASSERT_EQ(got, want) << "round " << round;
+  }
+}
+
+TEST_F(IntersectionTest, NothingWithoutQueryTokensOrMatches) {
+  std::mt19937 random(7);
+  build(random, 20);
+  EXPECT_FALSE(PostingListIntersection::create({}, index_, *tokens_, trie_));
+  analysis::TokenizedQuery query;
+  query.tokens = {{"cat", 0}, {"zebra", 2}};
+  EXPECT_FALSE(PostingListIntersection::create(query, index_, *tokens_, trie_));
+  // A token the dictionary knows but without postings is no match either.
+  index_.erase(*tokens_->id_of("elk"));
+  query.tokens = {{"elk", 0}};
+  EXPECT_FALSE(PostingListIntersection::create(query, index_, *tokens_, trie_));
+}
+
+}  // namespace
+}  // namespace tarnwick::matching

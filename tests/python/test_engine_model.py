@@ -1,0 +1,77 @@
+"""Random add/delete/flush/reopen/search sequences against the reference model."""
+
+import shutil
+import tempfile
+
+import pytest
+from hypothesis import settings, strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+
+from tarnwick.native import Search
+
+from search_model import Model
+
+WORDS = ["cat", "cart", "card", "dog", "elk", "bird", "the"]
+
+texts = st.lists(st.sampled_from(WORDS), max_size=6).map(" ".join)
+terms = st.tuples(st.sampled_from(WORDS + ["cot", "dig"]), st.sampled_from(["", "~", "~0", "~1", "~2"]))
+queries = st.one_of(
+    st.lists(terms, min_size=1, max_size=3).map(lambda ts: " ".join(w + s for w, s in ts)),
+    st.tuples(st.lists(st.sampled_from(WORDS), min_size=1, max_size=3), st.integers(0, 4)).map(
+        lambda q: '"' + " ".join(q[0]) + f'"~{q[1]}'
+    ),
+)
+
+
+class EngineMachine(RuleBasedStateMachine):
+    @initialize()
+    def open(self):
+        self.dir = tempfile.mkdtemp()
+        self.engine = Search(self.dir, None)
+        self.model = Model()
+
+    def teardown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    @rule(text=texts)
+    def add(self, text):
+        self.model.live[self.engine.add(text)] = text
+
+    @precondition(lambda self: self.model.live)
+    @rule(data=st.data())
+    def delete(self, data):
+        doc_id = data.draw(st.sampled_from(sorted(self.model.live)))
+        assert self.engine.delete(doc_id) is True
+        self.model.pending[doc_id] = self.model.live.pop(doc_id)
+
+    @rule()
+    def flush(self):
+        self.engine.flush()
+        self.model.purge()
+        for doc_id, text in self.model.live.items():
+            assert self.engine.get(doc_id).content == text
+
+    @rule()
+    def reopen_after_flush(self):
+        self.flush()
+        self.engine = Search(self.dir, None)
+
+    @rule(query=queries, top_k=st.sampled_from([0, 1, 2, 5]))
+    def search(self, query, top_k):
+        expected = self.model.scores(query)
+        hits = self.engine.search(query, top_k)
+        want = sorted(expected.values(), reverse=True)
+        if top_k:
+            want = want[:top_k]
+        assert [h.score for h in hits] == pytest.approx(want, rel=1e-9), query
+        for hit in hits:
+            assert hit.score == pytest.approx(expected[hit.document.id], rel=1e-9), query
+
+    @invariant()
+    def live_documents_are_found(self):
+        for doc_id in self.model.live:
+            assert self.engine.get(doc_id).id == doc_id
+
+
+EngineMachine.TestCase.settings = settings(max_examples=60, stateful_step_count=30, deadline=None)
+TestEngineModel = EngineMachine.TestCase
