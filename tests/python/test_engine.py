@@ -267,3 +267,21 @@ def test_merge_compacts_one_segment_and_keeps_texts(tmp_path, write_config):
         else:
             assert reopened.get(doc_id).content.startswith(f"cat number{i} ")
     assert len(reopened.search("cat", 0)) == 30
+
+
+def test_stats_count_documents_tokens_and_deletions(tmp_path):
+    engine = Search(tmp_path, None)
+    ids = [engine.add(t) for t in ("cat dog", "dog elk elk", "the")]
+    engine.delete(ids[0])
+    stats = engine.stats()
+    assert stats == {
+        "documents": 2,
+        "pending_deletions": 1,
+        "tokens": 3,
+        "segments": 1,
+        "avg_doc_len": pytest.approx(5 / 3),
+    }
+    engine.flush()
+    stats = engine.stats()
+    assert (stats["pending_deletions"], stats["tokens"]) == (0, 2)  # "cat" left with its document
+    assert stats["avg_doc_len"] == pytest.approx(3 / 2)
