@@ -24,11 +24,11 @@ void put_leb128(std::vector<uint8_t>& out, uint32_t value) {
   out.push_back(static_cast<uint8_t>(value));
 }
 
-// Makes room for `extra` more elements, growing by a quarter when the capacity runs out.
+// Makes room for `extra` more elements, growing by an eighth when the capacity runs out.
 template <class T>
 void reserve_more(std::vector<T>& v, size_t extra) {
   const size_t needed = v.size() + extra;
-  if (needed > v.capacity()) v.reserve(std::max(needed, v.capacity() + v.capacity() / 4 + 1));
+  if (needed > v.capacity()) v.reserve(std::max(needed, v.capacity() + v.capacity() / 8 + 1));
 }
 
 }  // namespace
