@@ -58,7 +58,7 @@ Trie::Trie() {
 
 void Trie::init_automaton(uint8_t distance) {
   assert(distance <= kMaxAutomatonDistance);
-  builders_[distance].emplace(distance);
+  if (distance < builders_.size()) builders_[distance].emplace(distance);
 }
 
 uint32_t Trie::lower_bound(const Node& parent, char32_t c) const {

@@ -12,9 +12,10 @@
 // Debian English word list make 228,691 nodes in 2.9 MB, automaton tables included.
 //
 // Invariants: every node but the root holds a stored token or has children (deletion prunes the
-// rest; see `add` for the one exception); the root never ends a token; sibling characters are strictly ascending. Texts that are
-// not well-formed UTF-8 are never tokens: `add` and `delete_token` ignore them, and `search` finds
-// nothing for them. No operation recurses, so tokens of any length are safe.
+// rest; see `add` for the one exception); the root never ends a token; sibling characters are
+// strictly ascending. Texts that are not well-formed UTF-8 are never tokens: `add` and
+// `delete_token` ignore them, and `search` finds nothing for them. No operation recurses, so
+// tokens of any length are safe.
 //
 // Usage by the engine:
 //   Trie trie;                         // builders for distances 0, 1, 2

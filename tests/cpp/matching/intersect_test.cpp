@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/index_fixture.hpp"
+#include "utils/edit_distance.hpp"
 
 namespace tarnwick::matching {
 namespace {
@@ -21,19 +22,10 @@ using index_testing::TempDir;
 const std::vector<std::string> kVocabulary = {"cat", "cart", "card", "dog", "dig",
                                               "elk", "bird", "ox",   "ax"};
 
+// The words here are ASCII, one character per byte.
 size_t levenshtein(const std::string& a, const std::string& b) {
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
-      const size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
+  return utils::testing::levenshtein(std::u32string(a.begin(), a.end()),
+                                     std::u32string(b.begin(), b.end()));
 }
 
 // One candidate as the intersection reports it: per query token, its matching token ids with

@@ -1,5 +1,5 @@
-// Reference answers for the automaton and trie tests: the textbook dynamic-programming
-// Levenshtein distance, random words over a small alphabet, and UTF-8 encoding.
+// Reference answers for the automaton and trie tests, and the trie benchmark's scan: the textbook
+// dynamic-programming Levenshtein distance, random words over a small alphabet, UTF-8 encoding.
 #pragma once
 
 #include <algorithm>
@@ -11,9 +11,10 @@
 
 namespace tarnwick::utils::testing {
 
-// Insertions, deletions and substitutions cost 1 each.
-inline size_t levenshtein(std::u32string_view a, std::u32string_view b) {
-  std::vector<size_t> row(b.size() + 1);
+// Insertions, deletions and substitutions cost 1 each. `row` is scratch, kept between calls by a
+// caller that wants no allocation per call.
+inline size_t levenshtein(std::u32string_view a, std::u32string_view b, std::vector<size_t>& row) {
+  row.resize(b.size() + 1);
   std::iota(row.begin(), row.end(), size_t{0});
   for (size_t i = 1; i <= a.size(); ++i) {
     size_t diagonal = row[0];
@@ -25,6 +26,11 @@ inline size_t levenshtein(std::u32string_view a, std::u32string_view b) {
     }
   }
   return row[b.size()];
+}
+
+inline size_t levenshtein(std::u32string_view a, std::u32string_view b) {
+  std::vector<size_t> row;
+  return levenshtein(a, b, row);
 }
 
 // A word of `min_length` to `max_length` characters drawn from `alphabet`.
