@@ -7,7 +7,7 @@ checkout="$(cd "$(dirname "$0")/.." && pwd)"
 tree="${TARNWICK_SID_TREE:-/var/tmp/tarnwick-sid}"
 packages=python3.14-dev,python3.14-venv,g++,cmake,make,ninja-build,pkg-config,liblz4-dev,libicu-dev
 packages+=,libtomlplusplus-dev,libgtest-dev,libabsl-dev,python3-pytest,python3-hypothesis
-packages+=,python3-scikit-build-core,unicode-data
+packages+=,python3-scikit-build-core,unicode-data,python3-rich,python3-mypy
 
 if [[ ! -x "$tree/usr/bin/python3.14" ]]; then
   command -v mmdebstrap > /dev/null || { apt-get update -qq && apt-get install -y -qq mmdebstrap; }
@@ -22,12 +22,15 @@ mkdir -p "$tree/tarnwick"
 cleanup() {
   umount "$tree/tarnwick" 2> /dev/null || true
   umount "$tree/proc" 2> /dev/null || true
+  umount "$tree/dev/pts" 2> /dev/null || true
   umount "$tree/dev" 2> /dev/null || true
 }
 trap cleanup EXIT
 mountpoint -q "$tree/tarnwick" || mount --bind "$checkout" "$tree/tarnwick"
 mountpoint -q "$tree/proc" || mount -t proc proc "$tree/proc"
 mountpoint -q "$tree/dev" || mount --bind /dev "$tree/dev"
+# Pseudo-terminals, for the tests of what the command line shows on a terminal.
+mountpoint -q "$tree/dev/pts" || mount --bind /dev/pts "$tree/dev/pts"
 # A tree built by an earlier version of this script may lack packages added since.
 missing=()
 for p in ${packages//,/ }; do

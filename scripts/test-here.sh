@@ -38,7 +38,7 @@ if [[ "$name" == sid ]]; then
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     --config-settings=build-dir="build/$name-wheel" .
 else
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis mypy
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
     --config-settings=build-dir="build/$name-wheel" .
 fi

@@ -7,6 +7,7 @@
 #include "arguments.hpp"
 #include "borrow.hpp"
 #include "errors.hpp"
+#include "py_ref.hpp"
 #include "utils/overloaded.hpp"
 #include "utils/ulid.hpp"
 
@@ -72,15 +73,53 @@ PyObject* document_content(PyObject* self, void*) {
   });
 }
 
+// Longest piece of the text that repr shows.
+constexpr Py_ssize_t kReprExcerpt = 40;
+
+// <tarnwick.Document id='...' content='...'>, the text cut short; a text that cannot be read
+// (not saved yet, damaged) is said so instead of raising.
+PyObject* document_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    PyRef id = PyRef::steal(document_id(self, nullptr));
+    if (!id) return nullptr;
+    PyRef content = PyRef::steal(document_content(self, nullptr));
+    if (!content) {
+      if (!PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+        return nullptr;
+      }
+      PyErr_Clear();
+      return PyUnicode_FromFormat("<tarnwick.Document id=%R content not readable>", id.get());
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(content.get());
+    if (length <= kReprExcerpt) {
+      return PyUnicode_FromFormat("<tarnwick.Document id=%R content=%R>", id.get(), content.get());
+    }
+    PyRef excerpt = PyRef::steal(PyUnicode_Substring(content.get(), 0, kReprExcerpt));
+    if (!excerpt) return nullptr;
+    return PyUnicode_FromFormat("<tarnwick.Document id=%R content=%R...>", id.get(),
+                                excerpt.get());
+  });
+}
+
+PyDoc_STRVAR(document_doc,
+             "A copy of one stored document, handed out by Search.get and Result.document.");
+PyDoc_STRVAR(id_doc, "The document id: 26 characters of Crockford base32.");
+PyDoc_STRVAR(content_doc,
+             "The document text, read from the engine directory on first access and cached.\n"
+             "Raises OSError while the document has not been saved yet (by flush or an\n"
+             "automatic save).");
+
 PyGetSetDef document_getset[] = {
-    {"id", document_id, nullptr, nullptr, nullptr},
-    {"content", document_content, nullptr, nullptr, nullptr},
+    {"id", document_id, nullptr, id_doc, nullptr},
+    {"content", document_content, nullptr, content_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot document_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(document_dealloc)},
     {Py_tp_getset, document_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(document_repr)},
+    {Py_tp_doc, const_cast<char*>(document_doc)},
     {0, nullptr},
 };
 

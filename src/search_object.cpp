@@ -25,6 +25,7 @@ struct SearchObject {
   PyObject_HEAD
   BorrowFlag borrow;
   std::unique_ptr<core::Search> engine;
+  std::filesystem::path dir;  // as given to the constructor, for repr
 };
 
 SearchObject* as_search(PyObject* self) { return reinterpret_cast<SearchObject*>(self); }
@@ -56,12 +57,14 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     new (&as_search(self)->borrow) BorrowFlag();
     new (&as_search(self)->engine) std::unique_ptr<core::Search>(std::move(*engine));
+    new (&as_search(self)->dir) std::filesystem::path(std::move(*dir));
     return self;
   });
 }
 
 void search_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  as_search(self)->dir.~path();
   as_search(self)->engine.~unique_ptr();
   as_search(self)->borrow.~BorrowFlag();
   type->tp_free(self);
@@ -197,6 +200,57 @@ PyObject* saving(PyObject* self, PyObject*) {
   });
 }
 
+// `with Search(...) as engine:` flushes when the block ends. When the block raised, a failing
+// flush must not replace that exception: the flush error is attached to it as a note instead.
+PyObject* search_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+// The exception being raised, taken out of the error indicator.
+PyRef take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyRef::steal(PyErr_GetRaisedException());
+#else
+  PyObject* type;
+  PyObject* value;
+  PyObject* traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value && traceback) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return PyRef::steal(value);
+#endif
+}
+
+PyObject* search_exit(PyObject* self, PyObject* args) {
+  PyObject* type;
+  PyObject* raised;
+  PyObject* traceback;
+  if (!PyArg_UnpackTuple(args, "__exit__", 3, 3, &type, &raised, &traceback)) return nullptr;
+  PyRef flushed = PyRef::steal(saving<&core::Search::flush>(self, nullptr));
+  if (flushed) Py_RETURN_FALSE;
+  if (raised == Py_None) return nullptr;  // the flush error is the only one
+  PyRef failure = take_raised_exception();
+  PyRef note =
+      PyRef::steal(PyUnicode_FromFormat("flushing on exit also failed: %R", failure.get()));
+  if (!note) return nullptr;
+  PyRef added = PyRef::steal(PyObject_CallMethod(raised, "add_note", "O", note.get()));
+  if (!added) return nullptr;
+  Py_RETURN_FALSE;
+}
+
+// <tarnwick.Search dir='...' documents=N>; the count is left out while a call holds the engine.
+PyObject* search_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const SearchObject& search = *as_search(self);
+    PyRef dir = PyRef::steal(PyUnicode_DecodeFSDefault(search.dir.c_str()));
+    if (!dir) return nullptr;
+    auto attempt = as_search(self)->borrow.shared();
+    if (!attempt.guard) return PyUnicode_FromFormat("<tarnwick.Search dir=%R>", dir.get());
+    return PyUnicode_FromFormat("<tarnwick.Search dir=%R documents=%zu>", dir.get(),
+                                search.engine->documents().documents().size());
+  });
+}
+
 PyDoc_STRVAR(search_doc, "Search(dir, config)\n--\n\n");
 PyDoc_STRVAR(add_doc, "add($self, doc)\n--\n\n");
 PyDoc_STRVAR(get_doc, "get($self, id)\n--\n\n");
@@ -208,6 +262,11 @@ PyDoc_STRVAR(stats_doc,
              "stats($self)\n--\n\n"
              "Counts of the engine's contents: live documents, deletions not yet purged from the\n"
              "index, distinct tokens, segments, and the average document length in tokens.");
+PyDoc_STRVAR(enter_doc, "__enter__($self, /)\n--\n\nReturns the engine itself.");
+PyDoc_STRVAR(exit_doc,
+             "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"
+             "Flushes. An exception raised in the block still propagates; if the flush fails\n"
+             "as well, its error is added to that exception as a note.");
 
 PyMethodDef search_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_add)),
@@ -221,6 +280,8 @@ PyMethodDef search_methods[] = {
     {"flush", saving<&core::Search::flush>, METH_NOARGS, flush_doc},
     {"merge", saving<&core::Search::merge>, METH_NOARGS, merge_doc},
     {"stats", search_stats, METH_NOARGS, stats_doc},
+    {"__enter__", search_enter, METH_NOARGS, enter_doc},
+    {"__exit__", search_exit, METH_VARARGS, exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -228,6 +289,7 @@ PyType_Slot search_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(search_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(search_dealloc)},
     {Py_tp_methods, search_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(search_repr)},
     {Py_tp_doc, const_cast<char*>(search_doc)},
     {0, nullptr},
 };

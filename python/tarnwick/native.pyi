@@ -1,15 +1,24 @@
 from os import PathLike
-from typing import final
+from types import TracebackType
+from typing import Literal, TypedDict, final
+
+class _Stats(TypedDict):
+    documents: int
+    pending_deletions: int
+    tokens: int
+    segments: int
+    avg_doc_len: float
 
 @final
 class Result:
-    """One search hit."""
+    """One search hit: a document and its score."""
 
     @property
     def document(self) -> Document:
         """A new copy of the hit's document on every access."""
     @property
-    def score(self) -> float: ...
+    def score(self) -> float:
+        """Positive; higher is better."""
 
 @final
 class Search:
@@ -20,22 +29,37 @@ class Search:
         """Stores a document and returns its new 26-character id."""
     def get(self, id: str) -> Document:
         """The live document with this id; KeyError when there is none."""
-    def delete(self, id: str) -> bool: ...
+    def delete(self, id: str) -> bool:
+        """Deletes a live document; an id that is not live changes nothing. Returns True."""
     def search(self, query: str, top_k: int) -> list[Result]:
         """The best `top_k` documents for `query`, best first; 0 means no limit."""
     def flush(self) -> None:
         """Saves everything pending."""
     def merge(self) -> None:
         """Flushes, then compacts at most one segment."""
+    def stats(self) -> _Stats:
+        """Live documents, deletions not yet purged, distinct tokens, segments, mean length."""
+    def __enter__(self) -> Search:
+        """Returns the engine itself."""
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> Literal[False]:
+        """Flushes; an exception raised in the block still propagates."""
 
 @final
 class Document:
     """A copy of one stored document."""
 
     @property
-    def id(self) -> str: ...
+    def id(self) -> str:
+        """26 characters of Crockford base32."""
     @property
-    def content(self) -> str: ...
+    def content(self) -> str:
+        """The text; OSError while the document has not been saved yet."""
 
 class BincodeDecodeError(Exception): ...
 class BincodeEncodeError(Exception): ...

@@ -1,0 +1,240 @@
+"""The subcommands of `tarnwick`. Each takes the parsed arguments and returns the exit status;
+expected failures are raised as CliError."""
+
+import argparse
+import json
+import os
+import re
+import sys
+import time
+import tomllib
+from pathlib import Path
+
+from tarnwick import Search
+from tarnwick.cli import inputs, snippets, sources
+from tarnwick.cli.errors import CliError, query_error
+
+_SEGMENT = re.compile(r"^\+?\d+$")
+
+
+def _is_engine(directory: Path) -> bool:
+    return (directory / "index").is_dir()
+
+
+def _check_config(config: str | None) -> None:
+    if config is not None and not Path(config).is_file():
+        raise CliError(f"configuration file {config}: no such file")
+
+
+def open_engine(directory: Path, config: str | None, create: bool = False) -> Search:
+    """The engine of `directory`. Unless `create`, the directory must hold one already; when
+    creating, a directory that holds other things is refused, so that a slip of the arguments
+    cannot scatter index files among someone's documents."""
+    _check_config(config)
+    if directory.exists() and not directory.is_dir():
+        raise CliError(f"{directory}: not a directory")
+    if not create and not _is_engine(directory):
+        if not directory.exists():
+            raise CliError(f"{directory}: no such directory")
+        raise CliError(f"{directory}: no index here (build one with: tarnwick index {directory} "
+                       "PATH...)")
+    if create and directory.is_dir() and not _is_engine(directory) and any(directory.iterdir()):
+        raise CliError(f"{directory}: holds other files and no index; give a new or empty "
+                       "directory")
+    try:
+        return Search(directory, config)
+    except Exception as error:
+        if type(error).__name__ == "TomlDeserializeException":
+            raise CliError(f"bad configuration file {config}:\n{error}") from None
+        raise
+
+
+def _stop_words(config: str | None) -> list[str] | frozenset[str]:
+    """The stop words that the engine opened with `config` uses."""
+    if config is not None:
+        try:
+            with open(config, "rb") as file:
+                words = tomllib.load(file).get("stop_words")
+        except (OSError, tomllib.TOMLDecodeError):
+            # The engine read it (its TOML may be newer than tomllib's); mark with the defaults.
+            words = None
+        if isinstance(words, list):
+            return [w for w in words if isinstance(w, str)]
+    return snippets.DEFAULT_STOP_WORDS
+
+
+def run_index(args: argparse.Namespace) -> int:
+    from tarnwick.cli.progress import Progress
+
+    directory = Path(args.dir)
+    if not args.paths and not args.jsonl:
+        raise CliError("nothing to index: name files or directories, or --jsonl FILE")
+    files = inputs.collect_files(args.paths, args.glob, exclude=directory)
+    sizes = [inputs.jsonl_size(name) for name in args.jsonl]
+    file_bytes = sum(path.stat().st_size for path in files)
+    total = None if None in sizes else file_bytes + sum(s for s in sizes if s is not None)
+    engine = open_engine(directory, args.config, create=True)
+    added = skipped = text_bytes = 0
+    started = time.monotonic()
+    with sources.Writer(directory) as writer, Progress(total, args.quiet) as progress:
+        try:
+            for item, size in inputs.read_all(files, args.jsonl):
+                if isinstance(item, inputs.Skip):
+                    progress.warn(f"skipped {item.source}: {item.reason}")
+                    skipped += 1
+                elif item is not None:
+                    writer.added(engine.add(item.content), item.source)
+                    added += 1
+                    text_bytes += len(item.content.encode())
+                progress.advance(size, added)
+        finally:
+            # Whatever was added stays, also when the run is interrupted.
+            engine.flush()
+            writer.sync()
+    seconds = time.monotonic() - started
+    skipped_note = f", skipped {skipped}" if skipped else ""
+    amount = f"{text_bytes / 1e6:.1f} MB" if text_bytes >= 1e6 else f"{text_bytes / 1e3:.1f} kB"
+    print(f"indexed {added} documents ({amount} of text) in {seconds:.1f} s into {directory}"
+          f"{skipped_note}")
+    return 0
+
+
+def _shown_source(source: str | None) -> str:
+    """A source as the user would like to read it: relative when under the current directory."""
+    if source is None:
+        return "-"
+    if os.path.isabs(source):
+        relative = os.path.relpath(source)
+        if not relative.startswith(".."):
+            return relative
+    return source
+
+
+def run_search(args: argparse.Namespace) -> int:
+    directory = Path(args.dir)
+    engine = open_engine(directory, args.config)
+    try:
+        hits = engine.search(args.query, args.k)
+    except ValueError as error:
+        raise query_error(args.query, str(error)) from None
+    known = sources.load(directory)
+    words = snippets.query_words(args.query, _stop_words(args.config))
+
+    from rich.console import Console
+    from rich.text import Text
+
+    console = Console(highlight=False, soft_wrap=True)
+    width = console.width - 4 if console.is_terminal else 160
+    rank_width = len(str(len(hits)))
+    for rank, hit in enumerate(hits, 1):
+        document = hit.document
+        try:
+            found = snippets.snippet(document.content, words, width)
+        except (OSError, ValueError):
+            found = snippets.Snippet("(text not readable)", [])
+        source = known.get(document.id)
+        if args.json:
+            record = {"rank": rank, "score": hit.score, "id": document.id, "source": source,
+                      "snippet": found.text}
+            print(json.dumps(record, ensure_ascii=False))
+            continue
+        line = Text(f"{rank:>{rank_width}}  ", style="bold")
+        line.append(f"{hit.score:.4f}  ")
+        line.append(document.id, style="dim")
+        line.append(f"  {_shown_source(source)}", style="cyan")
+        console.print(line)
+        text = Text(" " * (rank_width + 2) + found.text)
+        for start, end in found.marks:
+            text.stylize("bold yellow", start + rank_width + 2, end + rank_width + 2)
+        console.print(text)
+    if not hits and not args.json:
+        print(f"no documents match {args.query!r}", file=sys.stderr)
+    return 0
+
+
+def _live(engine: Search, doc_id: str) -> str:
+    """The canonical form of a live document's id."""
+    try:
+        return engine.get(doc_id).id
+    except KeyError:
+        raise CliError(f"no document with id {doc_id}") from None
+    except Exception as error:
+        if type(error).__name__ == "UlidDecodeError":
+            raise CliError(f"{doc_id!r} is not a document id ({error})") from None
+        raise
+
+
+def run_get(args: argparse.Namespace) -> int:
+    engine = open_engine(Path(args.dir), args.config)
+    document = engine.get(_live(engine, args.id))
+    content = document.content
+    sys.stdout.write(content if content.endswith("\n") else content + "\n")
+    return 0
+
+
+def run_delete(args: argparse.Namespace) -> int:
+    directory = Path(args.dir)
+    engine = open_engine(directory, args.config)
+    # Every id is checked before anything is deleted.
+    ids = list(dict.fromkeys(_live(engine, doc_id) for doc_id in args.ids))
+    with sources.Writer(directory) as writer:
+        for doc_id in ids:
+            engine.delete(doc_id)
+            writer.deleted(doc_id)
+        engine.flush()
+        writer.sync()
+    print(f"deleted {len(ids)} document{'s' if len(ids) != 1 else ''}")
+    return 0
+
+
+def run_merge(args: argparse.Namespace) -> int:
+    engine = open_engine(Path(args.dir), args.config)
+    before = engine.stats()["segments"]
+    engine.merge()
+    after = engine.stats()["segments"]
+    print(f"merged: {before} segments before, {after} after")
+    return 0
+
+
+def _file_kind(directory: Path, path: Path) -> str:
+    relative = path.relative_to(directory).parts
+    if len(relative) == 2 and _SEGMENT.match(relative[0]):
+        return relative[1] if relative[1] in ("data", "meta", "del") else "other"
+    if relative[0] == "index":
+        return {"index": "index logs", "meta": "index logs", "tokens": "tokens"}.get(
+            relative[-1], "other")
+    return {"meta": "statistics", sources.FILE_NAME: "sources"}.get(relative[0], "other")
+
+
+def disk_usage(directory: Path) -> dict[str, int]:
+    """Bytes of the engine directory's files by kind."""
+    usage = dict.fromkeys(["data", "meta", "del", "index logs", "tokens", "statistics", "sources",
+                           "other"], 0)
+    for root, _, names in os.walk(directory):
+        for name in names:
+            path = Path(root, name)
+            usage[_file_kind(directory, path)] += path.stat().st_size
+    return usage
+
+
+def run_stats(args: argparse.Namespace) -> int:
+    directory = Path(args.dir)
+    stats = open_engine(directory, args.config).stats()
+    usage = disk_usage(directory)
+    if args.json:
+        print(json.dumps({**stats, "bytes": usage}))
+        return 0
+    rows = [
+        ("documents", f"{stats['documents']:,}"),
+        ("pending deletions", f"{stats['pending_deletions']:,}"),
+        ("distinct tokens", f"{stats['tokens']:,}"),
+        ("segments", f"{stats['segments']:,}"),
+        ("average length", f"{stats['avg_doc_len']:.1f} tokens"),
+    ]
+    rows += [(f"bytes: {kind}", f"{size:,}") for kind, size in usage.items() if size or
+             kind != "other"]
+    rows.append(("bytes: total", f"{sum(usage.values()):,}"))
+    width = max(len(name) for name, _ in rows)
+    for name, value in rows:
+        print(f"{name:<{width}}  {value:>14}")
+    return 0

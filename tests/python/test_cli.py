@@ -1,0 +1,300 @@
+"""The `tarnwick` command, run as a separate process the way a user runs it."""
+
+import gzip
+import json
+import os
+import pty
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from tarnwick import Search
+from tarnwick.cli import snippets
+
+FOX = "The quick brown fox jumps over the lazy dog"
+FIELDS = "Foxes were running quickly through the brown fields of summer"
+
+
+def tarnwick(*args: str | Path, cwd: Path, stdin: str | None = None) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "tarnwick", *map(str, args)], cwd=cwd,
+                          input=stdin, capture_output=True, text=True, timeout=120)
+
+
+def on_terminal(*args: str | Path, cwd: Path, stream: str) -> str:
+    """What the command writes to `stream` ("stdout" or "stderr") when that is a terminal."""
+    try:
+        leader, follower = pty.openpty()
+    except OSError as error:
+        pytest.skip(f"no pseudo-terminal to be had: {error}")
+    env = {k: v for k, v in os.environ.items() if k not in ("NO_COLOR", "FORCE_COLOR")}
+    env.update(TERM="xterm-256color", COLUMNS="120")
+    process = subprocess.Popen([sys.executable, "-m", "tarnwick", *map(str, args)], cwd=cwd,
+                               env=env, stdin=subprocess.DEVNULL, **{stream: follower},
+                               **{"stderr" if stream == "stdout" else "stdout":
+                                  subprocess.DEVNULL})
+    os.close(follower)
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # the terminal closes with the process
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(leader)
+    assert process.wait(timeout=120) == 0
+    return b"".join(chunks).decode()
+
+
+@pytest.fixture
+def tree(tmp_path: Path) -> Path:
+    """Three text documents (one gzipped), a binary file, a Latin-1 file and a hidden one."""
+    root = tmp_path / "docs"
+    (root / "sub").mkdir(parents=True)
+    (root / ".git").mkdir()
+    (root / ".git" / "config").write_text("[core] the lazy fox is hidden here")
+    (root / "fox.txt").write_text(FOX)
+    (root / "sub" / "fields.md").write_text(FIELDS)
+    (root / "sub" / "dogs.txt.gz").write_bytes(gzip.compress(b"Lazy dogs sleep all day long"))
+    (root / "image.bin").write_bytes(b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR")
+    (root / "latin1.txt").write_bytes("caf\xe9 au lait".encode("latin-1"))
+    return root
+
+
+@pytest.fixture
+def index(tree: Path) -> Path:
+    directory = tree.parent / "index"
+    done = tarnwick("index", directory, tree, cwd=tree.parent)
+    assert done.returncode == 0, done.stderr
+    return directory
+
+
+def search_json(directory: Path, query: str, *extra: str) -> list[dict]:
+    done = tarnwick("search", directory, query, "--json", *extra, cwd=directory.parent)
+    assert done.returncode == 0, done.stderr
+    return [json.loads(line) for line in done.stdout.splitlines()]
+
+
+def test_index_adds_text_files_and_warns_once_per_unreadable_file(tree: Path) -> None:
+    directory = tree.parent / "index"
+    done = tarnwick("index", directory, tree, cwd=tree.parent)
+    assert done.returncode == 0
+    warnings = done.stderr.splitlines()
+    assert len(warnings) == 2  # and no progress bar: stderr is not a terminal
+    assert any("image.bin" in w and "binary" in w for w in warnings)
+    assert any("latin1.txt" in w and "UTF-8" in w for w in warnings)
+    assert re.fullmatch(r"indexed 3 documents .* skipped 2\n", done.stdout)
+    # What the engine holds, seen through the library.
+    engine = Search(directory, None)
+    assert engine.stats()["documents"] == 3
+    texts = {hit.document.content for hit in engine.search("lazy", 0)}
+    assert texts == {FOX, "Lazy dogs sleep all day long"}
+
+
+def test_glob_and_explicit_files_choose_what_is_indexed(tree: Path) -> None:
+    directory = tree.parent / "index"
+    done = tarnwick("index", directory, tree, "--glob", "*.md", cwd=tree.parent)
+    assert done.returncode == 0 and done.stderr == ""
+    done = tarnwick("index", directory, tree / "fox.txt", cwd=tree.parent)
+    assert done.returncode == 0
+    sources = {hit["source"] for hit in search_json(directory, "brown")}
+    assert sources == {str(tree / "sub" / "fields.md"), str(tree / "fox.txt")}
+
+
+def test_an_index_inside_the_indexed_tree_is_not_indexed_itself(tree: Path) -> None:
+    for _ in range(2):
+        done = tarnwick("index", tree / "index", tree, cwd=tree)
+        assert done.returncode == 0
+        assert "index/" not in done.stderr
+    assert Search(tree / "index", None).stats()["documents"] == 6
+
+
+def test_the_configuration_reaches_the_engine(tree: Path) -> None:
+    config = tree.parent / "keep-all.toml"
+    config.write_text("stop_words = []\n")
+    directory = tree.parent / "index"
+    assert tarnwick("--config", config, "index", directory, tree, cwd=tree.parent).returncode == 0
+    # "the" is a stop word by default; with this configuration it is a word like any other.
+    hits = search_json(directory, "the lazy", "--config", str(config))
+    assert {h["source"] for h in hits} == {str(tree / "fox.txt")}
+
+
+def test_search_ranks_like_the_engine_and_names_sources(index: Path, tree: Path) -> None:
+    hits = search_json(index, "brown")
+    expected = Search(index, None).search("brown", 10)
+    assert [h["id"] for h in hits] == [r.document.id for r in expected]
+    assert [h["score"] for h in hits] == pytest.approx([r.score for r in expected])
+    assert [h["rank"] for h in hits] == [1, 2]
+    assert {h["source"] for h in hits} == {str(tree / "fox.txt"), str(tree / "sub/fields.md")}
+    assert all("brown" in h["snippet"] for h in hits)
+    assert len(search_json(index, "brown", "-k", "1")) == 1
+
+    plain = tarnwick("search", index, "brown", cwd=index.parent)
+    assert plain.returncode == 0 and "\x1b" not in plain.stdout
+    lines = plain.stdout.splitlines()
+    assert len(lines) == 4  # a heading line and a snippet line per hit
+    rank, score, doc_id, source = lines[0].split()
+    assert (rank, doc_id) == ("1", hits[0]["id"])
+    assert float(score) == pytest.approx(hits[0]["score"], abs=1e-4)
+    assert source == os.path.relpath(hits[0]["source"], index.parent)
+    assert lines[1].strip() == hits[0]["snippet"]
+
+
+def test_search_without_hits_says_so(index: Path) -> None:
+    done = tarnwick("search", index, "zebra", cwd=index.parent)
+    assert done.returncode == 0 and done.stdout == ""
+    assert "no documents match" in done.stderr
+    assert search_json(index, "zebra") == []
+
+
+def test_terminal_output_marks_matched_words(index: Path) -> None:
+    shown = on_terminal("search", index, "fox", cwd=index.parent, stream="stdout")
+    # The word itself is wrapped in a style; its neighbours are not.
+    assert re.search(r"\x1b\[[0-9;]*m(fox|Foxes)\x1b\[0m", shown)
+    assert not re.search(r"\x1b\[[0-9;]*mquick", shown)
+
+
+def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tree: Path) -> None:
+    shown = on_terminal("index", tree.parent / "a", tree, cwd=tree.parent, stream="stderr")
+    assert re.search(r"indexing.* 3 docs", shown)
+    quiet = on_terminal("index", tree.parent / "b", tree, "--quiet", cwd=tree.parent,
+                        stream="stderr")
+    assert "indexing" not in quiet and "warning: skipped" in quiet
+
+
+def test_jsonl_from_a_file_and_stdin_keeps_ids_as_sources(tmp_path: Path) -> None:
+    lines = tmp_path / "docs.jsonl"
+    lines.write_text("\n".join([
+        json.dumps({"id": "doc-1", "text": FOX}),
+        json.dumps({"text": FIELDS}),
+        "{not json",
+        json.dumps({"id": "no-text"}),
+        "",
+    ]))
+    directory = tmp_path / "index"
+    done = tarnwick("index", directory, "--jsonl", lines, cwd=tmp_path)
+    assert done.returncode == 0
+    assert len(done.stderr.splitlines()) == 2
+    assert f"{lines}:3" in done.stderr and f"{lines}:4" in done.stderr
+    done = tarnwick("index", directory, "--jsonl", "-", cwd=tmp_path,
+                    stdin=json.dumps({"id": 7, "text": "brown bears"}) + "\n")
+    assert done.returncode == 0 and "indexed 1 documents" in done.stdout
+    sources = {hit["source"] for hit in search_json(directory, "brown")}
+    assert sources == {"doc-1", f"{lines}:2", "7"}
+
+
+def test_get_delete_stats_and_merge(index: Path) -> None:
+    [hit] = search_json(index, "jumps")
+    got = tarnwick("get", index, hit["id"].lower(), cwd=index.parent)
+    assert (got.returncode, got.stdout) == (0, FOX + "\n")
+
+    before = json.loads(tarnwick("stats", index, "--json", cwd=index.parent).stdout)
+    assert before["documents"] == 3 and before["segments"] == 1
+    sizes = [p.stat().st_size for p in index.rglob("*") if p.is_file()]
+    assert sum(before["bytes"].values()) == sum(sizes)
+    assert all(before["bytes"][kind] > 0 for kind in ("data", "meta", "index logs", "tokens",
+                                                      "sources"))
+
+    done = tarnwick("delete", index, hit["id"], hit["id"], cwd=index.parent)
+    assert (done.returncode, done.stdout) == (0, "deleted 1 document\n")
+    assert search_json(index, "jumps") == []
+    gone = tarnwick("get", index, hit["id"], cwd=index.parent)
+    assert gone.returncode == 1 and f"no document with id {hit['id']}" in gone.stderr
+
+    after = json.loads(tarnwick("stats", index, "--json", cwd=index.parent).stdout)
+    assert after["documents"] == 2
+    assert after["bytes"]["del"] > 0
+    merged = tarnwick("merge", index, cwd=index.parent)
+    assert merged.returncode == 0 and merged.stdout.startswith("merged:")
+    assert {h["source"] for h in search_json(index, "lazy")} == {
+        str(index.parent / "docs" / "sub" / "dogs.txt.gz")}
+    plain = tarnwick("stats", index, cwd=index.parent)
+    assert re.search(r"^documents\s+2$", plain.stdout, re.MULTILINE)
+
+
+def test_delete_checks_every_id_before_deleting_any(index: Path) -> None:
+    [hit] = search_json(index, "jumps")
+    done = tarnwick("delete", index, hit["id"], "0" * 26, cwd=index.parent)
+    assert done.returncode == 1 and "no document with id" in done.stderr
+    assert [h["id"] for h in search_json(index, "jumps")] == [hit["id"]]
+
+
+def check_failure(done: subprocess.CompletedProcess, *fragments: str) -> None:
+    assert done.returncode != 0
+    assert "Traceback" not in done.stderr
+    assert done.stderr.startswith("tarnwick: ")
+    for fragment in fragments:
+        assert fragment in done.stderr
+
+
+def test_expected_failures_give_one_message_and_no_traceback(index: Path, tmp_path: Path) -> None:
+    (tmp_path / "plain").mkdir()
+    (tmp_path / "plain" / "notes.txt").write_text("mine")
+    (tmp_path / "bad.toml").write_text("segment_size = -1\n")
+    cases = [
+        (("search", tmp_path / "missing", "fox"), ["missing: no such directory"]),
+        (("search", tmp_path / "plain", "fox"), ["no index here"]),
+        (("get", index, "0" * 26), ["no document with id 00000000000000000000000000"]),
+        (("get", index, "short"), ["'short' is not a document id (invalid length)"]),
+        (("delete", index, "!" * 26), ["is not a document id (invalid character)"]),
+        (("stats", index, "--config", tmp_path / "bad.toml"), ["bad configuration file",
+                                                               "line 1"]),
+        (("--config", tmp_path / "none.toml", "stats", index), ["none.toml: no such file"]),
+        (("index", tmp_path / "plain", index.parent / "docs"), ["holds other files"]),
+        (("index", tmp_path / "new", tmp_path / "absent"), ["absent: no such file"]),
+        (("index", tmp_path / "new"), ["nothing to index"]),
+    ]
+    for args, fragments in cases:
+        check_failure(tarnwick(*args, cwd=tmp_path), *fragments)
+    # Nothing was created by the refused runs.
+    assert not (tmp_path / "new").exists() and not (tmp_path / "missing").exists()
+    assert sorted(p.name for p in (tmp_path / "plain").iterdir()) == ["notes.txt"]
+
+
+def test_query_errors_point_at_the_reported_place(index: Path) -> None:
+    done = tarnwick("search", index, "café~7", cwd=index.parent)
+    check_failure(done, "invalid query", "but it is 7")
+    lines = done.stderr.splitlines()
+    at = lines.index("  café~7")
+    # "~7" takes bytes 5..7 but characters 4..6 of the query.
+    assert lines[at + 1] == "      ^^"
+
+    done = tarnwick("search", index, '"quick fox" brown', cwd=index.parent)
+    check_failure(done)
+    marker = next(line for line in done.stderr.splitlines() if line.strip().startswith("^"))
+    # Whitespace may follow the closing quote; the next word may not.
+    assert marker.index("^") == len('  "quick fox" ')
+
+
+def test_console_script_is_installed_beside_the_interpreter(tmp_path: Path) -> None:
+    script = Path(sys.executable).parent / "tarnwick"
+    if not script.exists():
+        pytest.skip("tarnwick is not installed in this environment, only importable")
+    done = subprocess.run([script, "search", tmp_path / "none", "x"], capture_output=True,
+                          text=True)
+    check_failure(done, "no such directory")
+
+
+def test_query_words_follow_the_query_language() -> None:
+    words = snippets.query_words('"Quick~1 the brown~"~3', ["the"])
+    assert [(w.key, w.fuzziness) for w in words] == [("quick", 1), ("brown", 1)]
+    words = snippets.query_words("tokens~ ox~ foxes fox~2 hello,world")
+    assert [(w.key, w.fuzziness) for w in words] == [
+        ("token", 2), ("ox", 0), ("fox", 0), ("fox", 2), ("hello", 0), ("world", 0)]
+
+
+def test_snippet_shows_the_densest_stretch_on_one_line() -> None:
+    filler = "lorem ipsum dolor " * 40
+    content = f"fox at the start\n{filler}then\tbrown foxes and a brown fox\n{filler}"
+    words = snippets.query_words("brown fox")
+    found = snippets.snippet(content, words, 60)
+    assert "\n" not in found.text and "\t" not in found.text and len(found.text) <= 60
+    assert found.text.startswith("…") and found.text.endswith("…")
+    marked = [found.text[a:b] for a, b in found.marks]
+    assert marked == ["brown", "foxes", "brown", "fox"]
+    plain = snippets.snippet("nothing to see here", words, 60)
+    assert plain == snippets.Snippet("nothing to see here", [])
