@@ -2,11 +2,12 @@
 // the Levenshtein distance to every token, over the same tokens in the same run; also build time
 // and heap use of the trie.
 //
-//   trie_bench [word list]
+//   cmake -S bench -B build/bench -G Ninja && cmake --build build/bench --target trie_bench
+//   build/bench/trie_bench [word list]
 //
 // The default word list is /usr/share/dict/words (Debian package wamerican), lower-cased by ASCII
-// rules and deduplicated. Query terms are words of the list, half of them with one random edit, as
-// typed queries are. Heap use is read from the allocator (mallinfo2), so arena slack and the
+// rules and deduplicated. Query terms are words of the list, half of them with one letter replaced,
+// as typed queries are. Heap use is read from the allocator (mallinfo2), so arena slack and the
 // automaton tables count.
 #include <malloc.h>
 
@@ -14,18 +15,19 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <numeric>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "utils/code_point.hpp"
+#include "utils/edit_distance.hpp"
 #include "utils/trie.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tarnwick::utils::testing::levenshtein;
 
 constexpr int kQueries = 200;
 
@@ -49,22 +51,6 @@ std::u32string decode(std::string_view text) {
     at = c.next;
   }
   return out;
-}
-
-// The plain dynamic-programming distance, one row of scratch reused across calls.
-size_t levenshtein(std::u32string_view a, std::u32string_view b, std::vector<size_t>& row) {
-  row.resize(b.size() + 1);
-  std::iota(row.begin(), row.end(), size_t{0});
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
-      const size_t substitute = diagonal + (a[i - 1] == b[j - 1] ? 0 : 1);
-      diagonal = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, substitute});
-    }
-  }
-  return row[b.size()];
 }
 
 double median(std::vector<double> values) {
@@ -110,8 +96,8 @@ int main(int argc, char** argv) {
   for (int q = 0; q < kQueries; ++q) {
     std::string term = words[rng() % words.size()];
     if (q % 2 == 1 && term.size() > 1) {
-      const size_t at = rng() % term.size();
-      if (static_cast<unsigned char>(term[at]) < 0x80) term[at] = static_cast<char>('a' + rng() % 26);
+      char& letter = term[rng() % term.size()];
+      if (static_cast<unsigned char>(letter) < 0x80) letter = static_cast<char>('a' + rng() % 26);
     }
     queries.push_back(term);
   }

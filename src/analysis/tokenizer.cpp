@@ -1,12 +1,8 @@
 #include "analysis/tokenizer.hpp"
 
-#include <unicode/uchar.h>
-
 #include <cassert>
 #include <limits>
 #include <utility>
-
-#include "utils/code_point.hpp"
 
 namespace tarnwick::analysis {
 
@@ -14,36 +10,18 @@ namespace {
 
 constexpr uint32_t kMaxLength = std::numeric_limits<uint32_t>::max();
 
-bool is_ascii_alphanumeric(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+// Stem id of the spellings that are stop words, and the slot of a stem absent from the document.
+constexpr uint32_t kStopWord = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t kNoSlot = std::numeric_limits<uint32_t>::max();
 
-// An ASCII letter or digit, or above U+007F a character that is Alphabetic or a number (Nd, Nl,
-// No). An ill-formed sequence (U+FFFD) is neither.
-bool has_alphanumeric(std::string_view segment) {
-  for (size_t i = 0; i < segment.size();) {
-    const auto byte = static_cast<unsigned char>(segment[i]);
-    if (byte < 0x80) {
-      if (is_ascii_alphanumeric(byte)) return true;
-      ++i;
-      continue;
-    }
-    const utils::CodePoint c = utils::code_point_at(segment, i);
-    if (u_hasBinaryProperty(c.code, UCHAR_ALPHABETIC) || (U_GET_GC_MASK(c.code) & U_GC_N_MASK)) {
-      return true;
-    }
-    i = c.next;
-  }
-  return false;
-}
-
-std::string ascii_lower(std::string_view word) {
-  std::string lower(word);
-  for (char& c : lower) {
+void ascii_lower(std::string& word) {
+  for (char& c : word) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  return lower;
 }
+
+// This build of absl has a string_view of its own, distinct from std::string_view.
+absl::string_view as_key(std::string_view text) { return {text.data(), text.size()}; }
 
 }  // namespace
 
@@ -54,20 +32,84 @@ Tokenizer::Tokenizer(std::shared_ptr<const StopWords> stop_words)
 
 bool Tokenizer::is_stop_word(std::string_view word) const {
   // This build of absl has a string_view of its own, distinct from std::string_view.
-  return !stop_words_->empty() &&
-         stop_words_->contains(absl::string_view(word.data(), word.size()));
+  return !stop_words_->empty() && stop_words_->contains(as_key(word));
 }
 
+uint32_t Tokenizer::stem_id(std::string_view word) {
+  if (const auto known = spellings_.find(as_key(word)); known != spellings_.end()) {
+    return known->second;
+  }
+  word_.assign(word);
+  ascii_lower(word_);
+  uint32_t id = kStopWord;
+  if (!is_stop_word(word_)) {
+    std::string stem = stemmer_.stem(word_);
+    if (const auto known = stem_ids_.find(as_key(stem)); known != stem_ids_.end()) {
+      id = known->second;
+    } else {
+      // Ordered so that a failed allocation leaves the invariants whole: at worst one spare
+      // entry in slot_of_stem_, which the next stem takes.
+      id = static_cast<uint32_t>(stems_.size());
+      if (slot_of_stem_.size() == id) slot_of_stem_.push_back(kNoSlot);
+      stem_ids_.reserve(stem_ids_.size() + 1);
+      stems_.push_back(std::move(stem));
+      stem_ids_.emplace(as_key(stems_.back()), id);  // allocates nothing: room is reserved
+    }
+  }
+  spellings_.emplace(word, id);
+  return id;
+}
+
+// Each kept word costs one lookup of its bytes in the memo of spellings, and its stem's first
+// occurrence in the document gives the stem a slot: the index of its position list. The result
+// map is built at the end with one insertion per stem and each position list allocated once, at
+// its final size. On the Python documentation (11 MB, a document per file, a new tokenizer)
+// tokenize_doc runs at 1.2 to 1.4 times the speed of a bare pass of ICU's word iterator; stemming,
+// testing and hashing every word into the result map, it ran at 0.8 times with the same
+// segmentation. Most of what is left is that lookup, a cache miss for the rarer words.
 DocumentTokens Tokenizer::tokenize_doc(std::string_view text) {
-  DocumentTokens doc;
-  segmenter_.for_each_segment(text, [&](std::string_view segment) {
-    if (!has_alphanumeric(segment)) return;
-    // The one copy of the word: lower-cased, then moved into the stemmer, whose result becomes
-    // the map key. Most words fit the string's inline buffer and allocate nothing.
-    std::string word = ascii_lower(segment);
-    if (is_stop_word(word) || doc.length == kMaxLength) return;
-    doc.tokens[stemmer_.stem(std::move(word))].push_back(doc.length++);
+  if (spellings_.size() >= kMaxSpellings) {
+    spellings_.clear();
+    stem_ids_.clear();
+    stems_.clear();
+    slot_of_stem_.clear();
+  }
+  std::vector<uint32_t> slot_stems;  // the stem id of each slot
+  // Whatever happens below, the slots given out are taken back.
+  struct SlotReset {
+    std::vector<uint32_t>& slot_of_stem;
+    const std::vector<uint32_t>& slot_stems;
+    ~SlotReset() {
+      for (const uint32_t stem : slot_stems) slot_of_stem[stem] = kNoSlot;
+    }
+  } reset{slot_of_stem_, slot_stems};
+
+  std::vector<uint32_t> word_slots;  // by position
+  segmenter_.for_each_word(text, [&](std::string_view word) {
+    if (word_slots.size() == kMaxLength) return;
+    const uint32_t stem = stem_id(word);
+    if (stem == kStopWord) return;
+    uint32_t& slot = slot_of_stem_[stem];
+    if (slot == kNoSlot) {
+      slot_stems.push_back(stem);
+      slot = static_cast<uint32_t>(slot_stems.size() - 1);
+    }
+    word_slots.push_back(slot);
   });
+
+  std::vector<uint32_t> counts(slot_stems.size());
+  for (const uint32_t slot : word_slots) ++counts[slot];
+  DocumentTokens doc{static_cast<uint32_t>(word_slots.size()), {}};
+  // With room reserved for every stem, no insertion moves the values already in the map.
+  doc.tokens.reserve(slot_stems.size());
+  std::vector<std::vector<uint32_t>*> lists(slot_stems.size());
+  for (size_t slot = 0; slot < slot_stems.size(); ++slot) {
+    lists[slot] = &doc.tokens[stems_[slot_stems[slot]]];
+    lists[slot]->reserve(counts[slot]);
+  }
+  for (uint32_t position = 0; position < doc.length; ++position) {
+    lists[word_slots[position]]->push_back(position);
+  }
   return doc;
 }
 

@@ -10,10 +10,14 @@
 // none, so the words around a stop word have consecutive positions.
 //
 // Owns one stemmer and one word segmenter; shares the read-only stop-word set with the engine.
-// Thread safety: stemming and segmenting keep per-call state, so one call at a time.
+// Remembers the stem of each document word it has met (about 3 MB at most, see kMaxSpellings).
+// Thread safety: stemming and that memory change the tokenizer on every call, so one call at a
+// time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -60,11 +64,31 @@ class Tokenizer {
   TokenizedQuery tokenize_query(query::Query query);
 
  private:
+  // Spellings remembered before the memo is emptied, at the start of the next document. Just
+  // below what a hash table of 32,768 slots holds; memo and stems then take about 3 MB. The
+  // Python documentation (11 MB) holds about 54,000 distinct spellings, identifiers included;
+  // a memo twice as large made tokenizing it no faster.
+  static constexpr size_t kMaxSpellings = 28000;
+
   bool is_stop_word(std::string_view word) const;
+  // The id of the stem of `word` as written in a document, or kStopWord (tokenizer.cpp) when it
+  // is a stop word.
+  uint32_t stem_id(std::string_view word);
 
   SnowballStemmer stemmer_;
   std::shared_ptr<const StopWords> stop_words_;
   WordSegmenter segmenter_;
+
+  // The memo of document words. A word's stem id depends only on its bytes, so each spelling is
+  // lower-cased, tested against the stop words and stemmed once, however many documents it
+  // occurs in. Invariants: every value of spellings_ is kStopWord or an index of stems_;
+  // stem_ids_ maps each stem of stems_ (a deque, whose elements never move) to its index;
+  // slot_of_stem_ has an entry for every stem (spare ones may follow), all kNoSlot between calls.
+  absl::flat_hash_map<std::string, uint32_t> spellings_;
+  std::deque<std::string> stems_;
+  absl::flat_hash_map<absl::string_view, uint32_t> stem_ids_;
+  std::vector<uint32_t> slot_of_stem_;  // the stem's position list in the current document
+  std::string word_;                    // scratch: the word being lower-cased
 };
 
 }  // namespace tarnwick::analysis

@@ -1,158 +1,326 @@
 #include "analysis/word_segmenter.hpp"
 
-#include <unicode/parseerr.h>
-#include <unicode/rbbi.h>
-#include <unicode/utext.h>
+#include <unicode/uchar.h>
+#include <unicode/ucpmap.h>
+#include <unicode/ucptrie.h>
+#include <unicode/umutablecptrie.h>
+#include <unicode/uset.h>
 
-#include <cassert>
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <new>
 
 namespace tarnwick::analysis {
 
 namespace {
 
-// The annex's rules in ICU's rule syntax. A rule is a sequence that is never broken inside;
-// with chaining, a match may continue into another rule's match that starts on its last
-// character. A rule marked '^' only starts right after a boundary. Where no rule matches, '.'
-// makes a segment of one character. Each group below is one rule of the annex; WB4 (ignore
-// Extend, Format and ZWJ after anything but a line break) appears as "$Ignorable*" after each
-// character a rule names.
-constexpr char16_t kRules[] = uR"(
-!!chain;
-!!quoted_literals_only;
+// The Word_Break classes the rules distinguish. The values ICU still defines for the emoji
+// classes that Unicode 11 retired have no characters and read as Other.
+enum Wb : uint8_t {
+  kOther,
+  kALetter,
+  kHebrewLetter,
+  kNumeric,
+  kKatakana,
+  kExtendNumLet,
+  kMidLetter,
+  kMidNum,
+  kMidNumLet,
+  kSingleQuote,
+  kDoubleQuote,
+  kRegionalIndicator,
+  kCR,
+  kLF,
+  kNewline,
+  kExtend,
+  kFormat,
+  kZWJ,
+  kWSegSpace,
+  kSot,  // no character: what precedes the first one
+  kEot,  // no character: what follows the last one
+};
 
-$CR           = [\p{Word_Break = CR}];
-$LF           = [\p{Word_Break = LF}];
-$Newline      = [\p{Word_Break = Newline}];
-$Extend       = [\p{Word_Break = Extend}];
-$ZWJ          = [\p{Word_Break = ZWJ}];
-$RI           = [\p{Word_Break = Regional_Indicator}];
-$Format       = [\p{Word_Break = Format}];
-$Katakana     = [\p{Word_Break = Katakana}];
-$HebrewLetter = [\p{Word_Break = Hebrew_Letter}];
-$ALetter      = [\p{Word_Break = ALetter}];
-$SingleQuote  = [\p{Word_Break = Single_Quote}];
-$DoubleQuote  = [\p{Word_Break = Double_Quote}];
-$MidNumLet    = [\p{Word_Break = MidNumLet}];
-$MidLetter    = [\p{Word_Break = MidLetter}];
-$MidNum       = [\p{Word_Break = MidNum}];
-$Numeric      = [\p{Word_Break = Numeric}];
-$ExtendNumLet = [\p{Word_Break = ExtendNumLet}];
-$WSegSpace    = [\p{Word_Break = WSegSpace}];
-$ExtPict      = [\p{Extended_Pictographic}];
+// One byte per code point in the table: the class, and two flags.
+constexpr uint8_t kClassMask = 0x1F;
+constexpr uint8_t kExtendedPictographic = 0x20;
+constexpr uint8_t kAlphanumeric = 0x40;
 
-$AHLetter     = [$ALetter $HebrewLetter];
-$MidNumLetQ   = [$MidNumLet $SingleQuote];
-$Ignorable    = [$Extend $Format $ZWJ];
+constexpr Wb class_of(uint8_t value) { return static_cast<Wb>(value & kClassMask); }
 
-# WB3
-$CR $LF;
+constexpr uint32_t bit(Wb c) { return uint32_t{1} << c; }
+constexpr bool in(Wb c, uint32_t set) { return (bit(c) & set) != 0; }
 
-# WB3c, WB3d
-$ZWJ $ExtPict;
-$WSegSpace $WSegSpace;
+constexpr uint32_t kAHLetter = bit(kALetter) | bit(kHebrewLetter);
+constexpr uint32_t kMidNumLetQ = bit(kMidNumLet) | bit(kSingleQuote);
+constexpr uint32_t kLineBreaks = bit(kCR) | bit(kLF) | bit(kNewline);
+constexpr uint32_t kIgnorable = bit(kExtend) | bit(kFormat) | bit(kZWJ);
 
-# WB4; at the start of text or after a line break, ignorables only group among themselves.
-^$Ignorable+;
-[^$CR $LF $Newline $Ignorable] $Ignorable*;
+Wb from_icu(int32_t value) {
+  switch (value) {
+    case U_WB_ALETTER: return kALetter;
+    case U_WB_HEBREW_LETTER: return kHebrewLetter;
+    case U_WB_NUMERIC: return kNumeric;
+    case U_WB_KATAKANA: return kKatakana;
+    case U_WB_EXTENDNUMLET: return kExtendNumLet;
+    case U_WB_MIDLETTER: return kMidLetter;
+    case U_WB_MIDNUM: return kMidNum;
+    case U_WB_MIDNUMLET: return kMidNumLet;
+    case U_WB_SINGLE_QUOTE: return kSingleQuote;
+    case U_WB_DOUBLE_QUOTE: return kDoubleQuote;
+    case U_WB_REGIONAL_INDICATOR: return kRegionalIndicator;
+    case U_WB_CR: return kCR;
+    case U_WB_LF: return kLF;
+    case U_WB_NEWLINE: return kNewline;
+    case U_WB_EXTEND: return kExtend;
+    case U_WB_FORMAT: return kFormat;
+    case U_WB_ZWJ: return kZWJ;
+    case U_WB_WSEGSPACE: return kWSegSpace;
+    default: return kOther;
+  }
+}
 
-# WB5, WB6, WB7
-$AHLetter $Ignorable* $AHLetter;
-$AHLetter $Ignorable* ($MidLetter | $MidNumLetQ) $Ignorable* $AHLetter;
-
-# WB7a, WB7b, WB7c
-$HebrewLetter $Ignorable* $SingleQuote;
-$HebrewLetter $Ignorable* $DoubleQuote $Ignorable* $HebrewLetter;
-
-# WB8, WB9, WB10, WB11, WB12
-$Numeric $Ignorable* $Numeric;
-$AHLetter $Ignorable* $Numeric;
-$Numeric $Ignorable* $AHLetter;
-$Numeric $Ignorable* ($MidNum | $MidNumLetQ) $Ignorable* $Numeric;
-
-# WB13, WB13a, WB13b
-$Katakana $Ignorable* $Katakana;
-[$AHLetter $Numeric $Katakana $ExtendNumLet] $Ignorable* $ExtendNumLet;
-$ExtendNumLet $Ignorable* [$AHLetter $Numeric $Katakana];
-
-# WB15, WB16: regional indicators pair up from the start of their run.
-^$RI $Ignorable* $RI;
-
-# WB999
-.;
-)";
-
-// On valid arguments the ICU calls made here fail only for lack of memory; anything else means
-// the rules above do not compile, which the tests rule out.
+// On valid arguments the ICU calls made here fail only for lack of memory.
 void require(UErrorCode status) {
   if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
   if (U_FAILURE(status)) std::abort();
 }
 
-// The compiled rules, shared by all segmenters: each one clones the iterator, which shares the
-// rule tables and takes microseconds where compiling takes about 7 ms. The prototype is never
-// given text; it is only cloned.
-const icu::RuleBasedBreakIterator& prototype() {
-  static const std::unique_ptr<const icu::RuleBasedBreakIterator> compiled = [] {
-    UParseError where;
-    UErrorCode status = U_ZERO_ERROR;
-    auto iterator =
-        std::make_unique<icu::RuleBasedBreakIterator>(icu::UnicodeString(kRules), where, status);
+struct TrieDeleter {
+  void operator()(UCPTrie* trie) const { ucptrie_close(trie); }
+};
+struct MutableTrieDeleter {
+  void operator()(UMutableCPTrie* trie) const { umutablecptrie_close(trie); }
+};
+struct SetDeleter {
+  void operator()(USet* set) const { uset_close(set); }
+};
+
+// Sets `flag` on every code point of `set`, keeping the values already there.
+void add_flag(UMutableCPTrie* trie, const USet* set, uint8_t flag) {
+  UErrorCode status = U_ZERO_ERROR;
+  for (int32_t i = 0, n = uset_getRangeCount(set); i < n; ++i) {
+    UChar32 start, end;
+    uset_getItem(set, i, &start, &end, nullptr, 0, &status);
     require(status);
-    return iterator;
-  }();
-  return *compiled;
+    while (start <= end) {
+      uint32_t value;
+      const UChar32 run_end = std::min(
+          umutablecptrie_getRange(trie, start, UCPMAP_RANGE_NORMAL, 0, nullptr, nullptr, &value),
+          end);
+      umutablecptrie_setRange(trie, start, run_end, value | flag, &status);
+      require(status);
+      start = run_end + 1;
+    }
+  }
 }
 
-// Where to end the next piece of `rest`, which is longer than `window` bytes: just after the
-// last line feed within the window, or else at the last character start inside it.
-size_t piece_end(std::string_view rest, size_t window) {
-  const size_t line_feed = rest.substr(0, window).rfind('\n');
-  if (line_feed != std::string_view::npos) return line_feed + 1;
-  size_t end = window;
-  // A UTF-8 sequence has at most three continuation bytes.
-  while (end > window - 3 && (static_cast<uint8_t>(rest[end]) & 0xC0) == 0x80) --end;
-  return end;
+// Class and flags of every code point, in a trie whose lookup ICU fuses with UTF-8 decoding.
+// Built from ranges of equal value, which takes about half a millisecond. Ill-formed UTF-8 reads
+// as the error value, that of U+FFFD: Other, without flags.
+std::unique_ptr<UCPTrie, TrieDeleter> build_table() {
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UMutableCPTrie, MutableTrieDeleter> table(
+      umutablecptrie_open(kOther, kOther, &status));
+  require(status);
+
+  const UCPMap* word_break = u_getIntPropertyMap(UCHAR_WORD_BREAK, &status);
+  require(status);
+  uint32_t value;
+  for (UChar32 start = 0, end;
+       (end = ucpmap_getRange(word_break, start, UCPMAP_RANGE_NORMAL, 0, nullptr, nullptr,
+                              &value)) >= 0;
+       start = end + 1) {
+    umutablecptrie_setRange(table.get(), start, end, from_icu(static_cast<int32_t>(value)),
+                            &status);
+    require(status);
+  }
+
+  add_flag(table.get(), u_getBinaryPropertySet(UCHAR_EXTENDED_PICTOGRAPHIC, &status),
+           kExtendedPictographic);
+  require(status);
+
+  std::unique_ptr<USet, SetDeleter> alphanumeric(uset_openEmpty());
+  if (alphanumeric == nullptr) throw std::bad_alloc();
+  uset_applyIntPropertyValue(alphanumeric.get(), UCHAR_GENERAL_CATEGORY_MASK, U_GC_N_MASK,
+                             &status);
+  require(status);
+  uset_addAll(alphanumeric.get(), u_getBinaryPropertySet(UCHAR_ALPHABETIC, &status));
+  require(status);
+  add_flag(table.get(), alphanumeric.get(), kAlphanumeric);
+
+  std::unique_ptr<UCPTrie, TrieDeleter> built(umutablecptrie_buildImmutable(
+      table.get(), UCPTRIE_TYPE_FAST, UCPTRIE_VALUE_BITS_8, &status));
+  require(status);
+  return built;
+}
+
+const UCPTrie* table() {
+  static const std::unique_ptr<UCPTrie, TrieDeleter> built = build_table();
+  return built.get();
+}
+
+// Reads the character at `p` and moves `p` past it.
+// REQUIRES: p != end.
+[[gnu::always_inline]] inline uint8_t next_value(const UCPTrie* trie, const uint8_t*& p,
+                                                const uint8_t* end) {
+  uint8_t value;
+  UCPTRIE_FAST_U8_NEXT(trie, UCPTRIE_8, p, end, value);
+  return value;
+}
+
+// The class of the first character from `p` on that WB4 would not absorb; kEot if none.
+Wb next_significant(const UCPTrie* trie, const uint8_t* p, const uint8_t* end) {
+  while (p != end) {
+    const Wb c = class_of(next_value(trie, p, end));
+    if (!in(c, kIgnorable)) return c;
+  }
+  return kEot;
+}
+
+// ASCII letters: a run of them after a letter never breaks (WB5). That is most of any
+// Latin-script text, so the walk crosses such runs in a byte loop, without decoding them.
+constexpr bool is_ascii_letter(uint8_t byte) {
+  return static_cast<uint8_t>((byte | 0x20) - 'a') < 26;
+}
+
+enum class Step { kBreak, kJoin, kAbsorb };
+
+// The walk's memory of the text before the boundary being decided.
+struct Context {
+  Wb raw = kSot;          // the character just before the boundary, as it is
+  Wb prev = kSot;         // the last character WB4 did not absorb...
+  Wb before_prev = kSot;  // ...and the one before that
+  bool odd_ri = false;    // `prev` ends a run of an odd number of regional indicators
+
+  // Takes in a character that WB4 did not absorb.
+  void push(Wb c) {
+    odd_ri = c == kRegionalIndicator && !(prev == kRegionalIndicator && odd_ri);
+    before_prev = prev;
+    prev = raw = c;
+  }
+};
+
+// The rules in the annex's order, for the boundary before a character of value `value`; `rest`
+// is the text after it, which WB6, WB7b and WB12 look into.
+[[gnu::always_inline]] inline Step decide(const Context& at, uint8_t value, const UCPTrie* trie,
+                                          const uint8_t* rest, const uint8_t* end) {
+  const Wb c = class_of(value);
+  if (at.raw == kCR && c == kLF) return Step::kJoin;                              // WB3
+  if (in(at.raw, kLineBreaks) || in(c, kLineBreaks)) return Step::kBreak;        // WB3a, WB3b
+  if (at.raw == kZWJ && (value & kExtendedPictographic)) return Step::kJoin;     // WB3c
+  if (at.raw == kWSegSpace && c == kWSegSpace) return Step::kJoin;               // WB3d
+  if (in(c, kIgnorable)) return Step::kAbsorb;                                   // WB4
+
+  // From here on the rules see the text with absorbed characters removed.
+  const Wb prev = at.prev;
+  bool join = false;
+  switch (c) {
+    case kALetter:
+    case kHebrewLetter:
+      join = in(prev, kAHLetter) ||                                                // WB5
+             (in(prev, bit(kMidLetter) | kMidNumLetQ) && in(at.before_prev, kAHLetter)) ||  // WB7
+             (c == kHebrewLetter && prev == kDoubleQuote &&
+              at.before_prev == kHebrewLetter) ||                                   // WB7c
+             prev == kNumeric ||                                                    // WB10
+             prev == kExtendNumLet;                                                 // WB13b
+      break;
+    case kNumeric:
+      join = prev == kNumeric ||                                                   // WB8
+             in(prev, kAHLetter) ||                                                // WB9
+             (in(prev, bit(kMidNum) | kMidNumLetQ) && at.before_prev == kNumeric) ||  // WB11
+             prev == kExtendNumLet;                                                // WB13b
+      break;
+    case kKatakana:
+      join = prev == kKatakana || prev == kExtendNumLet;                           // WB13, WB13b
+      break;
+    case kExtendNumLet:
+      join = in(prev, kAHLetter | bit(kNumeric) | bit(kKatakana) | bit(kExtendNumLet));  // WB13a
+      break;
+    case kMidLetter:
+    case kMidNumLet:
+    case kSingleQuote:
+    case kMidNum:
+      if (c == kSingleQuote && prev == kHebrewLetter) {
+        join = true;  // WB7a
+      } else if (in(prev, kAHLetter) && c != kMidNum) {
+        join = in(next_significant(trie, rest, end), kAHLetter);  // WB6
+      } else if (prev == kNumeric && c != kMidLetter) {
+        join = next_significant(trie, rest, end) == kNumeric;  // WB12
+      }
+      break;
+    case kDoubleQuote:
+      join = prev == kHebrewLetter &&
+             next_significant(trie, rest, end) == kHebrewLetter;  // WB7b
+      break;
+    case kRegionalIndicator:
+      join = prev == kRegionalIndicator && at.odd_ri;  // WB15, WB16
+      break;
+    default:
+      break;
+  }
+  return join ? Step::kJoin : Step::kBreak;  // WB999
+}
+
+template <bool kWordsOnly>
+void walk(std::string_view text, absl::FunctionRef<void(std::string_view)> visit) {
+  const UCPTrie* const trie = table();
+  const auto* const begin = reinterpret_cast<const uint8_t*>(text.data());
+  const auto* const end = begin + text.size();
+  const uint8_t* segment = begin;
+  bool alphanumeric = false;
+  auto emit = [&](const uint8_t* until) {
+    if (!kWordsOnly || alphanumeric) {
+      visit(text.substr(static_cast<size_t>(segment - begin),
+                        static_cast<size_t>(until - segment)));
+    }
+    segment = until;
+    alphanumeric = false;
+  };
+
+  Context context;
+  const uint8_t* p = begin;
+  if (p != end) {  // WB1: no boundary before the first character
+    const uint8_t value = next_value(trie, p, end);
+    alphanumeric = (value & kAlphanumeric) != 0;
+    context.push(class_of(value));
+  }
+  while (p != end) {
+    if (in(context.prev, kAHLetter) && is_ascii_letter(*p)) {
+      const uint8_t* const run = p;
+      do ++p; while (p != end && is_ascii_letter(*p));
+      context.push(kALetter);
+      if (p - run > 1) context.push(kALetter);
+      alphanumeric = true;
+      continue;
+    }
+    const uint8_t* const at = p;
+    const uint8_t value = next_value(trie, p, end);
+    const Step step = decide(context, value, trie, p, end);
+    if (step == Step::kBreak) emit(at);
+    alphanumeric |= (value & kAlphanumeric) != 0;
+    if (step == Step::kAbsorb) {
+      context.raw = class_of(value);
+    } else {
+      context.push(class_of(value));
+    }
+  }
+  if (segment != end) emit(end);  // WB2
 }
 
 }  // namespace
 
-WordSegmenter::WordSegmenter(size_t window)
-    : iterator_(prototype().clone()), window_(window) {
-  assert(window >= 4 && window <= kMaxWindow);
-  if (iterator_ == nullptr) throw std::bad_alloc();
-}
-
-WordSegmenter::~WordSegmenter() = default;
-WordSegmenter::WordSegmenter(WordSegmenter&&) noexcept = default;
-WordSegmenter& WordSegmenter::operator=(WordSegmenter&&) noexcept = default;
+WordSegmenter::WordSegmenter() { (void)table(); }
 
 void WordSegmenter::for_each_segment(std::string_view text,
-                                     absl::FunctionRef<void(std::string_view)> visit) {
-  while (text.size() > window_) {
-    const size_t end = piece_end(text, window_);
-    segment_piece(text.substr(0, end), visit);
-    text.remove_prefix(end);
-  }
-  if (!text.empty()) segment_piece(text, visit);
+                                     absl::FunctionRef<void(std::string_view)> visit) const {
+  walk<false>(text, visit);
 }
 
-void WordSegmenter::segment_piece(std::string_view piece,
-                                  absl::FunctionRef<void(std::string_view)> visit) {
-  UErrorCode status = U_ZERO_ERROR;
-  UText text = UTEXT_INITIALIZER;
-  utext_openUTF8(&text, piece.data(), static_cast<int64_t>(piece.size()), &status);
-  require(status);
-  // The iterator keeps a shallow clone, so `text` can be closed at once.
-  iterator_->setText(&text, status);
-  utext_close(&text);
-  require(status);
-  int32_t start = iterator_->first();
-  for (int32_t end = iterator_->next(); end != icu::BreakIterator::DONE;
-       start = end, end = iterator_->next()) {
-    visit(piece.substr(start, end - start));
-  }
+void WordSegmenter::for_each_word(std::string_view text,
+                                  absl::FunctionRef<void(std::string_view)> visit) const {
+  walk<true>(text, visit);
 }
 
 }  // namespace tarnwick::analysis

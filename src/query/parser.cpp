@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 
 #include <algorithm>
+#include <cassert>
 #include <optional>
 
 #include "utils/code_point.hpp"
@@ -191,7 +192,12 @@ utils::Result<Query, ParseError> Query::parse(std::string& query) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   Run run = Grammar(query, std::nullopt).query();
+  // A run ends with a result or with the position where the grammar stopped, never with
+  // neither: both alternatives either read at least one term or fail. So a parse never fails
+  // as "Failed to parse query, the output is empty", the message for a grammar that yields
+  // nothing without an error.
   if (!run.failed_at && run.terms.fuzziness_errors.empty()) {
+    assert(!run.terms.terms.empty());
     return Query{std::move(run.terms.terms), run.proximity};
   }
   std::vector<std::string> lines = std::move(run.terms.fuzziness_errors);

@@ -127,6 +127,45 @@ TEST(TokenizeDoc, EveryPositionOccursOnceOnLongText) {
   EXPECT_EQ(all, expected);
 }
 
+// A tokenizer remembers the stems of the spellings it has met; what it returns must not depend
+// on what it tokenized before.
+TEST(TokenizeDoc, EarlierDocumentsDoNotChangeTheResult) {
+  const StopWords stop_words = {"the", "of"};
+  const std::vector<std::string> documents = {
+      "The Running of the runs",
+      "RUNS run running Run THE Of",  // spellings met before, and new ones for the same stems
+      "The Running of the runs",
+      "",
+      "of the",
+  };
+  Tokenizer used = make_tokenizer(stop_words);
+  for (const std::string& text : documents) {
+    SCOPED_TRACE(text);
+    Tokenizer fresh = make_tokenizer(stop_words);
+    const DocumentTokens want = fresh.tokenize_doc(text);
+    const DocumentTokens got = used.tokenize_doc(text);
+    EXPECT_EQ(got.length, want.length);
+    EXPECT_EQ(positions(got), positions(want));
+  }
+}
+
+TEST(TokenizeDoc, ManyDistinctSpellingsAcrossDocuments) {
+  // More distinct spellings than the tokenizer keeps, so it forgets them between documents.
+  std::string many;
+  for (int i = 0; i < 70000; ++i) many.append("w").append(std::to_string(i)).append(" runs ");
+  const std::string after = "w1 w69999 running The";
+  Tokenizer used = make_tokenizer({"the"});
+  const DocumentTokens first = used.tokenize_doc(many);
+  EXPECT_EQ(first.length, 140000u);
+  EXPECT_EQ(first.tokens.size(), 70001u);
+  ASSERT_TRUE(first.tokens.contains("run"));
+  EXPECT_EQ(first.tokens.at("run").size(), 70000u);
+  EXPECT_EQ(first.tokens.at("run").back(), 139999u);
+  EXPECT_EQ(first.tokens.at("w69999"), std::vector<uint32_t>{139998});
+  const DocumentTokens second = used.tokenize_doc(after);
+  EXPECT_EQ(positions(second), (Positions{{"w1", {0}}, {"w69999", {1}}, {"run", {2}}}));
+}
+
 TEST(TokenizeQuery, TermsAreStemmedWholeWithTheirFuzziness) {
   Tokenizer tokenizer = make_tokenizer();
   TokenizedQuery q = tokenize_query(tokenizer, "Running~ cats~2");

@@ -80,34 +80,59 @@ TEST(WordSegmenter, KeepsWordInternalPunctuationOfTheAnnex) {
   EXPECT_EQ(segments(segmenter, "don\u2019t"), (std::vector<std::string>{"don\u2019t"}));
 }
 
-TEST(WordSegmenter, PiecesOfLongTextAreCutAfterLineFeeds) {
-  std::string text;
-  for (int i = 0; i < 200; ++i) text += "can't wait, 3.14\r\né\u0301cole 🇫🇷🇩🇪\n";
-  WordSegmenter whole;
-  WordSegmenter windowed(64);
-  EXPECT_EQ(segments(windowed, text), segments(whole, text));
-}
+using Segments = std::vector<std::string>;
 
-TEST(WordSegmenter, TextWithoutLineFeedIsCutAtCharacterStarts) {
-  std::string text;
-  for (int i = 0; i < 100; ++i) text += "éé€😀 ";
-  WordSegmenter windowed(7);
-  std::string joined;
-  for (const auto& s : segments(windowed, text)) {
-    EXPECT_FALSE(s.empty());
-    // Every segment starts at a character: no piece begins inside a sequence.
-    EXPECT_NE(static_cast<uint8_t>(s[0]) & 0xC0, 0x80) << s;
-    joined += s;
-  }
-  EXPECT_EQ(joined, text);
-}
-
-TEST(WordSegmenter, IllFormedUtf8IsCoveredWithoutGaps) {
+// The rules that look past the next character, over runs longer than the conformance file's.
+TEST(WordSegmenter, LooksAcrossIgnorablesAndStopsAtTheEnd) {
   WordSegmenter segmenter;
-  const std::string text = "ab\xff\xfe" "cd\xe2\x82 \xc3";
-  std::string joined;
-  for (const auto& s : segments(segmenter, text)) joined += s;
-  EXPECT_EQ(joined, text);
+  // WB6, WB7 and WB11, WB12 across several absorbed marks, format characters and joiners.
+  EXPECT_EQ(segments(segmenter, "a\u0308\u00ad'\u200d\u0301b"),
+            (Segments{"a\u0308\u00ad'\u200d\u0301b"}));
+  EXPECT_EQ(segments(segmenter, "1\u00ad,\u00ad\u00ad2"), (Segments{"1\u00ad,\u00ad\u00ad2"}));
+  // With nothing after the middle character, or only marks, it stands alone.
+  EXPECT_EQ(segments(segmenter, "a'"), (Segments{"a", "'"}));
+  EXPECT_EQ(segments(segmenter, "1.\u0308\u0308"), (Segments{"1", ".\u0308\u0308"}));
+  EXPECT_EQ(segments(segmenter, "a'\n"), (Segments{"a", "'", "\n"}));
+  // WB7b, WB7c: a double quote only between Hebrew letters.
+  EXPECT_EQ(segments(segmenter, "\u05d0\"\u05d1 a\"b"),
+            (Segments{"\u05d0\"\u05d1", " ", "a", "\"", "b"}));
+  // A mark right after a line break is not absorbed, and the next letter breaks from it.
+  EXPECT_EQ(segments(segmenter, "\n\u0308\u0308a"), (Segments{"\n", "\u0308\u0308", "a"}));
+}
+
+TEST(WordSegmenter, RegionalIndicatorsPairFromTheStartOfTheirRun) {
+  WordSegmenter segmenter;
+  const std::string a = "\U0001F1E6", c = "\U0001F1E8";
+  EXPECT_EQ(segments(segmenter, a + c + a + c + a + c + a),
+            (Segments{a + c, a + c, a + c, a}));
+  // Absorbed marks do not count; any other character starts a new run.
+  EXPECT_EQ(segments(segmenter, a + "\u0308" + c + a + "x" + a + c + a),
+            (Segments{a + "\u0308" + c, a, "x", a + c, a}));
+}
+
+TEST(WordSegmenter, WordsAreTheSegmentsHoldingAnAlphanumeric) {
+  WordSegmenter segmenter;
+  auto words = [&](std::string_view text) {
+    Segments out;
+    segmenter.for_each_word(text, [&](std::string_view s) { out.emplace_back(s); });
+    return out;
+  };
+  EXPECT_EQ(words("Hi, 3.14 \u2014 \U0001F600 \u6771\u3000\u00bd_ x_1 \u216b"),
+            (Segments{"Hi", "3.14", "\u6771", "\u00bd", "x_1", "\u216b"}));
+  // U+0345 is an Alphabetic combining mark: absorbed into the blank before it, it makes that
+  // segment a word.
+  EXPECT_EQ(words("a \u0345"), (Segments{"a", " \u0345"}));
+  EXPECT_EQ(words("\u0301 \xef\xbf\xbd \xff . \u00a0"), Segments{});
+  EXPECT_TRUE(words("").empty());
+}
+
+TEST(WordSegmenter, IllFormedUtf8ReadsAsOneReplacementPerBadSequence) {
+  WordSegmenter segmenter;
+  // Each bad sequence is a character of class Other: "\xe2\x82" is one (a truncated
+  // three-byte sequence), "\xff\xfe" two, and an encoded surrogate three.
+  EXPECT_EQ(segments(segmenter, "ab\xff\xfe" "cd\xe2\x82 \xc3"),
+            (Segments{"ab", "\xff", "\xfe", "cd", "\xe2\x82", " ", "\xc3"}));
+  EXPECT_EQ(segments(segmenter, "a\xed\xa0\x80z"), (Segments{"a", "\xed", "\xa0", "\x80", "z"}));
   EXPECT_TRUE(segments(segmenter, "").empty());
 }
 
