@@ -1,7 +1,6 @@
 #include "matching/intersect.hpp"
 
 #include <algorithm>
-#include <functional>
 
 namespace tarnwick::matching {
 
