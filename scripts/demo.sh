@@ -1,11 +1,24 @@
 #!/usr/bin/env bash
-# The main job: installs tarnwick into a virtual environment and runs the demo.
+# The main job: installs tarnwick into a virtual environment and runs the demo. The set-up is
+# one line per phase (its output is in build/logs); a second run rebuilds only what changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-scripts/setup-host.sh
+source scripts/lib.sh
 venv=build/demo-venv
-[[ -x "$venv/bin/python" ]] || python3 -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check \
-  --config-settings=build-dir=build/demo-wheel .
+
+make_venv() {
+  [[ -x "$venv/bin/python" ]] || python3 -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core
+}
+
+# Without build isolation the build tree stays valid from one run to the next.
+install_module() {
+  "$venv/bin/python" -m pip install -v --disable-pip-version-check --no-build-isolation \
+    --config-settings=build-dir=build/demo .
+}
+
+phase "demo: Debian packages" scripts/setup-host.sh
+use_ccache
+phase "demo: virtual environment" make_venv
+phase "demo: build and install tarnwick" install_module
 "$venv/bin/python" scripts/demo.py

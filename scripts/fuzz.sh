@@ -3,24 +3,36 @@
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]    (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 seconds="${1:-60}"
 
-scripts/setup-host.sh
-if ! command -v clang++ > /dev/null; then
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang > /dev/null
-fi
-major=$(clang++ --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -1)
-runtime="libclang-rt-$major-dev"
-if ! dpkg-query -W -f='${Status}' "$runtime" 2> /dev/null | grep -q "install ok installed"; then
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$runtime" > /dev/null
-fi
+install_clang() {
+  install_packages clang
+  local major
+  major=$(clang++ --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -1)
+  install_packages "libclang-rt-$major-dev"
+}
 
-cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON \
-  -DTARNWICK_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
-cmake --build build/fuzz -j2
-for target in build/fuzz/fuzz/*_fuzz; do
-  corpus="build/fuzz/corpus-$(basename "$target")"
+build() {
+  cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON \
+    -DTARNWICK_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build build/fuzz -j2
+}
+
+# run TARGET: fuzzes TARGET, keeping its corpus between runs; a crash fails the phase.
+run() {
+  local corpus="build/fuzz/corpus-$(basename "$1")"
   mkdir -p "$corpus"
-  echo "== $(basename "$target") for ${seconds}s"
-  "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=4096 "$corpus" 2>&1 | tail -3
+  "$1" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=4096 "$corpus"
+}
+
+phase "fuzz: set-up" scripts/setup-host.sh
+phase "fuzz: clang and its fuzzing runtime" install_clang
+use_ccache
+phase "fuzz: build the targets with clang" build
+for target in build/fuzz/fuzz/*_fuzz; do
+  name=$(basename "$target")
+  phase "fuzz: $name for ${seconds}s" run "$target"
+  runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$last_log")
+  echo "fuzz|$name|${runs:-0} runs, no crash" >> "$logs/counts"
 done

@@ -7,13 +7,13 @@ checkout="$(cd "$(dirname "$0")/.." && pwd)"
 tree="${TARNWICK_SID_TREE:-/var/tmp/tarnwick-sid}"
 packages=python3.14-dev,python3.14-venv,g++,cmake,make,ninja-build,pkg-config,liblz4-dev,libicu-dev
 packages+=,libtomlplusplus-dev,libgtest-dev,libabsl-dev,python3-pytest,python3-hypothesis
-packages+=,python3-scikit-build-core,unicode-data,python3-rich,python3-mypy
+packages+=,python3-scikit-build-core,unicode-data,python3-rich,python3-mypy,ccache
 
 if [[ ! -x "$tree/usr/bin/python3.14" ]]; then
-  command -v mmdebstrap > /dev/null || { apt-get update -qq && apt-get install -y -qq mmdebstrap; }
+  (cd "$checkout" && source scripts/lib.sh && install_packages mmdebstrap)
   rm -rf "$tree.tmp"
   # The archive's unstable snapshot carries an expired date.
-  mmdebstrap --variant=apt --aptopt='Acquire::Check-Valid-Until "false"' \
+  mmdebstrap --quiet --variant=apt --aptopt='Acquire::Check-Valid-Until "false"' \
     --include="$packages" sid "$tree.tmp"
   mv "$tree.tmp" "$tree"
 fi
@@ -39,7 +39,8 @@ for p in ${packages//,/ }; do
 done
 if ((${#missing[@]})); then
   chroot "$tree" apt-get update -qq
-  chroot "$tree" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" > /dev/null
+  chroot "$tree" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Dpkg::Use-Pty=0 \
+    "${missing[@]}" > /dev/null
 fi
 chroot "$tree" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
   bash -c 'cd /tarnwick && "$@"' bash "$@"

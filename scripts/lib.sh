@@ -1,0 +1,55 @@
+# Shared by the build and test scripts (sourced, not run): one line of output per phase with
+# the phase's own output kept in a log, quiet package installs, and the compiler cache.
+
+logs="${TARNWICK_LOGS:-$PWD/build/logs}"
+
+# phase NAME COMMAND...: runs COMMAND with its output in $logs/NAME.log (its path left in
+# $last_log) and prints one line: the phase, "ok" or "FAILED", and its time. A failure shows the
+# end of the log and exits with COMMAND's status.
+phase() {
+  local name="$1"
+  shift
+  mkdir -p "$logs"
+  local log="$logs/${name//[^A-Za-z0-9._-]/-}.log"
+  last_log="$log"
+  local start=$SECONDS status=0
+  printf '%-58s' "$name" >&2
+  "$@" > "$log" 2>&1 || status=$?
+  if ((status == 0)); then
+    printf ' ok  %4ds\n' $((SECONDS - start)) >&2
+    return 0
+  fi
+  printf ' FAILED after %ds, status %d; the end of %s:\n' $((SECONDS - start)) "$status" "$log" >&2
+  tail -n 60 "$log" | sed 's/^/  | /' >&2
+  exit "$status"
+}
+
+# install_packages PACKAGE...: installs the Debian packages not yet installed, without
+# recommended packages and without apt's progress output.
+install_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2> /dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  echo "installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    -o Dpkg::Use-Pty=0 "${missing[@]}"
+}
+
+# use_ccache: sends every later compile through ccache, once it is installed. With the base
+# directory set to the checkout, a clone in another folder still finds what an earlier build of
+# the same sources compiled.
+use_ccache() {
+  command -v ccache > /dev/null || return 0
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR="$PWD"
+  export CCACHE_NOHASHDIR=1
+}
+
+# count_gtest LOG: the number of tests that passed, from GoogleTest's closing line.
+count_gtest() { sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$1" | tail -1; }
+
+# count_pytest LOG: the number of tests that passed, from pytest's closing line.
+count_pytest() { grep -E '^[0-9]+ passed' "$1" | tail -1 | sed 's/ passed.*//'; }
