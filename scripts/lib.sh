@@ -7,21 +7,22 @@ logs="${TARNWICK_LOGS:-$PWD/build/logs}"
 # $last_log) and prints one line: the phase, "ok" or "FAILED", and its time. A failure shows the
 # end of the log and exits with COMMAND's status.
 phase() {
-  local name="$1"
+  # Bash scopes dynamically: these names are seen by COMMAND when it is a function.
+  local phase_title="$1"
   shift
   mkdir -p "$logs"
-  local log="$logs/${name//[^A-Za-z0-9._-]/-}.log"
-  last_log="$log"
-  local start=$SECONDS status=0
-  printf '%-58s' "$name" >&2
-  "$@" > "$log" 2>&1 || status=$?
-  if ((status == 0)); then
-    printf ' ok  %4ds\n' $((SECONDS - start)) >&2
+  last_log="$logs/${phase_title//[^A-Za-z0-9._-]/-}.log"
+  local phase_start=$SECONDS phase_status=0
+  printf '%-58s' "$phase_title" >&2
+  "$@" > "$last_log" 2>&1 || phase_status=$?
+  if ((phase_status == 0)); then
+    printf ' ok  %4ds\n' $((SECONDS - phase_start)) >&2
     return 0
   fi
-  printf ' FAILED after %ds, status %d; the end of %s:\n' $((SECONDS - start)) "$status" "$log" >&2
-  tail -n 60 "$log" | sed 's/^/  | /' >&2
-  exit "$status"
+  printf ' FAILED after %ds, status %d; the end of %s:\n' $((SECONDS - phase_start)) \
+    "$phase_status" "$last_log" >&2
+  tail -n 60 "$last_log" | sed 's/^/  | /' >&2
+  exit "$phase_status"
 }
 
 # install_packages PACKAGE...: installs the Debian packages not yet installed, without
