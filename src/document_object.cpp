@@ -42,10 +42,9 @@ PyObject* raise_content_error(const storage::ContentError& error) {
   return std::visit(utils::Overloaded{
                         [](const utils::IoError& e) { return raise(e); },
                         [](const storage::DecompressError& e) {
-                          PyErr_Format(PyExc_ValueError,
-                                       "Failed to decompress document content: %s",
-                                       e.message.c_str());
-                          return static_cast<PyObject*>(nullptr);
+                          return raise_message(PyExc_ValueError,
+                                               "Failed to decompress document content: " +
+                                                   e.message);
                         },
                     },
                     error.detail);

@@ -3,6 +3,7 @@
 #include <array>
 #include <string>
 
+#include "py_ref.hpp"
 
 namespace tarnwick {
 
@@ -11,10 +12,20 @@ namespace {
 constexpr size_t kExceptionTypes = 8;
 std::array<PyObject*, kExceptionTypes> exception_types{};  // never released: process lifetime
 
-PyObject* raise_as(ExceptionType type, const std::string& message) {
+// The whole text as a str. Bytes that are not UTF-8 become U+FFFD rather than a second error.
+PyRef text_object(std::string_view text) {
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+PyObject* raise_as(ExceptionType type, std::string_view message) {
   PyObject* cls = exception_type(type);
-  if (cls) PyErr_SetString(cls, message.c_str());
-  return nullptr;
+  return cls ? raise_message(cls, message) : nullptr;
+}
+
+// Sets `name` on `exception`, stealing `value`; false with an exception set on failure.
+bool set_attribute(PyObject* exception, const char* name, PyRef value) {
+  return value && PyObject_SetAttrString(exception, name, value.get()) == 0;
 }
 
 PyObject* os_error_class(utils::IoErrorKind kind) {
@@ -91,8 +102,34 @@ PyObject* exception_type(ExceptionType type) {
   return slot;
 }
 
+PyObject* raise_message(PyObject* type, std::string_view message) {
+  PyRef text = text_object(message);
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
+// args stays the one message; an error from the operating system also fills in errno, strerror
+// (the same message, so that str() still shows it) and, when the path is known, filename as
+// os.fsdecode gives it.
 PyObject* raise(const utils::IoError& error) {
-  PyErr_SetString(os_error_class(error.kind), error.to_string().c_str());
+  PyObject* cls = os_error_class(error.kind);
+  const std::string message = error.to_string();
+  if (error.os_code == 0) return raise_message(cls, message);
+  PyRef text = text_object(message);
+  if (!text) return nullptr;
+  PyRef exception = PyRef::steal(PyObject_CallOneArg(cls, text.get()));
+  if (!exception) return nullptr;
+  if (!set_attribute(exception.get(), "errno", PyRef::steal(PyLong_FromLong(error.os_code))) ||
+      !set_attribute(exception.get(), "strerror", std::move(text))) {
+    return nullptr;
+  }
+  if (error.path) {
+    const std::string& path = error.path->native();
+    PyRef filename = PyRef::steal(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (!set_attribute(exception.get(), "filename", std::move(filename))) return nullptr;
+  }
+  PyErr_SetObject(cls, exception.get());
   return nullptr;
 }
 

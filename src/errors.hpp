@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <string_view>
+
 #include "error_kinds.hpp"
 
 namespace tarnwick {
@@ -24,6 +26,10 @@ enum class ExceptionType {
 // kept for the life of the process. A borrowed reference, or nullptr with an exception set.
 PyObject* exception_type(ExceptionType type);
 const char* exception_name(ExceptionType type);
+
+// Raises `type` with the whole of `message` as its one argument, NUL characters included; bytes
+// that are not UTF-8 show as U+FFFD.
+PyObject* raise_message(PyObject* type, std::string_view message);
 
 PyObject* raise(const utils::IoError& error);
 PyObject* raise(const storage::DecodeError& error);

@@ -128,10 +128,8 @@ PyObject* search_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!id) return nullptr;
     const storage::Document* document = engine.get(*id);
     if (!document) {
-      const std::string message =
-          "Document with id: " + utils::ulid_to_string(*id) + " does not exist";
-      PyErr_SetObject(PyExc_KeyError, PyRef::steal(PyUnicode_FromString(message.c_str())).get());
-      return nullptr;
+      return raise_message(PyExc_KeyError,
+                           "Document with id: " + utils::ulid_to_string(*id) + " does not exist");
     }
     return new_document(*module_state(Py_TYPE(self)), *document);
   });
@@ -162,10 +160,7 @@ PyObject* search_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto top_k = u32_argument(top_k_value, "top_k");
     if (!top_k) return nullptr;
     auto hits = engine.search(std::string(*query), *top_k);
-    if (!hits) {
-      PyErr_SetString(PyExc_ValueError, hits.error().message.c_str());
-      return nullptr;
-    }
+    if (!hits) return raise_message(PyExc_ValueError, hits.error().message);
     ModuleState& state = *module_state(Py_TYPE(self));
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits->size())));
     if (!list) return nullptr;

@@ -19,20 +19,23 @@ using Error = IndexManagerError;
 
 namespace {
 
-Error io_error(std::error_code code) { return {IoError::from_errno(code.value())}; }
+Error io_error(std::error_code code, const fs::path& path) {
+  return {IoError::from_errno(code.value(), path)};
+}
 
 // Both logs exist afterwards; unless the directory and both logs were all there, both are empty.
 utils::Status<Error> prepare_files(const fs::path& index_dir) {
   const fs::path logs[] = {index_dir / kIndexLogName, index_dir / kMetaLogName};
   std::error_code code;
   bool all_exist = fs::exists(index_dir, code);
+  if (code) return fail(io_error(code, index_dir));
   for (const fs::path& log : logs) {
-    if (!code && all_exist) all_exist = fs::exists(log, code);
+    if (all_exist) all_exist = fs::exists(log, code);
+    if (code) return fail(io_error(code, log));
   }
-  if (code) return fail(io_error(code));
   if (all_exist) return {};
   fs::create_directories(index_dir, code);
-  if (code) return fail(io_error(code));
+  if (code) return fail(io_error(code, index_dir));
   for (const fs::path& log : logs) {
     auto file = utils::File::create(log);
     if (!file) return fail(Error{std::move(file.error())});
@@ -70,7 +73,7 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
   if (replayed->cut_meta_to) {
     const fs::path meta_log = index_dir / kMetaLogName;
     if (::truncate(meta_log.c_str(), static_cast<off_t>(*replayed->cut_meta_to)) != 0) {
-      return fail(Error{IoError::from_errno(errno)});
+      return fail(Error{IoError::from_errno(errno, meta_log)});
     }
   }
   return IndexManager(LogsManager(index_dir, std::move(config), std::move(clock), *now),

@@ -45,7 +45,7 @@ utils::Result<SearchMeta, Error> SearchMeta::open(const fs::path& dir,
   fs::path path = dir / kSearchMetaFileName;
   std::error_code code;
   const bool exists = fs::exists(path, code);
-  if (code) return fail(Error{utils::IoError::from_errno(code.value())});
+  if (code) return fail(Error{utils::IoError::from_errno(code.value(), path)});
   double average = kEmptyAverage;
   if (exists) {
     auto stored = read_average(path);

@@ -47,7 +47,7 @@ utils::Result<std::vector<Listed>, utils::IoError> list_segments(const fs::path&
   fs::directory_iterator it(dir, code);
   for (; !code && it != fs::directory_iterator(); it.increment(code)) {
     const auto status = it->symlink_status(code);
-    if (code) break;
+    if (code) return fail(io_error_of(code, it->path()));
     if (!fs::is_directory(status)) continue;  // files, and symbolic links to anything
     const auto timestamp = parse_segment_name(it->path().filename().native());
     if (!timestamp) continue;
@@ -55,7 +55,7 @@ utils::Result<std::vector<Listed>, utils::IoError> list_segments(const fs::path&
     if (!segment) return fail(std::move(segment.error()));
     listed.push_back({it->path(), *segment});
   }
-  if (code) return fail(io_error_of(code));
+  if (code) return fail(io_error_of(code, dir));
   return listed;
 }
 
@@ -72,7 +72,7 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
   DocumentsManager store(dir, std::move(config), std::move(clock));
   std::error_code code;
   const bool exists = fs::exists(dir, code);
-  if (code) return fail(io_error_of(code));
+  if (code) return fail(io_error_of(code, dir));
   // An id listed in any deletion file is dead everywhere: a merge that stopped part way leaves a
   // document in two segments, and its deletion went to only one of them.
   IdSet deleted;
@@ -84,7 +84,7 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
   }
   if (listed.empty()) {
     fs::create_directories(dir, code);
-    if (code) return fail(io_error_of(code));
+    if (code) return fail(io_error_of(code, dir));
     if (auto s = store.start_segment(); !s) return fail(std::move(s.error()));
   } else {
     const Listed* newest = &listed.front();

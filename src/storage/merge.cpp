@@ -92,7 +92,7 @@ Status DocumentsManager::remove_segment(const fs::path& path) {
   const fs::path renamed = removal_name(path);
   std::error_code code;
   fs::rename(path, renamed, code);
-  if (code) return fail(io_error_of(code));
+  if (code) return fail(io_error_of(code, path));
   segments_.erase(path.native());
   for (const char* name : {kDataFileName, kMetaFileName, kDeletionFileName}) {
     unsynced_.erase((path / name).native());
@@ -100,7 +100,7 @@ Status DocumentsManager::remove_segment(const fs::path& path) {
   unsynced_.erase(path.native());
   if (auto s = sync_path(dir_); !s) return fail(std::move(s.error()));
   fs::remove_all(renamed, code);
-  if (code) return fail(io_error_of(code));
+  if (code) return fail(io_error_of(code, renamed));
   return {};
 }
 

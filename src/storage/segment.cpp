@@ -57,7 +57,9 @@ uint128 read_id(const uint8_t* bytes) {
 
 }  // namespace
 
-IoError io_error_of(const std::error_code& code) { return IoError::from_errno(code.value()); }
+IoError io_error_of(const std::error_code& code, const fs::path& path) {
+  return IoError::from_errno(code.value(), path);
+}
 
 std::optional<uint128> parse_segment_name(std::string_view name) {
   if (!name.empty() && name.front() == '+') name.remove_prefix(1);
@@ -78,7 +80,7 @@ utils::Result<std::pair<fs::path, Segment>, DocumentsManagerError> create_segmen
   const auto now = clock();
   if (!now) return fail(ClockError{});
   fs::path path = dir / decimal(*now);
-  if (::mkdir(path.c_str(), 0777) != 0) return fail(IoError::from_errno(errno));
+  if (::mkdir(path.c_str(), 0777) != 0) return fail(IoError::from_errno(errno, path));
   for (const char* name : {kDataFileName, kMetaFileName, kDeletionFileName}) {
     auto file = utils::File::create(path / name);
     if (!file) return fail(std::move(file.error()));
@@ -139,15 +141,15 @@ utils::Status<IoError> append_deletion(const fs::path& segment, uint128 id, uint
 utils::Status<IoError> cut_file(const fs::path& file, uint64_t size) {
   std::error_code code;
   fs::resize_file(file, size, code);
-  if (code) return fail(io_error_of(code));
+  if (code) return fail(io_error_of(code, file));
   return {};
 }
 
 utils::Status<IoError> sync_path(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(IoError::from_errno(errno));
+  if (fd < 0) return fail(IoError::from_errno(errno, path));
   const utils::File closer(fd);
-  if (::fsync(fd) != 0) return fail(IoError::from_errno(errno));
+  if (::fsync(fd) != 0) return fail(IoError::from_errno(errno, path));
   return {};
 }
 

@@ -69,8 +69,8 @@ utils::Status<utils::IoError> append_deletion(const std::filesystem::path& segme
 // Shortens `file` to `size` bytes.
 utils::Status<utils::IoError> cut_file(const std::filesystem::path& file, uint64_t size);
 
-// The I/O error of a failed std::filesystem call.
-utils::IoError io_error_of(const std::error_code& code);
+// The I/O error of a failed std::filesystem call on `path`.
+utils::IoError io_error_of(const std::error_code& code, const std::filesystem::path& path);
 
 // fsync of a file or a directory.
 utils::Status<utils::IoError> sync_path(const std::filesystem::path& path);

@@ -15,7 +15,7 @@ Result<File, IoError> open_file(const std::filesystem::path& path, int flags) {
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(IoError::from_errno(errno));
+  if (fd < 0) return fail(IoError::from_errno(errno, path));
   return File(fd);
 }
 
@@ -102,7 +102,7 @@ Result<std::string, IoError> read_file(const std::filesystem::path& path) {
   uint8_t chunk[65536];
   for (;;) {
     auto n = file->read_some(chunk);
-    if (!n) return fail(std::move(n.error()));
+    if (!n) return fail(std::move(n.error()).with_path(path));
     if (*n == 0) return bytes;
     bytes.append(reinterpret_cast<const char*>(chunk), *n);
   }

@@ -15,6 +15,9 @@ namespace tarnwick::utils {
 
 class File {
  public:
+  // Opening errors name `path`; a File does not know its path, so the errors of the methods below
+  // name nothing.
+  //
   // Existing file, read only.
   static Result<File, IoError> open_read(const std::filesystem::path& path);
   // Existing file, writes go to its end; the file is not created.
@@ -47,7 +50,7 @@ class File {
   int fd_;
 };
 
-// The whole file's bytes.
+// The whole file's bytes. A failure names `path`.
 Result<std::string, IoError> read_file(const std::filesystem::path& path);
 
 inline std::span<const uint8_t> as_bytes(std::string_view text) {

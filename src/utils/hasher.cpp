@@ -28,7 +28,9 @@ namespace {
 
 constexpr char kTokensFileName[] = "tokens";
 
-Error io_error(std::error_code code) { return {IoError::from_errno(code.value())}; }
+Error io_error(std::error_code code, const fs::path& path) {
+  return {IoError::from_errno(code.value(), path)};
+}
 
 storage::DecodeResult<absl::flat_hash_map<std::string, uint32_t>> decode_map(FileDecoder& d) {
   auto count = d.length();
@@ -101,12 +103,12 @@ Status<Error> create_empty(const fs::path& path) {
 Result<TokensStore, Error> read_store(const fs::path& index_dir, const fs::path& path) {
   std::error_code code;
   const bool dir_exists = fs::exists(index_dir, code);
-  if (code) return fail(io_error(code));
+  if (code) return fail(io_error(code, index_dir));
   const bool path_exists = dir_exists && fs::exists(path, code);
-  if (code) return fail(io_error(code));
+  if (code) return fail(io_error(code, path));
   if (!path_exists) {
     fs::create_directories(index_dir, code);
-    if (code) return fail(io_error(code));
+    if (code) return fail(io_error(code, index_dir));
     if (auto s = create_empty(path); !s) return fail(std::move(s.error()));
     return TokensStore{};
   }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace tarnwick::utils {
 
@@ -30,6 +31,15 @@ IoErrorKind kind_of_errno(int code) {
 
 IoError IoError::from_errno(int code) {
   return {kind_of_errno(code), code, std::strerror(code)};
+}
+
+IoError IoError::from_errno(int code, const std::filesystem::path& path) {
+  return from_errno(code).with_path(path);
+}
+
+IoError IoError::with_path(const std::filesystem::path& where) && {
+  path = where;
+  return std::move(*this);
 }
 
 IoError IoError::unexpected_eof() {

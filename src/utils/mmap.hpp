@@ -17,7 +17,8 @@ namespace tarnwick::utils {
 
 class MappedFile {
  public:
-  // Maps the whole of an existing file. An empty file gives an empty mapping without mmap.
+  // Maps the whole of an existing file. An empty file gives an empty mapping without mmap. A
+  // failure names `path`.
   static Result<MappedFile, IoError> open(const std::filesystem::path& path);
 
   MappedFile(MappedFile&& other) noexcept : bytes_(other.bytes_) { other.bytes_ = {}; }

@@ -18,29 +18,29 @@ ReplaceFileError failure(Step step, IoError error, uint64_t written = 0) {
   return {step, std::move(error), written};
 }
 
-Status<IoError> sync(int fd) {
-  if (::fsync(fd) != 0) return fail(IoError::from_errno(errno));
+Status<IoError> sync(int fd, const std::filesystem::path& path) {
+  if (::fsync(fd) != 0) return fail(IoError::from_errno(errno, path));
   return {};
 }
 
 Status<IoError> sync_directory(const std::filesystem::path& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return fail(IoError::from_errno(errno));
+  if (fd < 0) return fail(IoError::from_errno(errno, dir));
   const File guard(fd);
-  return sync(fd);
+  return sync(fd, dir);
 }
 
 // Writes and syncs the temporary file.
 Status<ReplaceFileError> write_temporary(const std::filesystem::path& temporary,
                                          std::string_view contents) {
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return fail(failure(Step::Create, IoError::from_errno(errno)));
+  if (fd < 0) return fail(failure(Step::Create, IoError::from_errno(errno, temporary)));
   File file(fd);
   size_t written = 0;
   if (auto s = file.write_all(as_bytes(contents), &written); !s) {
-    return fail(failure(Step::Write, std::move(s.error()), written));
+    return fail(failure(Step::Write, std::move(s.error()).with_path(temporary), written));
   }
-  if (auto s = sync(fd); !s) return fail(failure(Step::Commit, std::move(s.error())));
+  if (auto s = sync(fd, temporary); !s) return fail(failure(Step::Commit, std::move(s.error())));
   return {};
 }
 
@@ -51,7 +51,7 @@ Status<ReplaceFileError> replace_file(const std::filesystem::path& path, std::st
   temporary += ".tmp";
   auto written = write_temporary(temporary, contents);
   if (written && std::rename(temporary.c_str(), path.c_str()) != 0) {
-    written = fail(failure(Step::Commit, IoError::from_errno(errno)));
+    written = fail(failure(Step::Commit, IoError::from_errno(errno, path)));
   }
   if (!written) {
     if (written.error().step != Step::Create) ::unlink(temporary.c_str());

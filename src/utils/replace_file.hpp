@@ -26,7 +26,8 @@ struct ReplaceFileError {
 };
 
 // On failure `path` keeps its old contents; a temporary file that could not be completed is
-// removed (a failed removal is not reported).
+// removed (a failed removal is not reported). The error names the temporary file, `path` when
+// the rename failed, or the directory when syncing it failed.
 Status<ReplaceFileError> replace_file(const std::filesystem::path& path, std::string_view contents);
 
 // replace_file for a file holding an encoded record: a failed write is the Encode kind (with the

@@ -65,6 +65,39 @@ TEST(Config, IntegerRatioAndEmptyStopWords) {
   EXPECT_TRUE(c->stop_words.empty());
 }
 
+TEST(Config, Toml11EscapesAreReadInStopWords) {
+  // \xHH is a code point, so \xe9 is the two UTF-8 bytes of U+00E9, not the byte 0xE9.
+  auto c = Config::parse("stop_words = [\"\\e[0m\", \"\\x41b\", 'caf\\x', \"caf\\xe9\"]\n");
+  ASSERT_TRUE(c.ok()) << std::get<TomlError>(c.error().detail).message;
+  EXPECT_EQ(c->stop_words, (StopWords{"\x1b[0m", "Ab", "caf\\x", "caf\xc3\xa9"}));
+}
+
+TEST(Config, Toml11InlineTablesAndTimesAreReadUnderUnknownKeys) {
+  const char* texts[] = {
+      "extra = {\n  a = 1,\n  b = { c = [2, 3], },  # a comment\n}\nsegment_size = 7\n",
+      "extra = {a = 1,}\nsegment_size = 7\n",
+      "extra = {\n}\nsegment_size = 7\n",
+      "alarm = 07:32\nsegment_size = 7\n",
+      "when = 1979-05-27 07:32\nsegment_size = 7\n",
+      "when = 1979-05-27T07:32-07:00\nsegment_size = 7\n",
+      "segment_size = 7\n[extra]\nwhen = 1979-05-27T07:32Z\nmotd = \"\\e[1m\\x21\"\n",
+  };
+  for (const char* text : texts) {
+    auto c = Config::parse(text);
+    ASSERT_TRUE(c.ok()) << text << std::get<TomlError>(c.error().detail).message;
+    EXPECT_EQ(c->segment_size, 7u) << text;
+    EXPECT_EQ(c->stop_words, default_stop_words()) << text;
+  }
+}
+
+TEST(Config, MalformedToml11FormsAreStillSyntaxErrors) {
+  for (const char* text : {"a = \"\\x4\"\n", "a = \"\\xg0\"\n", "a = {b = 1,,}\n", "a = {,}\n",
+                           "a = 07:\n", "a = 7:32\n"}) {
+    const std::string message = toml_message(text);
+    EXPECT_EQ(message.rfind("TOML parse error at line 1", 0), 0u) << text << message;
+  }
+}
+
 TEST(Config, OutOfRangeAndMistypedValuesNameTheKeyAndPlace) {
   struct Case {
     const char* text;
@@ -111,11 +144,13 @@ TEST(Config, FileProblemsAreIoErrors) {
   ASSERT_FALSE(missing.ok());
   ASSERT_EQ(missing.error().kind(), ConfigError::Kind::Io);
   EXPECT_EQ(std::get<utils::IoError>(missing.error().detail).kind, utils::IoErrorKind::NotFound);
+  EXPECT_EQ(std::get<utils::IoError>(missing.error().detail).path, dir / "missing.toml");
 
   auto directory = Config::load(dir);
   ASSERT_FALSE(directory.ok());
   EXPECT_EQ(std::get<utils::IoError>(directory.error().detail).kind,
             utils::IoErrorKind::IsADirectory);
+  EXPECT_EQ(std::get<utils::IoError>(directory.error().detail).path, dir);
 
   std::ofstream(dir / "latin1.toml") << "stop_words = [\"caf\xe9\"]\n";
   auto latin1 = Config::load(dir / "latin1.toml");

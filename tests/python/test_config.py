@@ -67,3 +67,22 @@ def test_file_problems_raise_the_matching_os_error(tmp_path, write_config):
     with pytest.raises(OSError, match="did not contain valid UTF-8") as latin1:
         native.Search(str(tmp_path / "engine"), write_config(b"stop_words = ['caf\xe9']\n"))
     assert type(latin1.value) is OSError
+
+
+# The TOML 1.1 additions, each in a file that also replaces the stop words with "cat" alone.
+@pytest.mark.parametrize(
+    "text",
+    [
+        'stop_words = ["\\x63at", "\\e"]\n',
+        'stop_words = ["c\\x61t"]\nmotd = "\\e[1mhello\\e[0m"\n',
+        'extra = {\n  a = 1,\n  b = { c = [2, 3], },  # comment\n}\nstop_words = ["cat"]\n',
+        'stop_words = ["cat"]\nextra = {a = 1,}\n',
+        'alarm = 07:32\nstop_words = ["cat"]\n',
+        'stop_words = ["cat"]\n[when]\nlocal = 1979-05-27 07:32\nzoned = 1979-05-27T07:32Z\n',
+    ],
+)
+def test_toml_1_1_forms_are_read(tmp_path, write_config, text):
+    engine = native.Search(tmp_path / "engine", write_config(text))
+    doc_id = engine.add("the cat")
+    assert engine.search("cat", 10) == []
+    assert [hit.document.id for hit in engine.search("the", 10)] == [doc_id]

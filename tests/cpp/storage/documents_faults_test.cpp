@@ -39,10 +39,14 @@ class DocumentsFaults : public testing::StoreTest {
     EXPECT_EQ(describe(store.error()), text);
   }
 
-  void expect_load_io_error(utils::IoErrorKind kind) {
+  // The error names the file or directory at fault.
+  void expect_load_io_error(utils::IoErrorKind kind, const fs::path& path) {
     auto store = load();
     ASSERT_FALSE(store.ok());
     EXPECT_EQ(io_kind(store.error()), kind) << describe(store.error());
+    const auto* io = std::get_if<utils::IoError>(&store.error().detail);
+    ASSERT_NE(io, nullptr);
+    EXPECT_EQ(io->path, path);
   }
 };
 
@@ -149,7 +153,7 @@ TEST_F(DocumentsFaults, DirectoryWhereASegmentFileBelongsIsAnIoErrorAndChangesNo
     const std::string bytes = file_bytes(file);
     fs::remove(file);
     fs::create_directory(file);
-    expect_load_io_error(utils::IoErrorKind::IsADirectory);
+    expect_load_io_error(utils::IoErrorKind::IsADirectory, file);
     fs::remove(file);
     put_file(file, bytes);
   }
@@ -177,7 +181,7 @@ TEST_F(DocumentsFaults, MissingFilesAndDirectoriesAreNotFound) {
     const fs::path file = segment / name;
     const std::string bytes = file_bytes(file);
     fs::remove(file);
-    expect_load_io_error(utils::IoErrorKind::NotFound);
+    expect_load_io_error(utils::IoErrorKind::NotFound, file);
     put_file(file, bytes);
   }
   auto store = open();
@@ -195,7 +199,7 @@ TEST_F(DocumentsFaults, MissingFilesAndDirectoriesAreNotFound) {
   EXPECT_TRUE(store->documents().contains(id(1)));
   fs::remove_all(dir());
   put_file(dir(), "not a directory");
-  expect_load_io_error(utils::IoErrorKind::NotADirectory);
+  expect_load_io_error(utils::IoErrorKind::NotADirectory, dir());
 }
 
 TEST_F(DocumentsFaults, FlushThatCannotOpenTheMetaFileKeepsTheBufferForLater) {

@@ -198,6 +198,7 @@ TEST_F(TokenHasherTest, FailedSaveKeepsTheOldStoreAndTheChangesPending) {
   ASSERT_FALSE(id.ok());
   EXPECT_EQ(id.error().kind(), Kind::Io);
   EXPECT_EQ(std::get<IoError>(id.error().detail).kind, IoErrorKind::IsADirectory);
+  EXPECT_EQ(std::get<IoError>(id.error().detail).path, dir_.path() / "index" / "tokens.tmp");
   EXPECT_EQ(hasher.token_to_id().at("pear"), 1u);  // assigned in memory all the same
   EXPECT_TRUE(hasher.has_unsaved_changes());
   EXPECT_EQ(read_bytes(store_path()), saved);
