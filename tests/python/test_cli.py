@@ -5,14 +5,19 @@ import json
 import os
 import pty
 import re
+import signal
 import subprocess
 import sys
+import threading
+import time
+from importlib import metadata
 from pathlib import Path
+from typing import IO
 
 import pytest
 
 from tarnwick import Search
-from tarnwick.cli import snippets
+from tarnwick.cli import main, snippets, sources
 
 FOX = "The quick brown fox jumps over the lazy dog"
 FIELDS = "Foxes were running quickly through the brown fields of summer"
@@ -107,10 +112,59 @@ def test_glob_and_explicit_files_choose_what_is_indexed(tree: Path) -> None:
 
 def test_an_index_inside_the_indexed_tree_is_not_indexed_itself(tree: Path) -> None:
     for _ in range(2):
-        done = tarnwick("index", tree / "index", tree, cwd=tree)
+        done = tarnwick("index", tree / "index", tree, "--again", cwd=tree)
         assert done.returncode == 0
         assert "index/" not in done.stderr
+    # Its sources.jsonl, a text file, would have made a seventh document.
     assert Search(tree / "index", None).stats()["documents"] == 6
+
+
+def test_a_second_run_passes_over_indexed_files_unless_told_again(tree: Path) -> None:
+    directory = tree.parent / "index"
+    assert tarnwick("index", directory, tree, cwd=tree.parent).returncode == 0
+    # Named relatively this time: a file is known by its absolute path.
+    done = tarnwick("index", directory, "docs", cwd=tree.parent)
+    assert done.returncode == 0
+    assert re.fullmatch(r"indexed 0 documents .*, 3 already indexed, skipped 2\n", done.stdout)
+    assert Search(directory, None).stats()["documents"] == 3
+
+    # A deleted document's file is no longer indexed, so it comes back.
+    [hit] = search_json(directory, "jumps")
+    assert tarnwick("delete", directory, hit["id"], cwd=tree.parent).returncode == 0
+    done = tarnwick("index", directory, tree, cwd=tree.parent)
+    assert re.match(r"indexed 1 document .*, 2 already indexed", done.stdout)
+    assert [h["source"] for h in search_json(directory, "jumps")] == [str(tree / "fox.txt")]
+
+    done = tarnwick("index", directory, tree, "--again", cwd=tree.parent)
+    assert re.fullmatch(r"indexed 3 documents .*, skipped 2\n", done.stdout)
+    assert Search(directory, None).stats()["documents"] == 6
+    assert len(search_json(directory, "jumps")) == 2
+
+    # A recorded source whose document the engine lacks (its run was killed before the engine
+    # saved) is not taken as indexed.
+    lost = tree / "lost.txt"
+    lost.write_text("a lost document")
+    with open(directory / "sources.jsonl", "a") as file:
+        file.write(json.dumps({"id": "01ARZ3NDEKTSV4RRFFQ69G5FAV", "source": str(lost)}) + "\n")
+    done = tarnwick("index", directory, lost, cwd=tree.parent)
+    assert re.fullmatch(r"indexed 1 document .*\n", done.stdout)
+
+    # A file named twice in one run is added once.
+    done = tarnwick("index", tree.parent / "other", tree / "fox.txt", "docs/fox.txt",
+                    cwd=tree.parent)
+    assert re.fullmatch(r"indexed 1 document .*, 1 already indexed\n", done.stdout)
+
+
+def test_a_second_run_passes_over_json_lines_by_their_id(tmp_path: Path) -> None:
+    lines = tmp_path / "docs.jsonl"
+    lines.write_text(json.dumps({"id": 7, "text": FOX}) + "\n" + json.dumps({"text": FIELDS}))
+    directory = tmp_path / "index"
+    assert tarnwick("index", directory, "--jsonl", lines, cwd=tmp_path).returncode == 0
+    # A line without an id is known only by its place, which says nothing of its text.
+    done = tarnwick("index", directory, "--jsonl", "-", cwd=tmp_path, stdin=lines.read_text())
+    assert re.fullmatch(r"indexed 1 document .*, 1 already indexed\n", done.stdout)
+    assert {hit["source"] for hit in search_json(directory, "brown")} == {
+        "7", f"{lines}:2", "<stdin>:2"}
 
 
 def test_the_configuration_reaches_the_engine(tree: Path) -> None:
@@ -158,6 +212,17 @@ def test_terminal_output_marks_matched_words(index: Path) -> None:
     assert not re.search(r"\x1b\[[0-9;]*mquick", shown)
 
 
+def test_progress_bar_counts_megabytes_of_text_and_input_read(tmp_path: Path) -> None:
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    # 2.16 MB of text in a file of a few kilobytes.
+    (docs / "lorem.txt.gz").write_bytes(gzip.compress(b"lorem ipsum dolor sit amet " * 80_000))
+    shown = on_terminal("index", tmp_path / "index", docs, cwd=tmp_path, stream="stderr")
+    assert "2.2 MB of text" in shown
+    # The share done is reckoned in input bytes, which the text outgrows.
+    assert "100%" in shown and not re.search(r"\b[1-9]\d{2,}%", shown.replace("100%", ""))
+
+
 def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tree: Path) -> None:
     shown = on_terminal("index", tree.parent / "a", tree, cwd=tree.parent, stream="stderr")
     assert re.search(r"indexing.* 3 docs", shown)
@@ -182,7 +247,7 @@ def test_jsonl_from_a_file_and_stdin_keeps_ids_as_sources(tmp_path: Path) -> Non
     assert f"{lines}:3" in done.stderr and f"{lines}:4" in done.stderr
     done = tarnwick("index", directory, "--jsonl", "-", cwd=tmp_path,
                     stdin=json.dumps({"id": 7, "text": "brown bears"}) + "\n")
-    assert done.returncode == 0 and "indexed 1 documents" in done.stdout
+    assert done.returncode == 0 and "indexed 1 document " in done.stdout
     sources = {hit["source"] for hit in search_json(directory, "brown")}
     assert sources == {"doc-1", f"{lines}:2", "7"}
 
@@ -209,11 +274,32 @@ def test_get_delete_stats_and_merge(index: Path) -> None:
     assert after["documents"] == 2
     assert after["bytes"]["del"] > 0
     merged = tarnwick("merge", index, cwd=index.parent)
-    assert merged.returncode == 0 and merged.stdout.startswith("merged:")
+    # The only segment is the one being written to, which is never compacted.
+    assert merged.returncode == 0 and merged.stdout.startswith("nothing to compact")
     assert {h["source"] for h in search_json(index, "lazy")} == {
         str(index.parent / "docs" / "sub" / "dogs.txt.gz")}
     plain = tarnwick("stats", index, cwd=index.parent)
     assert re.search(r"^documents\s+2$", plain.stdout, re.MULTILINE)
+
+
+def test_merge_says_whether_it_compacted_a_segment(tree: Path) -> None:
+    config = tree.parent / "small-segments.toml"
+    config.write_text("segment_size = 10\n")  # every document closes its segment
+    directory = tree.parent / "index"
+    assert tarnwick("index", directory, tree, "--config", config, cwd=tree.parent).returncode == 0
+    [hit] = search_json(directory, "jumps", "--config", str(config))
+    assert tarnwick("delete", directory, hit["id"], cwd=tree.parent).returncode == 0
+
+    done = tarnwick("merge", directory, "--config", config, cwd=tree.parent)
+    found = re.fullmatch(r"merged: compacted a segment; (\d+) segments before, (\d+) after\n",
+                         done.stdout)
+    assert done.returncode == 0 and found, done.stdout
+    before, after = int(found[1]), int(found[2])
+    assert after == before - 1 == Search(directory, str(config)).stats()["segments"]
+    done = tarnwick("merge", directory, "--config", config, cwd=tree.parent)
+    assert done.returncode == 0 and done.stdout.startswith("nothing to compact")
+    assert {h["source"] for h in search_json(directory, "lazy", "--config", str(config))} == {
+        str(tree / "sub" / "dogs.txt.gz")}
 
 
 def test_delete_checks_every_id_before_deleting_any(index: Path) -> None:
@@ -268,6 +354,102 @@ def test_query_errors_point_at_the_reported_place(index: Path) -> None:
     marker = next(line for line in done.stderr.splitlines() if line.strip().startswith("^"))
     # Whitespace may follow the closing quote; the next word may not.
     assert marker.index("^") == len('  "quick fox" ')
+
+
+def test_version_is_the_installed_package_version(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                  capsys: pytest.CaptureFixture[str]) -> None:
+    done = tarnwick("--version", cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (0, f"tarnwick {metadata.version('tarnwick')}\n")
+
+    def not_installed(name: str) -> str:
+        raise metadata.PackageNotFoundError(name)
+
+    monkeypatch.setattr(metadata, "version", not_installed)
+    with pytest.raises(SystemExit) as exit:
+        main(["--version"])
+    assert exit.value.code == 0
+    assert capsys.readouterr().out == "tarnwick unknown (not installed)\n"
+
+
+@pytest.fixture
+def many(tmp_path: Path) -> Path:
+    """An index of 3000 documents that all match "brown": their hits fill a pipe many times."""
+    lines = "".join(json.dumps({"text": f"{FOX} and the brown fields of summer number {n}"}) + "\n"
+                    for n in range(3000))
+    directory = tmp_path / "many"
+    done = tarnwick("index", directory, "--jsonl", "-", cwd=tmp_path, stdin=lines)
+    assert done.returncode == 0, done.stderr
+    return directory
+
+
+@pytest.mark.parametrize("extra", [[], ["--json"]])
+def test_a_reader_that_stops_early_is_no_failure(many: Path, extra: list[str]) -> None:
+    # `tarnwick search ... | head -n 1`: the reader takes a line and closes the pipe.
+    process = subprocess.Popen([sys.executable, "-m", "tarnwick", "search", many, "brown", "-k",
+                                "0", *extra], cwd=many.parent, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    assert process.stdout is not None and process.stderr is not None
+    first = process.stdout.readline()
+    process.stdout.close()
+    errors = process.stderr.read()
+    assert process.wait(timeout=120) == 0
+    assert errors == b""
+    assert b"brown" in first or first.strip().startswith(b"1 ")
+
+
+def feed_lines(stream: IO[bytes], marker_after: int) -> None:
+    """Writes JSON lines with ids doc-0, doc-1, ... until the reader goes away, and a line that
+    the command warns about after the first `marker_after`. The lines go in large blocks, so that
+    the command is always busy, and their texts are long, so that it is mostly busy adding them
+    to the engine."""
+    filler = b"lorem ipsum dolor sit amet " * 200
+
+    def lines(start: int, stop: int) -> bytes:
+        return b"".join(b'{"id": "doc-%d", "text": "brown fox %d %s"}\n' % (n, n, filler)
+                        for n in range(start, stop))
+
+    try:
+        stream.write(lines(0, marker_after) + b"{marker\n")
+        for start in range(marker_after, 10**9, 100):
+            stream.write(lines(start, start + 100))
+    except (BrokenPipeError, ValueError):
+        pass
+
+
+def test_ctrl_c_keeps_what_was_indexed_with_every_source(tmp_path: Path) -> None:
+    directory = tmp_path / "index"
+    process = subprocess.Popen([sys.executable, "-m", "tarnwick", "index", directory, "--jsonl",
+                                "-"], cwd=tmp_path, stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+    assert process.stdin is not None and process.stderr is not None
+    feeder = threading.Thread(target=feed_lines, args=(process.stdin, 500))
+    feeder.start()
+    try:
+        # The warning about the marker line tells that 500 documents are in. Ctrl-C comes a
+        # little later, once the command is back to adding documents (the lines never run out),
+        # so that it mostly lands while one is being added: where a document and its source
+        # could be torn apart.
+        assert b"<stdin>:501: not a JSON value" in process.stderr.readline()
+        time.sleep(0.2)
+        process.send_signal(signal.SIGINT)
+        status = process.wait(timeout=120)
+    finally:
+        process.kill()
+        feeder.join()
+    errors = process.stderr.read().decode()
+    process.stdin.close()
+    assert status == 130, errors
+    found = re.fullmatch(r"tarnwick: interrupted; kept the (\d+) documents indexed before it "
+                         rf"\([\d.]+ [kM]B of text\) in {re.escape(str(directory))}\n", errors)
+    assert found, errors
+    kept = int(found[1])
+    assert kept >= 500
+
+    engine = Search(directory, None)
+    assert engine.stats()["documents"] == kept
+    known = sources.load(directory)
+    assert {hit.document.id for hit in engine.search("brown", 0)} == set(known)
+    assert sorted(known.values(), key=lambda s: int(s[4:])) == [f"doc-{n}" for n in range(kept)]
 
 
 def test_console_script_is_installed_beside_the_interpreter(tmp_path: Path) -> None:

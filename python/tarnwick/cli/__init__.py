@@ -4,6 +4,7 @@ import argparse
 import os
 import sys
 from collections.abc import Sequence
+from typing import Any
 
 from tarnwick.cli.errors import CliError
 
@@ -13,12 +14,40 @@ query language (terms must appear in query order):
   "lock contention"~3 the same with up to 3 words between them; closer ranks higher
   brown~1  brown~2    "brown" or any word within 1 (or 2) edits of it; a bare ~ picks the
                       allowance from the word's length
+  e mail              a document's "e-mail": punctuation between words is dropped from
+                      documents but stays part of a query term, so "e-mail" finds nothing
+  über                only A to Z change case: "über" does not find "Über"
 """
+
+
+def version() -> str:
+    """The installed package's version."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("tarnwick")
+    except metadata.PackageNotFoundError:
+        # Imported from a source tree that was never installed: there is no version to tell.
+        return "unknown (not installed)"
+
+
+class _Version(argparse.Action):
+    """--version, which reads the package metadata only when asked: that takes a while."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                         nargs=0, help="print the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        print(f"tarnwick {version()}")
+        parser.exit()
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarnwick", description="Full-text search over one engine directory.")
+    parser.add_argument("--version", action=_Version)
     config_help = "TOML configuration file the engine opens with"
     parser.add_argument("--config", metavar="FILE", help=config_help)
     # Accepted after the subcommand too; there it must not reset a value given before it.
@@ -30,8 +59,9 @@ def _parser() -> argparse.ArgumentParser:
         "index", parents=[common], help="add text files, trees of them, or JSON Lines",
         description="Adds every text file named or found under the named directories, and "
                     "every line of --jsonl inputs; skips binary and non-UTF-8 files with a "
-                    "warning, and hidden files under directories; saves everything at the end. "
-                    "Files ending in .gz are decompressed.")
+                    "warning, and hidden files under directories; saves everything at the end, "
+                    "also after Ctrl-C (exit status 130). Files ending in .gz are decompressed. "
+                    "Inputs already indexed are passed over unless --again is given.")
     index.add_argument("dir", metavar="DIR")
     index.add_argument("paths", metavar="PATH", nargs="*")
     index.add_argument("--glob", default="*", metavar="PATTERN",
@@ -39,6 +69,9 @@ def _parser() -> argparse.ArgumentParser:
     index.add_argument("--jsonl", action="append", default=[], metavar="FILE",
                        help='JSON Lines input whose objects hold "text" (and optionally "id", '
                             "kept as the source); - reads standard input; may be repeated")
+    index.add_argument("--again", action="store_true",
+                       help="add inputs whose source is already indexed once more (by default "
+                            "they are passed over: a file by its path, a JSON line by its id)")
     index.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
     search = commands.add_parser(
@@ -59,7 +92,7 @@ def _parser() -> argparse.ArgumentParser:
     delete.add_argument("ids", metavar="ID", nargs="+")
 
     merge = commands.add_parser("merge", parents=[common],
-                                help="compact the segment with the most deleted space")
+                                help="compact the oldest closed segment with much deleted space")
     merge.add_argument("dir", metavar="DIR")
 
     stats = commands.add_parser("stats", parents=[common], help="counts and bytes on disk")
@@ -99,18 +132,25 @@ def main(argv: Sequence[str] | None = None) -> int:
         "stats": commands.run_stats,
     }[args.command]
     try:
-        return run(args)
+        status = run(args)
+        # Output to a pipe waits in a buffer; writing it out here, rather than at exit, lets a
+        # reader that went away be handled below.
+        sys.stdout.flush()
+        return status
     except CliError as error:
         print(f"tarnwick: {error}", file=sys.stderr)
-        return 1
+        return error.status
     except KeyboardInterrupt:
         print("tarnwick: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
-        # The reader went away (`tarnwick search ... | head`): stop quietly, and keep Python
-        # from failing again while it flushes stdout at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        # The reader went away (`tarnwick search ... | head -n 1`): it has all it wanted, so
+        # stop quietly and successfully. Writes to stdout from here on, the flush at exit
+        # among them, go to /dev/null instead of failing again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return 0
     except Exception as error:
         message = _describe(error)
         if message is None:

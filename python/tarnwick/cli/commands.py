@@ -2,6 +2,7 @@
 expected failures are raised as CliError."""
 
 import argparse
+import errno
 import json
 import os
 import re
@@ -9,10 +10,14 @@ import sys
 import time
 import tomllib
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-from tarnwick import Search
+from tarnwick import Search, UlidDecodeError
 from tarnwick.cli import inputs, snippets, sources
-from tarnwick.cli.errors import CliError, query_error
+from tarnwick.cli.errors import CliError, Interrupted, query_error
+
+if TYPE_CHECKING:
+    from rich.console import Console
 
 _SEGMENT = re.compile(r"^\+?\d+$")
 
@@ -63,8 +68,26 @@ def _stop_words(config: str | None) -> list[str] | frozenset[str]:
     return snippets.DEFAULT_STOP_WORDS
 
 
+def _documents(count: int) -> str:
+    return f"{count} document{'' if count == 1 else 's'}"
+
+
+def _indexed_sources(engine: Search, directory: Path) -> set[str]:
+    """The recorded sources of the documents that the engine holds. A record whose document is
+    missing (written by a run that was killed before the engine saved) does not count."""
+    indexed = set()
+    for doc_id, source in sources.load(directory).items():
+        try:
+            engine.get(doc_id)
+        except (KeyError, UlidDecodeError):
+            continue
+        indexed.add(source)
+    return indexed
+
+
 def run_index(args: argparse.Namespace) -> int:
-    from tarnwick.cli.progress import Progress
+    from tarnwick.cli.interrupts import InterruptGuard
+    from tarnwick.cli.progress import Progress, text_amount
 
     directory = Path(args.dir)
     if not args.paths and not args.jsonl:
@@ -74,28 +97,45 @@ def run_index(args: argparse.Namespace) -> int:
     file_bytes = sum(path.stat().st_size for path in files)
     total = None if None in sizes else file_bytes + sum(s for s in sizes if s is not None)
     engine = open_engine(directory, args.config, create=True)
-    added = skipped = text_bytes = 0
+    # Inputs whose source is already indexed, by this run or an earlier one, are passed over.
+    indexed = set() if args.again else _indexed_sources(engine, directory)
+    added = unreadable = already = text_bytes = 0
+    interrupted = False
     started = time.monotonic()
-    with sources.Writer(directory) as writer, Progress(total, args.quiet) as progress:
+    with (sources.Writer(directory) as writer, Progress(total, args.quiet) as progress,
+          InterruptGuard() as guard):
         try:
-            for item, size in inputs.read_all(files, args.jsonl):
+            for item, size in inputs.read_all(files, args.jsonl, indexed):
                 if isinstance(item, inputs.Skip):
                     progress.warn(f"skipped {item.source}: {item.reason}")
-                    skipped += 1
+                    unreadable += 1
+                elif isinstance(item, inputs.Indexed):
+                    already += 1
                 elif item is not None:
-                    writer.added(engine.add(item.content), item.source)
-                    added += 1
-                    text_bytes += len(item.content.encode())
-                progress.advance(size, added)
+                    # Every document in the engine has its line in the sources file: Ctrl-C
+                    # waits until both are written.
+                    with guard.held():
+                        writer.added(engine.add(item.content), item.source)
+                        added += 1
+                        text_bytes += len(item.content.encode())
+                    if item.lasting:
+                        indexed.add(item.source)
+                progress.advance(size, added, text_bytes)
+        except KeyboardInterrupt:
+            interrupted = True
         finally:
-            # Whatever was added stays, also when the run is interrupted.
-            engine.flush()
-            writer.sync()
+            # Whatever was added stays, also when the run is interrupted or fails.
+            with guard.held(deliver=False):
+                engine.flush()
+                writer.sync()
     seconds = time.monotonic() - started
-    skipped_note = f", skipped {skipped}" if skipped else ""
-    amount = f"{text_bytes / 1e6:.1f} MB" if text_bytes >= 1e6 else f"{text_bytes / 1e3:.1f} kB"
-    print(f"indexed {added} documents ({amount} of text) in {seconds:.1f} s into {directory}"
-          f"{skipped_note}")
+    if interrupted:
+        raise Interrupted(f"interrupted; kept the {_documents(added)} indexed before it "
+                          f"({text_amount(text_bytes)} of text) in {directory}")
+    notes = "".join([f", {already} already indexed" if already else "",
+                     f", skipped {unreadable}" if unreadable else ""])
+    print(f"indexed {_documents(added)} ({text_amount(text_bytes)} of text) in {seconds:.1f} s "
+          f"into {directory}{notes}")
     return 0
 
 
@@ -110,6 +150,20 @@ def _shown_source(source: str | None) -> str:
     return source
 
 
+def _stdout_console() -> "Console":
+    """A rich console on stdout that reports a reader gone away (`| head`) as BrokenPipeError,
+    which `main` handles like any other write to the closed pipe; rich's own handling would exit
+    with status 1."""
+    from rich.console import Console
+
+    class PipeConsole(Console):
+        def on_broken_pipe(self) -> None:
+            self.quiet = True
+            raise BrokenPipeError(errno.EPIPE, os.strerror(errno.EPIPE))
+
+    return PipeConsole(highlight=False, soft_wrap=True)
+
+
 def run_search(args: argparse.Namespace) -> int:
     directory = Path(args.dir)
     engine = open_engine(directory, args.config)
@@ -120,10 +174,9 @@ def run_search(args: argparse.Namespace) -> int:
     known = sources.load(directory)
     words = snippets.query_words(args.query, _stop_words(args.config))
 
-    from rich.console import Console
     from rich.text import Text
 
-    console = Console(highlight=False, soft_wrap=True)
+    console = _stdout_console()
     width = console.width - 4 if console.is_terminal else 160
     rank_width = len(str(len(hits)))
     for rank, hit in enumerate(hits, 1):
@@ -187,12 +240,23 @@ def run_delete(args: argparse.Namespace) -> int:
     return 0
 
 
+def _segments(directory: Path) -> set[str]:
+    return {path.name for path in directory.iterdir() if path.is_dir() and
+            _SEGMENT.match(path.name)}
+
+
 def run_merge(args: argparse.Namespace) -> int:
-    engine = open_engine(Path(args.dir), args.config)
-    before = engine.stats()["segments"]
+    directory = Path(args.dir)
+    engine = open_engine(directory, args.config)
+    before = _segments(directory)
     engine.merge()
-    after = engine.stats()["segments"]
-    print(f"merged: {before} segments before, {after} after")
+    after = _segments(directory)
+    # A merge removes the segment it compacts (its live documents move to the newest one).
+    if before <= after:
+        print("nothing to compact (no closed segment has merge_deleted_ratio of its bytes "
+              "deleted)")
+    else:
+        print(f"merged: compacted a segment; {len(before)} segments before, {len(after)} after")
     return 0
 
 

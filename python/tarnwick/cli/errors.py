@@ -4,7 +4,17 @@ import re
 
 
 class CliError(Exception):
-    """A failure to report as one message on stderr, without a traceback."""
+    """A failure to report as one message on stderr, without a traceback, and the exit status
+    that goes with it."""
+
+    status = 1
+
+
+class Interrupted(CliError):
+    """A run stopped by Ctrl-C after it saved what it had done; 130 is the shells' status for a
+    process ended by SIGINT."""
+
+    status = 130
 
 
 # "found ''x'' at 8..9 expected digit" / "Fuzziness must be ... it is 5. at 5..7": the engine's

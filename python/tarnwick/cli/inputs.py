@@ -2,13 +2,18 @@
 
 A file is text when it holds no NUL byte and decodes as UTF-8; a name ending in `.gz` is
 decompressed first. Anything else is skipped with a reason, never indexed half-way.
+
+A file's source is its absolute path, and a JSON line's source is its `id` when it has one: such a
+source names the same input on every run, so an input whose source is already indexed can be
+passed over. A JSON line without an `id` is known only by its place (NAME:LINE), which says
+nothing about its text, so it is always read.
 """
 
 import gzip
 import json
 import sys
 import zlib
-from collections.abc import Iterator
+from collections.abc import Container, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO
@@ -18,9 +23,11 @@ from tarnwick.cli.errors import CliError
 
 @dataclass(frozen=True)
 class Text:
-    """One document to add, and what to record as its source."""
+    """One document to add, and what to record as its source. `lasting` tells whether the source
+    names this input on every run (a path, an id) rather than only its place in a stream."""
     content: str
     source: str
+    lasting: bool = True
 
 
 @dataclass(frozen=True)
@@ -30,9 +37,15 @@ class Skip:
     reason: str
 
 
-# Each step of reading gives a Text or a Skip (or None for a blank JSON line) and the number of
-# input bytes it used up, which drives the progress bar.
-Step = tuple[Text | Skip | None, int]
+@dataclass(frozen=True)
+class Indexed:
+    """An input passed over because its source is already indexed."""
+    source: str
+
+
+# Each step of reading gives a Text, a Skip or an Indexed (or None for a blank JSON line) and
+# the number of input bytes it used up, which drives the progress bar.
+Step = tuple[Text | Skip | Indexed | None, int]
 
 
 def collect_files(paths: list[str], pattern: str, exclude: Path) -> list[Path]:
@@ -66,8 +79,13 @@ def decode(data: bytes) -> str | None:
         return None
 
 
-def read_file(path: Path) -> Step:
+def read_file(path: Path, indexed: Container[str] = ()) -> Step:
     source = str(path.absolute())
+    if source in indexed:
+        try:
+            return Indexed(source), path.stat().st_size
+        except OSError:
+            return Indexed(source), 0
     try:
         data = path.read_bytes()
         size = len(data)
@@ -82,7 +100,7 @@ def read_file(path: Path) -> Step:
     return Text(text, source), size
 
 
-def read_jsonl(stream: IO[bytes], name: str) -> Iterator[Step]:
+def read_jsonl(stream: IO[bytes], name: str, indexed: Container[str] = ()) -> Iterator[Step]:
     """One step per line of a JSON Lines stream whose objects carry the text in `text`; the
     source is the object's `id` when it has one, else NAME:LINE."""
     for number, line in enumerate(stream, 1):
@@ -100,7 +118,12 @@ def read_jsonl(stream: IO[bytes], name: str) -> Iterator[Step]:
             yield Skip(where, 'no "text" string'), len(line)
             continue
         doc_id = record.get("id")
-        yield Text(text, where if doc_id is None else str(doc_id)), len(line)
+        if doc_id is None:
+            yield Text(text, where, lasting=False), len(line)
+        elif str(doc_id) in indexed:
+            yield Indexed(str(doc_id)), len(line)
+        else:
+            yield Text(text, str(doc_id)), len(line)
 
 
 def jsonl_size(name: str) -> int | None:
@@ -113,15 +136,18 @@ def jsonl_size(name: str) -> int | None:
     return path.stat().st_size
 
 
-def read_all(files: list[Path], jsonl: list[str]) -> Iterator[Step]:
+def read_all(files: list[Path], jsonl: list[str], indexed: Container[str] = ()) -> Iterator[Step]:
+    """The steps of every file, then of every JSON Lines input. An input whose source is in
+    `indexed` is not read; the container is consulted as the steps are taken, so sources that
+    the caller adds to it meanwhile count too."""
     for path in files:
-        yield read_file(path)
+        yield read_file(path, indexed)
     for name in jsonl:
         if name == "-":
-            yield from read_jsonl(sys.stdin.buffer, "<stdin>")
+            yield from read_jsonl(sys.stdin.buffer, "<stdin>", indexed)
         else:
             try:
                 with open(name, "rb") as stream:
-                    yield from read_jsonl(stream, name)
+                    yield from read_jsonl(stream, name, indexed)
             except OSError as error:
                 yield Skip(name, f"cannot read: {error.strerror or error}"), 0
