@@ -7,6 +7,6 @@ source scripts/lib.sh
 
 packages=(g++ cmake ninja-build ccache pkg-config python3-dev python3-venv
           liblz4-dev libicu-dev libtomlplusplus-dev libgtest-dev libabsl-dev
-          mmdebstrap  # the Debian unstable tree that holds CPython 3.14
+          mmdebstrap mount  # the Debian unstable tree that holds CPython 3.14
           linux-doc)  # the demo's corpus
 install_packages "${packages[@]}"
