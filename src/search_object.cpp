@@ -24,8 +24,9 @@ namespace {
 struct SearchObject {
   PyObject_HEAD
   BorrowFlag borrow;
-  std::unique_ptr<core::Search> engine;
-  std::filesystem::path dir;  // as given to the constructor, for repr
+  std::unique_ptr<core::Search> engine;  // null once closed, which released the writer lock
+  std::filesystem::path dir;             // as given to the constructor, for repr
+  bool read_only;
 };
 
 SearchObject* as_search(PyObject* self) { return reinterpret_cast<SearchObject*>(self); }
@@ -58,6 +59,7 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&as_search(self)->borrow) BorrowFlag();
     new (&as_search(self)->engine) std::unique_ptr<core::Search>(std::move(*engine));
     new (&as_search(self)->dir) std::filesystem::path(std::move(*dir));
+    as_search(self)->read_only = as_search(self)->engine->read_only();
     return self;
   });
 }
@@ -78,10 +80,15 @@ bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* con
   return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), values...);
 }
 
+PyObject* raise_closed() {
+  PyErr_SetString(PyExc_ValueError, "Cannot operate on a closed Search.");
+  return nullptr;
+}
+
 // Takes the borrow a method needs and runs it, releasing the borrow on every path. Arguments are
 // converted inside the body, under the borrow, since converting may run Python code.
 template <class F>
-PyObject* borrowed(PyObject* self, bool exclusive, F&& body) {
+PyObject* with_borrow(PyObject* self, bool exclusive, F&& body) {
   return guarded([&]() -> PyObject* {
     BorrowFlag& flag = as_search(self)->borrow;
     auto attempt = exclusive ? flag.exclusive() : flag.shared();
@@ -89,7 +96,16 @@ PyObject* borrowed(PyObject* self, bool exclusive, F&& body) {
       PyErr_SetString(PyExc_RuntimeError, BorrowFlag::message(attempt.conflict));
       return nullptr;
     }
-    return body(*as_search(self)->engine);
+    return body(*as_search(self));
+  });
+}
+
+// The same, for a method of the open engine.
+template <class F>
+PyObject* borrowed(PyObject* self, bool exclusive, F&& body) {
+  return with_borrow(self, exclusive, [&](SearchObject& search) -> PyObject* {
+    if (!search.engine) return raise_closed();
+    return body(*search.engine);
   });
 }
 
@@ -177,12 +193,16 @@ PyObject* search_search(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* search_stats(PyObject* self, PyObject*) {
   return borrowed(self, false, [&](core::Search& engine) -> PyObject* {
     const auto& documents = engine.documents();
-    return Py_BuildValue("{s:n,s:n,s:n,s:n,s:d}", "documents",
+    PyRef writer_pid = engine.writer_pid() ? PyRef::steal(PyLong_FromLongLong(*engine.writer_pid()))
+                                           : PyRef::borrow(Py_None);
+    if (!writer_pid) return nullptr;
+    return Py_BuildValue("{s:n,s:n,s:n,s:n,s:d,s:O,s:O}", "documents",
                          static_cast<Py_ssize_t>(documents.documents().size()), "pending_deletions",
                          static_cast<Py_ssize_t>(documents.deleted_documents().size()), "tokens",
                          static_cast<Py_ssize_t>(engine.tokens().token_to_id().size()), "segments",
                          static_cast<Py_ssize_t>(documents.segments().size()), "avg_doc_len",
-                         engine.avg_doc_len());
+                         engine.avg_doc_len(), "read_only",
+                         engine.read_only() ? Py_True : Py_False, "writer_pid", writer_pid.get());
   });
 }
 
@@ -195,9 +215,30 @@ PyObject* saving(PyObject* self, PyObject*) {
   });
 }
 
-// `with Search(...) as engine:` flushes when the block ends. When the block raised, a failing
+// Flushes (the writer), then releases the engine and with it the writer lock. A failed flush is
+// raised and leaves the engine open, so that nothing pending is lost. Closing again does nothing.
+PyObject* search_close(PyObject* self, PyObject*) {
+  return with_borrow(self, true, [&](SearchObject& search) -> PyObject* {
+    std::unique_ptr<core::Search>& engine = search.engine;
+    if (!engine) Py_RETURN_NONE;
+    if (!engine->read_only()) {
+      if (auto done = engine->flush(); !done) return raise_search_error(done.error());
+    }
+    engine.reset();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* search_read_only(PyObject* self, void*) {
+  return Py_NewRef(as_search(self)->read_only ? Py_True : Py_False);
+}
+
+// `with Search(...) as engine:` closes when the block ends. When the block raised, a failing
 // flush must not replace that exception: the flush error is attached to it as a note instead.
-PyObject* search_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+PyObject* search_enter(PyObject* self, PyObject*) {
+  if (!as_search(self)->engine) return raise_closed();
+  return Py_NewRef(self);
+}
 
 // The exception being raised, taken out of the error indicator.
 PyRef take_raised_exception() {
@@ -221,8 +262,8 @@ PyObject* search_exit(PyObject* self, PyObject* args) {
   PyObject* raised;
   PyObject* traceback;
   if (!PyArg_UnpackTuple(args, "__exit__", 3, 3, &type, &raised, &traceback)) return nullptr;
-  PyRef flushed = PyRef::steal(saving<&core::Search::flush>(self, nullptr));
-  if (flushed) Py_RETURN_FALSE;
+  PyRef closed = PyRef::steal(search_close(self, nullptr));
+  if (closed) Py_RETURN_FALSE;
   if (raised == Py_None) return nullptr;  // the flush error is the only one
   PyRef failure = take_raised_exception();
   PyRef note =
@@ -233,16 +274,24 @@ PyObject* search_exit(PyObject* self, PyObject* args) {
   Py_RETURN_FALSE;
 }
 
-// <tarnwick.Search dir='...' documents=N>; the count is left out while a call holds the engine.
+// <tarnwick.Search dir='...' read_only=False documents=N>; the count is left out while a call
+// holds the engine, and once it is closed.
 PyObject* search_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const SearchObject& search = *as_search(self);
     PyRef dir = PyRef::steal(PyUnicode_DecodeFSDefault(search.dir.c_str()));
     if (!dir) return nullptr;
+    const char* read_only = search.read_only ? "True" : "False";
+    if (!search.engine) {
+      return PyUnicode_FromFormat("<tarnwick.Search dir=%R read_only=%s closed>", dir.get(),
+                                  read_only);
+    }
     auto attempt = as_search(self)->borrow.shared();
-    if (!attempt.guard) return PyUnicode_FromFormat("<tarnwick.Search dir=%R>", dir.get());
-    return PyUnicode_FromFormat("<tarnwick.Search dir=%R documents=%zu>", dir.get(),
-                                search.engine->documents().documents().size());
+    if (!attempt.guard) {
+      return PyUnicode_FromFormat("<tarnwick.Search dir=%R read_only=%s>", dir.get(), read_only);
+    }
+    return PyUnicode_FromFormat("<tarnwick.Search dir=%R read_only=%s documents=%zu>", dir.get(),
+                                read_only, search.engine->documents().documents().size());
   });
 }
 
@@ -256,11 +305,21 @@ PyDoc_STRVAR(merge_doc, "merge($self)\n--\n\n");
 PyDoc_STRVAR(stats_doc,
              "stats($self)\n--\n\n"
              "Counts of the engine's contents: live documents, deletions not yet purged from the\n"
-             "index, distinct tokens, segments, and the average document length in tokens.");
+             "index, distinct tokens, segments, and the average document length in tokens; and\n"
+             "whether it is read-only, with the process that held the writer lock when it opened.");
+PyDoc_STRVAR(close_doc,
+             "close($self)\n--\n\n"
+             "Flushes, then releases the engine and its writer lock; later calls raise\n"
+             "ValueError. A failed flush raises and leaves the engine open. Closing a closed\n"
+             "engine does nothing.");
+PyDoc_STRVAR(read_only_doc,
+             "True when another Search held the directory's writer lock as this one opened:\n"
+             "then it reads what was saved at that moment, and add, delete, flush and merge\n"
+             "raise BlockingIOError.");
 PyDoc_STRVAR(enter_doc, "__enter__($self, /)\n--\n\nReturns the engine itself.");
 PyDoc_STRVAR(exit_doc,
              "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"
-             "Flushes. An exception raised in the block still propagates; if the flush fails\n"
+             "Closes. An exception raised in the block still propagates; if the flush fails\n"
              "as well, its error is added to that exception as a note.");
 
 PyMethodDef search_methods[] = {
@@ -275,15 +334,22 @@ PyMethodDef search_methods[] = {
     {"flush", saving<&core::Search::flush>, METH_NOARGS, flush_doc},
     {"merge", saving<&core::Search::merge>, METH_NOARGS, merge_doc},
     {"stats", search_stats, METH_NOARGS, stats_doc},
+    {"close", search_close, METH_NOARGS, close_doc},
     {"__enter__", search_enter, METH_NOARGS, enter_doc},
     {"__exit__", search_exit, METH_VARARGS, exit_doc},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef search_getset[] = {
+    {"read_only", search_read_only, nullptr, read_only_doc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot search_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(search_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(search_dealloc)},
     {Py_tp_methods, search_methods},
+    {Py_tp_getset, search_getset},
     {Py_tp_repr, reinterpret_cast<void*>(search_repr)},
     {Py_tp_doc, const_cast<char*>(search_doc)},
     {0, nullptr},

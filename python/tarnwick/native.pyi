@@ -8,6 +8,8 @@ class _Stats(TypedDict):
     tokens: int
     segments: int
     avg_doc_len: float
+    read_only: bool
+    writer_pid: int | None
 
 @final
 class Result:
@@ -38,7 +40,15 @@ class Search:
     def merge(self) -> None:
         """Flushes, then compacts at most one segment."""
     def stats(self) -> _Stats:
-        """Live documents, deletions not yet purged, distinct tokens, segments, mean length."""
+        """Live documents, deletions not yet purged, distinct tokens, segments, mean length;
+        whether read-only, and the process that held the writer lock when it opened."""
+    def close(self) -> None:
+        """Flushes, then releases the engine and its writer lock; later calls raise ValueError.
+        A failed flush raises and leaves the engine open."""
+    @property
+    def read_only(self) -> bool:
+        """True when another Search was the directory's writer as this one opened: add, delete,
+        flush and merge then raise BlockingIOError."""
     def __enter__(self) -> Search:
         """Returns the engine itself."""
     def __exit__(
@@ -48,7 +58,7 @@ class Search:
         traceback: TracebackType | None,
         /,
     ) -> Literal[False]:
-        """Flushes; an exception raised in the block still propagates."""
+        """Closes; an exception raised in the block still propagates."""
 
 @final
 class Document:

@@ -23,8 +23,9 @@ Error io_error(std::error_code code, const fs::path& path) {
   return {IoError::from_errno(code.value(), path)};
 }
 
-// Both logs exist afterwards; unless the directory and both logs were all there, both are empty.
-utils::Status<Error> prepare_files(const fs::path& index_dir) {
+// Whether the directory and both logs were all there. If not, the writer creates both logs
+// empty; a reader leaves them as they are.
+utils::Result<bool, Error> prepare_files(const fs::path& index_dir, utils::Access access) {
   const fs::path logs[] = {index_dir / kIndexLogName, index_dir / kMetaLogName};
   std::error_code code;
   bool all_exist = fs::exists(index_dir, code);
@@ -33,14 +34,14 @@ utils::Status<Error> prepare_files(const fs::path& index_dir) {
     if (all_exist) all_exist = fs::exists(log, code);
     if (code) return fail(io_error(code, log));
   }
-  if (all_exist) return {};
+  if (all_exist || access == utils::Access::ReadOnly) return all_exist;
   fs::create_directories(index_dir, code);
   if (code) return fail(io_error(code, index_dir));
   for (const fs::path& log : logs) {
     auto file = utils::File::create(log);
     if (!file) return fail(Error{std::move(file.error())});
   }
-  return {};
+  return false;
 }
 
 // The index, and the meta log's length in whole records.
@@ -63,14 +64,18 @@ utils::Result<Rebuilt, Error> replay(const fs::path& index_dir) {
 
 utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
                                                       std::shared_ptr<const Config> config,
-                                                      utils::Clock clock) {
+                                                      utils::Clock clock, utils::Access access) {
   const fs::path index_dir = dir / utils::kIndexDirName;
-  if (auto s = prepare_files(index_dir); !s) return fail(std::move(s.error()));
+  auto existed = prepare_files(index_dir, access);
+  if (!existed) return fail(std::move(existed.error()));
   auto now = utils::now_seconds(clock);
   if (!now) return fail(Error{ClockError{}});
+  if (!*existed) {
+    return IndexManager(LogsManager(index_dir, std::move(config), std::move(clock), *now), {});
+  }
   auto replayed = replay(index_dir);
   if (!replayed) return fail(std::move(replayed.error()));
-  if (replayed->cut_meta_to) {
+  if (replayed->cut_meta_to && access == utils::Access::ReadWrite) {
     const fs::path meta_log = index_dir / kMetaLogName;
     if (::truncate(meta_log.c_str(), static_cast<off_t>(*replayed->cut_meta_to)) != 0) {
       return fail(Error{IoError::from_errno(errno, meta_log)});

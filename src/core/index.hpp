@@ -28,6 +28,7 @@
 #include "core/posting_list.hpp"
 #include "error_kinds.hpp"
 #include "storage/segment_format.hpp"
+#include "utils/access.hpp"
 #include "utils/clock.hpp"
 #include "utils/hasher.hpp"
 #include "utils/result.hpp"
@@ -42,11 +43,13 @@ class IndexManager {
 
   // Opens the index of the engine directory `dir`. When `dir`/index or either log is missing,
   // the directory is created and both logs are created empty (an existing log is emptied). A
-  // meta log that ends in a record cut short has that tail cut off. Fails with Io, Clock or a
-  // log-reading error; no partial index is returned.
+  // meta log that ends in a record cut short has that tail cut off. Read-only, the index is
+  // empty in those cases and nothing is created or cut. Fails with Io, Clock or a log-reading
+  // error; no partial index is returned.
   static utils::Result<IndexManager, IndexManagerError> load(
       const std::filesystem::path& dir, std::shared_ptr<const Config> config,
-      utils::Clock clock = utils::system_time_nanos);
+      utils::Clock clock = utils::system_time_nanos,
+      utils::Access access = utils::Access::ReadWrite);
 
   // Appends the posting (doc_id, positions) to the list of `token_id`, creating the list when
   // absent, and writes its Insert record. Once the record is pending the posting is in memory:

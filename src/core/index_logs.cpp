@@ -146,10 +146,13 @@ LogReadError outside(uint64_t record) {
 }  // namespace
 
 utils::Result<LogsReader, LogReadError> LogsReader::open(const std::filesystem::path& index_dir) {
-  auto index = utils::MappedFile::open(index_dir / kIndexLogName);
-  if (!index) return fail(LogReadError{std::move(index.error())});
+  // The meta log first: a writer appends the index log before the meta records that point into
+  // it, so the index log mapped after them holds every record they name, even while a writer
+  // appends to both.
   auto meta = utils::MappedFile::open(index_dir / kMetaLogName);
   if (!meta) return fail(LogReadError{std::move(meta.error())});
+  auto index = utils::MappedFile::open(index_dir / kIndexLogName);
+  if (!index) return fail(LogReadError{std::move(index.error())});
   return LogsReader(std::move(*index), std::move(*meta));
 }
 

@@ -1,5 +1,7 @@
 #include "core/search.hpp"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace tarnwick::core {
@@ -13,6 +15,18 @@ namespace {
 constexpr size_t kPurgeAtPending = 1001;
 constexpr size_t kPurgeShareDivisor = 20;
 
+// A reader whose load failed (a merge removed a segment as it was listed, say) tries again,
+// waiting 2, 4, 8 and 16 ms between tries: a load that keeps failing is damage, not a race.
+constexpr int kReaderAttempts = 5;
+
+// The writer lock of `dir`, which the writer creates when missing; nothing when held elsewhere.
+utils::Result<std::optional<WriterLock>, utils::IoError> lock_directory(const fs::path& dir) {
+  std::error_code code;
+  if (!fs::exists(dir, code) && !code) fs::create_directories(dir, code);
+  if (code) return fail(utils::IoError::from_errno(code.value(), dir));
+  return WriterLock::try_acquire(dir);
+}
+
 template <class E>
 utils::Status<SearchError> as_search_error(utils::Status<E> status) {
   if (status) return {};
@@ -21,10 +35,14 @@ utils::Status<SearchError> as_search_error(utils::Status<E> status) {
 
 }  // namespace
 
-Search::Search(std::shared_ptr<const Config> config, utils::Trie trie, utils::TokenHasher tokens,
+Search::Search(fs::path dir, std::optional<WriterLock> lock, std::optional<int64_t> writer_pid,
+               std::shared_ptr<const Config> config, utils::Trie trie, utils::TokenHasher tokens,
                IndexManager index, SearchMeta meta, storage::DocumentsManager documents,
                utils::UlidGenerator generator)
-    : config_(std::move(config)),
+    : dir_(std::move(dir)),
+      lock_(std::move(lock)),
+      writer_pid_(writer_pid),
+      config_(std::move(config)),
       trie_(std::move(trie)),
       tokens_(std::move(tokens)),
       index_(std::move(index)),
@@ -36,22 +54,59 @@ Search::Search(std::shared_ptr<const Config> config, utils::Trie trie, utils::To
 utils::Result<std::unique_ptr<Search>, SearchError> Search::open(
     const fs::path& dir, const std::optional<fs::path>& config_path, utils::Clock clock,
     utils::RandomBits random) {
-  utils::Trie trie;
   auto loaded = Config::load(config_path);
   if (!loaded) return fail(SearchError{std::move(loaded.error())});
   auto config = std::make_shared<const Config>(std::move(*loaded));
-  auto tokens = utils::TokenHasher::load(dir, config, clock);
+  auto lock = lock_directory(dir);
+  if (!lock) return fail(SearchError{std::move(lock.error())});
+  if (*lock) return load(dir, std::move(config), std::move(*lock), std::nullopt, clock, random);
+  const std::optional<int64_t> holder = WriterLock::holder(dir);
+  for (int attempt = 1;; ++attempt) {
+    auto engine = load(dir, config, std::nullopt, holder, clock, random);
+    if (engine || attempt == kReaderAttempts) return engine;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 << attempt));
+  }
+}
+
+utils::Result<std::unique_ptr<Search>, SearchError> Search::load(
+    const fs::path& dir, std::shared_ptr<const Config> config, std::optional<WriterLock> lock,
+    std::optional<int64_t> writer_pid, utils::Clock clock, utils::RandomBits random) {
+  const auto access = lock ? utils::Access::ReadWrite : utils::Access::ReadOnly;
+  std::optional<IndexManager> index;
+  auto load_index = [&]() -> Status {
+    auto loaded = IndexManager::load(dir, config, clock, access);
+    if (!loaded) return fail(SearchError{std::move(loaded.error())});
+    index.emplace(std::move(*loaded));
+    return {};
+  };
+  // A reader reads the logs before the token store, while a writer may be saving both. The writer
+  // saves the token store before it appends log records that use new ids, so the store read
+  // later names every id of the logs read earlier, except ids freed meanwhile: those are freed
+  // only once every document with a posting under them is deleted, and the deletions, on disk
+  // before the purge, leave such postings out of every result.
+  if (access == utils::Access::ReadOnly) {
+    if (auto s = load_index(); !s) return fail(std::move(s.error()));
+  }
+  utils::Trie trie;
+  auto tokens = utils::TokenHasher::load(dir, config, clock, access);
   if (!tokens) return fail(SearchError{std::move(tokens.error())});
   for (const auto& [token, id] : tokens->token_to_id()) trie.add(token);
-  auto index = IndexManager::load(dir, config, clock);
-  if (!index) return fail(SearchError{std::move(index.error())});
-  auto meta = SearchMeta::open(dir, config, clock);
+  if (!index) {
+    if (auto s = load_index(); !s) return fail(std::move(s.error()));
+  }
+  auto meta = SearchMeta::open(dir, config, clock, access);
   if (!meta) return fail(SearchError{std::move(meta.error())});
-  auto documents = storage::DocumentsManager::load(dir, config, clock);
+  auto documents = storage::DocumentsManager::load(dir, config, clock, access);
   if (!documents) return fail(SearchError{std::move(documents.error())});
   return std::unique_ptr<Search>(new Search(
-      std::move(config), std::move(trie), std::move(*tokens), std::move(*index), std::move(*meta),
-      std::move(*documents), utils::UlidGenerator(std::move(clock), std::move(random))));
+      dir, std::move(lock), writer_pid, std::move(config), std::move(trie), std::move(*tokens),
+      std::move(*index), std::move(*meta), std::move(*documents),
+      utils::UlidGenerator(std::move(clock), std::move(random))));
+}
+
+Search::Status Search::check_writer() const {
+  if (lock_) return {};
+  return fail(SearchError{held_elsewhere(dir_, writer_pid_)});
 }
 
 uint64_t Search::indexed_count() const {
@@ -59,6 +114,7 @@ uint64_t Search::indexed_count() const {
 }
 
 utils::Result<uint128, SearchError> Search::add(std::string_view text) {
+  if (auto s = check_writer(); !s) return fail(std::move(s.error()));
   auto id = generator_.generate();
   if (!id) return fail(SearchError{std::move(id.error())});
   analysis::DocumentTokens document = tokenizer_.tokenize_doc(text);
@@ -88,6 +144,7 @@ const storage::Document* Search::get(uint128 id) const {
 }
 
 Search::Status Search::delete_document(uint128 id) {
+  if (auto s = check_writer(); !s) return s;
   if (auto s = as_search_error(documents_.delete_document(id)); !s) return s;
   const size_t pending = documents_.deleted_documents().size();
   if (pending >= kPurgeAtPending &&
@@ -114,6 +171,7 @@ utils::Status<BincodePersistenceError> Search::force_delete() {
 }
 
 Search::Status Search::flush() {
+  if (auto s = check_writer(); !s) return s;
   if (auto s = as_search_error(force_delete()); !s) return s;
   if (auto s = as_search_error(documents_.flush()); !s) return s;
   if (auto s = as_search_error(index_.flush(tokens_)); !s) return s;
@@ -123,6 +181,7 @@ Search::Status Search::flush() {
 }
 
 Search::Status Search::merge() {
+  if (auto s = check_writer(); !s) return s;
   // A failed flush leaves its data in memory for the next save; compacting is still safe, since
   // the store flushes the documents it copies before removing their old segment.
   (void)flush();

@@ -3,8 +3,13 @@
 // store) with the tokenizer and the id generator, and runs each operation across them in a fixed
 // order.
 //
-// Opening loads, in order: the trie's automata, the configuration, the dictionary (whose tokens
-// fill the trie), the index, the statistics file and the document store.
+// Opening loads, in order: the trie's automata, the configuration, the writer lock, the
+// dictionary (whose tokens fill the trie), the index, the statistics file and the document store.
+//
+// One engine at a time is the writer of a directory: the one holding its WriterLock. An engine
+// that finds the lock held opens read-only: it reads the state saved when it opened, changes
+// nothing on disk, and every write (add, delete, flush, merge) fails with held_elsewhere. It never
+// becomes the writer by itself, since its view may be stale: it must be opened again.
 //
 // A deleted document is at once invisible and its deletion on disk, but its postings stay in the
 // index ("pending") until `force_delete` purges them: when the pending documents reach 1001 and
@@ -28,6 +33,7 @@
 #include "config.hpp"
 #include "core/index.hpp"
 #include "core/search_meta.hpp"
+#include "core/writer_lock.hpp"
 #include "error_kinds.hpp"
 #include "matching/mis.hpp"
 #include "query/parse_error.hpp"
@@ -42,7 +48,7 @@ namespace tarnwick::core {
 
 struct SearchError {
   std::variant<ConfigError, BincodePersistenceError, IndexManagerError, DocumentsManagerError,
-               UlidError>
+               UlidError, utils::IoError>
       detail;
 };
 
@@ -56,7 +62,9 @@ class Search {
  public:
   using Status = utils::Status<SearchError>;
 
-  // Opens the engine of `dir` with the configuration file `config_path`, or the defaults.
+  // Opens the engine of `dir` with the configuration file `config_path`, or the defaults; the
+  // writer creates `dir` when missing. A reader retries a load that fails or that met the token
+  // store being replaced (a writer saving meanwhile) a few times before giving up.
   static utils::Result<std::unique_ptr<Search>, SearchError> open(
       const std::filesystem::path& dir, const std::optional<std::filesystem::path>& config_path,
       utils::Clock clock = utils::system_time_nanos,
@@ -89,14 +97,32 @@ class Search {
   const IndexManager& index() const { return index_; }
   double avg_doc_len() const { return meta_.avg_doc_len(); }
 
+  // Whether another engine held the writer lock when this one opened.
+  bool read_only() const { return !lock_; }
+  // Read-only: the process that held the lock then, when it could be known.
+  std::optional<int64_t> writer_pid() const { return writer_pid_; }
+
  private:
-  Search(std::shared_ptr<const Config> config, utils::Trie trie, utils::TokenHasher tokens,
-         IndexManager index, SearchMeta meta, storage::DocumentsManager documents,
-         utils::UlidGenerator generator);
+  Search(std::filesystem::path dir, std::optional<WriterLock> lock,
+         std::optional<int64_t> writer_pid, std::shared_ptr<const Config> config,
+         utils::Trie trie, utils::TokenHasher tokens, IndexManager index, SearchMeta meta,
+         storage::DocumentsManager documents, utils::UlidGenerator generator);
+
+  // Loads every store, as the writer when `lock` holds the lock, else read-only.
+  static utils::Result<std::unique_ptr<Search>, SearchError> load(
+      const std::filesystem::path& dir, std::shared_ptr<const Config> config,
+      std::optional<WriterLock> lock, std::optional<int64_t> writer_pid, utils::Clock clock,
+      utils::RandomBits random);
+
+  // Fails a write of a read-only engine.
+  Status check_writer() const;
 
   // Documents whose lengths the mean covers: the live ones and the pending ones.
   uint64_t indexed_count() const;
 
+  std::filesystem::path dir_;
+  std::optional<WriterLock> lock_;
+  std::optional<int64_t> writer_pid_;
   std::shared_ptr<const Config> config_;
   utils::Trie trie_;
   utils::TokenHasher tokens_;

@@ -41,7 +41,7 @@ utils::Result<double, Error> read_average(const fs::path& path) {
 
 utils::Result<SearchMeta, Error> SearchMeta::open(const fs::path& dir,
                                                   std::shared_ptr<const Config> config,
-                                                  utils::Clock clock) {
+                                                  utils::Clock clock, utils::Access access) {
   fs::path path = dir / kSearchMetaFileName;
   std::error_code code;
   const bool exists = fs::exists(path, code);
@@ -51,8 +51,8 @@ utils::Result<SearchMeta, Error> SearchMeta::open(const fs::path& dir,
     auto stored = read_average(path);
     if (!stored) return fail(std::move(stored.error()));
     average = *stored;
-  } else if (auto file = utils::File::create(path); !file) {
-    return fail(Error{std::move(file.error())});
+  } else if (access == utils::Access::ReadWrite) {
+    if (auto file = utils::File::create(path); !file) return fail(Error{std::move(file.error())});
   }
   const auto now = utils::now_seconds(clock);
   if (!now) return fail(Error{ClockError{}});

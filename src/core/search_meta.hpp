@@ -17,6 +17,7 @@
 
 #include "config.hpp"
 #include "error_kinds.hpp"
+#include "utils/access.hpp"
 #include "utils/clock.hpp"
 #include "utils/result.hpp"
 
@@ -29,13 +30,14 @@ class SearchMeta {
  public:
   using Status = utils::Status<BincodePersistenceError>;
 
-  // Reads `dir`/meta, creating it empty when missing. A file of 1 to 7 bytes does not decode;
+  // Reads `dir`/meta, creating it empty when missing (read-only: 1.0, nothing created). A file of 1 to 7 bytes does not decode;
   // bytes past the first 8 are ignored. A stored value that is not a finite non-negative number
   // is replaced by 1.0: it cannot be a mean length, and scores computed from it would be
   // meaningless.
   static utils::Result<SearchMeta, BincodePersistenceError> open(
       const std::filesystem::path& dir, std::shared_ptr<const Config> config,
-      utils::Clock clock = utils::system_time_nanos);
+      utils::Clock clock = utils::system_time_nanos,
+      utils::Access access = utils::Access::ReadWrite);
 
   // The mean over `old_count` documents becomes the mean over `new_count` after their summed
   // length changed by `change`. Counts one update and saves when a save is due; a failed save

@@ -21,16 +21,33 @@ struct Listed {
   Segment segment;
 };
 
-// Measures a listed segment and collects its deletions, cutting off a torn last entry.
+// Whether the segment directory `path` lacks one of its files while the others hold nothing:
+// what a crash leaves between creating a segment and creating its files (and what a reader sees
+// of a segment that a merge removes meanwhile). Such a segment holds no record.
+bool is_half_made(const fs::path& path) {
+  bool missing = false;
+  for (const char* name : {kDataFileName, kMetaFileName, kDeletionFileName}) {
+    std::error_code code;
+    const auto size = fs::file_size(path / name, code);
+    if (code == std::errc::no_such_file_or_directory) {
+      missing = true;
+    } else if (code || size != 0) {
+      return false;
+    }
+  }
+  return missing;
+}
+
+// Measures a listed segment and collects its deletions; the writer cuts off a torn last entry.
 utils::Result<Segment, utils::IoError> scan_segment(const fs::path& path, uint128 timestamp,
-                                                    IdSet& deleted) {
+                                                    IdSet& deleted, utils::Access access) {
   auto data = utils::File::open_read(path / kDataFileName);
   if (!data) return fail(std::move(data.error()));
   auto size = data->size();
   if (!size) return fail(std::move(size.error()));
   auto deletions = read_deletions(path);
   if (!deletions) return fail(std::move(deletions.error()));
-  if (deletions->scan.torn()) {
+  if (deletions->scan.torn() && access == utils::Access::ReadWrite) {
     auto cut = cut_file(path / kDeletionFileName, deletions->scan.whole);
     if (!cut) return fail(std::move(cut.error()));
   }
@@ -41,7 +58,8 @@ utils::Result<Segment, utils::IoError> scan_segment(const fs::path& path, uint12
 // The segment directories directly inside `dir`, in listing order. Their deleted ids go into
 // `deleted`.
 utils::Result<std::vector<Listed>, utils::IoError> list_segments(const fs::path& dir,
-                                                                 IdSet& deleted) {
+                                                                 IdSet& deleted,
+                                                                 utils::Access access) {
   std::vector<Listed> listed;
   std::error_code code;
   fs::directory_iterator it(dir, code);
@@ -50,8 +68,8 @@ utils::Result<std::vector<Listed>, utils::IoError> list_segments(const fs::path&
     if (code) return fail(io_error_of(code, it->path()));
     if (!fs::is_directory(status)) continue;  // files, and symbolic links to anything
     const auto timestamp = parse_segment_name(it->path().filename().native());
-    if (!timestamp) continue;
-    auto segment = scan_segment(it->path(), *timestamp, deleted);
+    if (!timestamp || is_half_made(it->path())) continue;
+    auto segment = scan_segment(it->path(), *timestamp, deleted, access);
     if (!segment) return fail(std::move(segment.error()));
     listed.push_back({it->path(), *segment});
   }
@@ -68,7 +86,8 @@ DocumentsManager::DocumentsManager(fs::path dir, std::shared_ptr<const Config> c
 }
 
 utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
-    const fs::path& dir, std::shared_ptr<const Config> config, utils::Clock clock) {
+    const fs::path& dir, std::shared_ptr<const Config> config, utils::Clock clock,
+    utils::Access access) {
   DocumentsManager store(dir, std::move(config), std::move(clock));
   std::error_code code;
   const bool exists = fs::exists(dir, code);
@@ -78,11 +97,13 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
   IdSet deleted;
   std::vector<Listed> listed;
   if (exists) {
-    auto found = list_segments(dir, deleted);
+    auto found = list_segments(dir, deleted, access);
     if (!found) return fail(std::move(found.error()));
     listed = std::move(*found);
   }
-  if (listed.empty()) {
+  if (listed.empty() && access == utils::Access::ReadOnly) {
+    // Nothing to read, and a reader creates nothing.
+  } else if (listed.empty()) {
     fs::create_directories(dir, code);
     if (code) return fail(io_error_of(code, dir));
     if (auto s = store.start_segment(); !s) return fail(std::move(s.error()));
@@ -102,7 +123,7 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
         return {};
       });
       if (!scan) return fail(std::move(scan.error()));
-      if (scan->torn()) {
+      if (scan->torn() && access == utils::Access::ReadWrite) {
         auto cut = cut_file(entry.path / kMetaFileName, scan->whole);
         if (!cut) return fail(std::move(cut.error()));
       }

@@ -25,6 +25,7 @@
 #include "storage/buffer.hpp"
 #include "storage/document.hpp"
 #include "storage/segment.hpp"
+#include "utils/access.hpp"
 #include "utils/clock.hpp"
 #include "utils/fileext.hpp"
 #include "utils/result.hpp"
@@ -43,10 +44,16 @@ class DocumentsManager {
   // Opens the store in `dir`, creating `dir` and a first segment when there is no segment. Every
   // record in memory names the segment directory it was read from, wherever `dir` was when it was
   // written. A meta or deletion entry cut short at the end of its file (an append interrupted by
-  // a crash) is ignored and cut off the file; any other damage fails the load.
+  // a crash) is ignored and cut off the file; any other damage fails the load. A segment
+  // directory that lacks one of its files and holds no byte in the others was left half-made by
+  // a crash, and is passed over.
+  //
+  // Read-only, nothing on disk changes: torn entries are left out in memory only, and with no
+  // segment the store is empty and has no current segment (it is never written).
   static utils::Result<DocumentsManager, DocumentsManagerError> load(
       const std::filesystem::path& dir, std::shared_ptr<const Config> config,
-      utils::Clock clock = utils::system_time_nanos);
+      utils::Clock clock = utils::system_time_nanos,
+      utils::Access access = utils::Access::ReadWrite);
 
   // Buffers the document's compressed text and meta entry for the current segment and records it
   // in `documents`. May flush (by buffer size or elapsed time) and start a new segment. On

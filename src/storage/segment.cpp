@@ -80,11 +80,19 @@ utils::Result<std::pair<fs::path, Segment>, DocumentsManagerError> create_segmen
   const auto now = clock();
   if (!now) return fail(ClockError{});
   fs::path path = dir / decimal(*now);
-  if (::mkdir(path.c_str(), 0777) != 0) return fail(IoError::from_errno(errno, path));
+  fs::path building = path;
+  building += ".new";
+  if (::mkdir(building.c_str(), 0777) != 0) return fail(IoError::from_errno(errno, building));
   for (const char* name : {kDataFileName, kMetaFileName, kDeletionFileName}) {
-    auto file = utils::File::create(path / name);
+    auto file = utils::File::create(building / name);
     if (!file) return fail(std::move(file.error()));
   }
+  // rename(2) would replace an empty directory of the same name.
+  std::error_code code;
+  if (fs::exists(path, code) || code) {
+    return fail(code ? io_error_of(code, path) : IoError::from_errno(EEXIST, path));
+  }
+  if (::rename(building.c_str(), path.c_str()) != 0) return fail(IoError::from_errno(errno, path));
   return std::pair{std::move(path), Segment{*now, 0, 0}};
 }
 

@@ -33,8 +33,9 @@ struct Segment {
 std::optional<uint128> parse_segment_name(std::string_view name);
 
 // Creates `dir`/<now in nanoseconds> (0o777 before the umask; an existing directory of that name
-// is an error) and its empty data, meta and deletion files. On failure whatever was already
-// created stays.
+// is an error) with its empty data, meta and deletion files. The segment is made under the name
+// <now>.new, which is no segment name, and renamed into place once whole, so that a crash leaves
+// either nothing or a whole segment; on failure the .new directory stays, ignored by loading.
 utils::Result<std::pair<std::filesystem::path, Segment>, DocumentsManagerError> create_segment(
     const std::filesystem::path& dir, const utils::Clock& clock);
 

@@ -99,14 +99,16 @@ Status<Error> create_empty(const fs::path& path) {
   return {};
 }
 
-// Steps 2 to 5 of opening: the store as found on disk, created when missing.
-Result<TokensStore, Error> read_store(const fs::path& index_dir, const fs::path& path) {
+// Steps 2 to 5 of opening: the store as found on disk, created when missing by the writer.
+Result<TokensStore, Error> read_store(const fs::path& index_dir, const fs::path& path,
+                                      Access access) {
   std::error_code code;
   const bool dir_exists = fs::exists(index_dir, code);
   if (code) return fail(io_error(code, index_dir));
   const bool path_exists = dir_exists && fs::exists(path, code);
   if (code) return fail(io_error(code, path));
   if (!path_exists) {
+    if (access == Access::ReadOnly) return TokensStore{};
     fs::create_directories(index_dir, code);
     if (code) return fail(io_error(code, index_dir));
     if (auto s = create_empty(path); !s) return fail(std::move(s.error()));
@@ -152,10 +154,11 @@ TokenHasher::TokenHasher(fs::path path, TokensStore store, std::shared_ptr<const
       last_save_(now) {}
 
 Result<TokenHasher, Error> TokenHasher::load(const fs::path& dir,
-                                             std::shared_ptr<const Config> config, Clock clock) {
+                                             std::shared_ptr<const Config> config, Clock clock,
+                                             Access access) {
   const fs::path index_dir = dir / kIndexDirName;
   fs::path path = index_dir / kTokensFileName;
-  auto store = read_store(index_dir, path);
+  auto store = read_store(index_dir, path, access);
   if (!store) return fail(std::move(store.error()));
   auto now = now_seconds(clock);
   if (!now) return fail(Error{ClockError{}});

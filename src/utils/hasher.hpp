@@ -24,6 +24,7 @@
 #include "absl/strings/string_view.h"
 #include "config.hpp"
 #include "error_kinds.hpp"
+#include "utils/access.hpp"
 #include "utils/clock.hpp"
 #include "utils/result.hpp"
 
@@ -47,12 +48,14 @@ class TokenHasher {
   using Error = BincodePersistenceError;
 
   // Opens the dictionary of the engine directory `dir`, creating `dir`/index and an empty token
-  // store when either is missing. A store that does not decode, or decodes into contradicting
-  // fields, prints one warning line on standard output and gives an empty dictionary; the file is
-  // left as it is until the next save. Fails with Io or Clock.
+  // store when either is missing (read-only: an empty dictionary, nothing created). A store that
+  // does not decode, or decodes into contradicting fields, prints one warning line on standard
+  // output and gives an empty dictionary; the file is left as it is until the next save. Fails
+  // with Io or Clock.
   static Result<TokenHasher, Error> load(const std::filesystem::path& dir,
                                          std::shared_ptr<const Config> config,
-                                         Clock clock = system_time_nanos);
+                                         Clock clock = system_time_nanos,
+                                         Access access = Access::ReadWrite);
 
   // The id of `token`, assigning one when the token is new. A new token counts as one change and
   // may save the store; on a Clock or save failure the new id stays assigned in memory.

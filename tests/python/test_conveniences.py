@@ -73,7 +73,7 @@ def test_a_failing_flush_on_exit_raises_or_is_noted_on_the_block_error(tmp_path:
 
 def test_reprs_show_what_the_objects_hold(tmp_path: Path) -> None:
     engine = Search(tmp_path, None)
-    assert repr(engine) == f"<tarnwick.Search dir={str(tmp_path)!r} documents=0>"
+    assert repr(engine) == f"<tarnwick.Search dir={str(tmp_path)!r} read_only=False documents=0>"
     short_id = engine.add("short text")
     long_text = "a long text " * 10
     long_id = engine.add(long_text)

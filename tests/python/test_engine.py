@@ -280,6 +280,8 @@ def test_stats_count_documents_tokens_and_deletions(tmp_path):
         "tokens": 3,
         "segments": 1,
         "avg_doc_len": pytest.approx(5 / 3),
+        "read_only": False,
+        "writer_pid": None,
     }
     engine.flush()
     stats = engine.stats()

@@ -54,12 +54,24 @@ class EngineMachine(RuleBasedStateMachine):
     @rule()
     def reopen_after_flush(self):
         self.flush()
+        self.engine.close()
         self.engine = Search(self.dir, None)
 
     @rule(query=queries, top_k=st.sampled_from([0, 1, 2, 5]))
     def search(self, query, top_k):
+        self.check_search(self.engine, query, top_k)
+
+    @rule(query=queries)
+    def search_beside_the_writer(self, query):
+        """A reader opened after a flush finds what the writer finds."""
+        self.flush()
+        with Search(self.dir, None) as reader:
+            assert reader.read_only
+            self.check_search(reader, query, 0)
+
+    def check_search(self, engine, query, top_k):
         expected = self.model.scores(query)
-        hits = self.engine.search(query, top_k)
+        hits = engine.search(query, top_k)
         want = sorted(expected.values(), reverse=True)
         if top_k:
             want = want[:top_k]

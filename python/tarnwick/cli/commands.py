@@ -31,10 +31,12 @@ def _check_config(config: str | None) -> None:
         raise CliError(f"configuration file {config}: no such file")
 
 
-def open_engine(directory: Path, config: str | None, create: bool = False) -> Search:
+def open_engine(directory: Path, config: str | None, create: bool = False,
+                write: bool = False) -> Search:
     """The engine of `directory`. Unless `create`, the directory must hold one already; when
     creating, a directory that holds other things is refused, so that a slip of the arguments
-    cannot scatter index files among someone's documents."""
+    cannot scatter index files among someone's documents. With `write` (or `create`), an engine
+    that another process is writing is refused."""
     _check_config(config)
     if directory.exists() and not directory.is_dir():
         raise CliError(f"{directory}: not a directory")
@@ -47,11 +49,17 @@ def open_engine(directory: Path, config: str | None, create: bool = False) -> Se
         raise CliError(f"{directory}: holds other files and no index; give a new or empty "
                        "directory")
     try:
-        return Search(directory, config)
+        engine = Search(directory, config)
     except Exception as error:
         if type(error).__name__ == "TomlDeserializeException":
             raise CliError(f"bad configuration file {config}:\n{error}") from None
         raise
+    if (write or create) and engine.read_only:
+        writer = engine.stats()["writer_pid"]
+        by = f"process {writer}" if writer is not None else "another process"
+        raise CliError(f"{directory}: the index is being written by {by}; try again when it "
+                       "is done")
+    return engine
 
 
 def _stop_words(config: str | None) -> list[str] | frozenset[str]:
@@ -227,7 +235,7 @@ def run_get(args: argparse.Namespace) -> int:
 
 def run_delete(args: argparse.Namespace) -> int:
     directory = Path(args.dir)
-    engine = open_engine(directory, args.config)
+    engine = open_engine(directory, args.config, write=True)
     # Every id is checked before anything is deleted.
     ids = list(dict.fromkeys(_live(engine, doc_id) for doc_id in args.ids))
     with sources.Writer(directory) as writer:
@@ -247,7 +255,7 @@ def _segments(directory: Path) -> set[str]:
 
 def run_merge(args: argparse.Namespace) -> int:
     directory = Path(args.dir)
-    engine = open_engine(directory, args.config)
+    engine = open_engine(directory, args.config, write=True)
     before = _segments(directory)
     engine.merge()
     after = _segments(directory)
@@ -295,6 +303,10 @@ def run_stats(args: argparse.Namespace) -> int:
         ("segments", f"{stats['segments']:,}"),
         ("average length", f"{stats['avg_doc_len']:.1f} tokens"),
     ]
+    if stats["read_only"]:
+        # What was saved when this command opened it: the writer may hold more in memory.
+        writer = stats["writer_pid"]
+        rows.append(("being written by", f"process {writer}" if writer else "another process"))
     rows += [(f"bytes: {kind}", f"{size:,}") for kind, size in usage.items() if size or
              kind != "other"]
     rows.append(("bytes: total", f"{sum(usage.values()):,}"))
