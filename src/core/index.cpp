@@ -1,13 +1,10 @@
 #include "core/index.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <optional>
 #include <system_error>
 
-#include "storage/segment.hpp"
 #include "utils/fileext.hpp"
+#include "utils/lost_found.hpp"
 #include "utils/save_clock.hpp"
 
 namespace tarnwick::core {
@@ -44,10 +41,11 @@ utils::Result<bool, Error> prepare_files(const fs::path& index_dir, utils::Acces
   return false;
 }
 
-// The index, and the meta log's length in whole records.
+// The index, and how much of each log it was read from.
 struct Rebuilt {
   Index index;
-  std::optional<uint64_t> cut_meta_to;  // set when the meta log ends in a record cut short
+  uint64_t meta_size, kept_meta_size;
+  uint64_t index_size, kept_index_size;
 };
 
 utils::Result<Rebuilt, Error> replay(const fs::path& index_dir) {
@@ -55,9 +53,24 @@ utils::Result<Rebuilt, Error> replay(const fs::path& index_dir) {
   if (!reader) return fail(Error{std::move(reader.error())});
   auto index = replay_logs(*reader);
   if (!index) return fail(Error{std::move(index.error())});
-  Rebuilt out{std::move(*index), std::nullopt};
-  if (reader->whole_meta_size() != reader->meta_size()) out.cut_meta_to = reader->whole_meta_size();
-  return out;  // the mappings go here, before the meta log may be cut
+  // The mappings go when this returns, before a log may be cut.
+  return Rebuilt{std::move(*index), reader->meta_size(), reader->kept_meta_size(),
+                 reader->index_size(), reader->kept_index_size()};
+}
+
+// Cuts each log back to what was read, the torn tails going to lost+found: the meta log first,
+// so that no meta record is left pointing past the index log at any moment.
+utils::Status<Error> cut_torn_tails(const fs::path& dir, const fs::path& index_dir,
+                                    const Rebuilt& read) {
+  if (read.kept_meta_size < read.meta_size) {
+    auto s = utils::cut_keeping_tail(dir, index_dir / kMetaLogName, read.kept_meta_size);
+    if (!s) return fail(Error{std::move(s.error())});
+  }
+  if (read.kept_index_size < read.index_size) {
+    auto s = utils::cut_keeping_tail(dir, index_dir / kIndexLogName, read.kept_index_size);
+    if (!s) return fail(Error{std::move(s.error())});
+  }
+  return {};
 }
 
 }  // namespace
@@ -75,11 +88,8 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
   }
   auto replayed = replay(index_dir);
   if (!replayed) return fail(std::move(replayed.error()));
-  if (replayed->cut_meta_to && access == utils::Access::ReadWrite) {
-    const fs::path meta_log = index_dir / kMetaLogName;
-    if (::truncate(meta_log.c_str(), static_cast<off_t>(*replayed->cut_meta_to)) != 0) {
-      return fail(Error{IoError::from_errno(errno, meta_log)});
-    }
+  if (access == utils::Access::ReadWrite) {
+    if (auto s = cut_torn_tails(dir, index_dir, *replayed); !s) return fail(std::move(s.error()));
   }
   return IndexManager(LogsManager(index_dir, std::move(config), std::move(clock), *now),
                       std::move(replayed->index));
@@ -87,7 +97,7 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
 
 IndexManager::Status IndexManager::sync() const {
   for (const char* name : {kIndexLogName, kMetaLogName}) {
-    if (auto s = storage::sync_path(logs_.buffer().index_dir() / name); !s) {
+    if (auto s = utils::sync_path(logs_.buffer().index_dir() / name); !s) {
       return fail(BincodePersistenceError{std::move(s.error())});
     }
   }

@@ -15,8 +15,9 @@
 //     offset 0, 16 bytes  doc_id, unsigned big-endian
 //     offset 16, 8 bytes  offset of the record's header in the index log, unsigned big-endian
 //     offset 24, 4 bytes  length of the whole record (9 for a Delete), unsigned big-endian
-// A length that is not a multiple of 28 ends in a record cut short by an interrupted append; it is
-// skipped (and cut off when the index loads).
+// A length that is not a multiple of 28 ends in a record cut short by an interrupted append, and
+// whole records at the end that point past the end of the index log were appended after index-log
+// bytes that a power loss did not keep: both are skipped (and cut off when the index loads).
 #include "core/index_logs.hpp"
 
 #include "storage/decoder.hpp"
@@ -165,6 +166,21 @@ utils::Result<std::optional<LogEntry>, LogReadError> LogsReader::next() {
   position_ -= static_cast<int64_t>(kLogMetaSize);
   if (auto s = resolve(meta, entry); !s) return fail(std::move(s.error()));
   return std::optional<LogEntry>(entry);
+}
+
+LogsReader::LogsReader(utils::MappedFile index, utils::MappedFile meta)
+    : index_(std::move(index)), meta_(std::move(meta)) {
+  const uint64_t index_size = index_.bytes().size();
+  uint64_t records = meta_.bytes().size() / kLogMetaSize;
+  for (; records > 0; --records) {
+    const LogMeta last = LogMeta::decode(meta_.bytes().data() + (records - 1) * kLogMetaSize);
+    if (last.offset <= index_size && last.length <= index_size - last.offset) {
+      kept_index_size_ = last.offset + last.length;
+      break;
+    }
+  }
+  kept_meta_size_ = records * kLogMetaSize;
+  position_ = static_cast<int64_t>(kept_meta_size_) - static_cast<int64_t>(kLogMetaSize);
 }
 
 utils::Status<LogReadError> LogsReader::resolve(const LogMeta& meta, LogEntry& entry) {

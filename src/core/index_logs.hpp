@@ -151,23 +151,27 @@ class LogsReader {
   // reading.
   utils::Result<std::optional<LogEntry>, Error> next();
 
-  // The meta log's length in whole records. A longer file ends in a record cut short by an
-  // interrupted append, which the reader skips.
-  uint64_t whole_meta_size() const { return meta_.bytes().size() / kLogMetaSize * kLogMetaSize; }
+  // The meta log's length in the records the reader reads. It leaves out a torn tail: a record
+  // cut short by an interrupted append, and the whole records at the end that point past the end
+  // of the index log, whose bytes a power loss took while it kept the meta log's later append.
+  uint64_t kept_meta_size() const { return kept_meta_size_; }
+  // The end of the last record read in the index log. Bytes past it are a save's index-log bytes
+  // whose meta records never reached the disk, which nothing reads.
+  uint64_t kept_index_size() const { return kept_index_size_; }
   uint64_t meta_size() const { return meta_.bytes().size(); }
+  uint64_t index_size() const { return index_.bytes().size(); }
 
  private:
-  LogsReader(utils::MappedFile index, utils::MappedFile meta)
-      : index_(std::move(index)),
-        meta_(std::move(meta)),
-        position_(static_cast<int64_t>(whole_meta_size()) - static_cast<int64_t>(kLogMetaSize)) {}
+  LogsReader(utils::MappedFile index, utils::MappedFile meta);
 
   utils::Status<Error> resolve(const LogMeta& meta, LogEntry& entry);
   utils::Status<Error> decode_posting(std::span<const uint8_t> body, LogEntry& entry);
 
   utils::MappedFile index_;
   utils::MappedFile meta_;
-  int64_t position_;  // of the next meta record to read; negative when done
+  uint64_t kept_meta_size_ = 0;
+  uint64_t kept_index_size_ = 0;
+  int64_t position_ = -1;  // of the next meta record to read; negative when done
   std::vector<uint32_t> positions_;
 };
 

@@ -45,7 +45,7 @@ utils::Result<Index, LogReadError> replay_logs(LogsReader& reader) {
   // Each posting of a final list comes from its own record, so the final counts of logs that
   // agree with themselves add up to at most the number of records. Reserving up to that total
   // saves regrowing the lists, yet a count that lies costs no more than the file bears out.
-  uint64_t reservable = reader.whole_meta_size() / kLogMetaSize;
+  uint64_t reservable = reader.kept_meta_size() / kLogMetaSize;
   for (;;) {
     auto next = reader.next();
     if (!next) return fail(std::move(next.error()));

@@ -3,6 +3,9 @@
 #include <chrono>
 #include <thread>
 #include <utility>
+#include <vector>
+
+#include "utils/fileext.hpp"
 
 namespace tarnwick::core {
 
@@ -19,11 +22,22 @@ constexpr size_t kPurgeShareDivisor = 20;
 // waiting 2, 4, 8 and 16 ms between tries: a load that keeps failing is damage, not a race.
 constexpr int kReaderAttempts = 5;
 
-// The writer lock of `dir`, which the writer creates when missing; nothing when held elsewhere.
+// The writer lock of `dir`; nothing when held elsewhere. A missing `dir` is created, with its
+// missing parents, and each new directory's entry is synced in its parent, so that a power loss
+// cannot take a new engine whose first flush returned.
 utils::Result<std::optional<WriterLock>, utils::IoError> lock_directory(const fs::path& dir) {
   std::error_code code;
-  if (!fs::exists(dir, code) && !code) fs::create_directories(dir, code);
+  std::vector<fs::path> missing;
+  for (fs::path d = dir; !d.empty() && !fs::exists(d, code) && !code; d = d.parent_path()) {
+    missing.push_back(d);
+    if (d == d.parent_path()) break;
+  }
+  if (!code && !missing.empty()) fs::create_directories(dir, code);
   if (code) return fail(utils::IoError::from_errno(code.value(), dir));
+  for (const fs::path& created : missing) {
+    const fs::path parent = created.has_parent_path() ? created.parent_path() : ".";
+    if (auto s = utils::sync_path(parent); !s) return fail(std::move(s.error()));
+  }
   return WriterLock::try_acquire(dir);
 }
 
@@ -155,6 +169,10 @@ Search::Status Search::delete_document(uint128 id) {
 }
 
 utils::Status<BincodePersistenceError> Search::force_delete() {
+  if (documents_.deleted_documents().empty()) return {};
+  // The purge may save the token store with the deleted documents' tokens freed: their deletions
+  // must be on disk first, or a power loss could bring the documents back without their words.
+  if (auto s = documents_.sync_deletions(); !s) return fail(BincodePersistenceError{std::move(s.error())});
   TokenIdSet token_ids;
   storage::IdSet ids;
   int64_t removed_length = 0;
@@ -181,10 +199,7 @@ Search::Status Search::flush() {
 }
 
 Search::Status Search::merge() {
-  if (auto s = check_writer(); !s) return s;
-  // A failed flush leaves its data in memory for the next save; compacting is still safe, since
-  // the store flushes the documents it copies before removing their old segment.
-  (void)flush();
+  if (auto s = flush(); !s) return s;
   return as_search_error(documents_.merge());
 }
 

@@ -24,8 +24,7 @@ struct Buffer {
   std::string data;  // bytes to append to the current data file
   std::string meta;  // bytes to append to the current meta file
 
-  // Appends one meta entry for `document`. A segment path that is not UTF-8 fails with
-  // InvalidPathCharacters and nothing is appended.
+  // Appends one meta entry for `document`; on failure nothing is appended.
   utils::Status<EncodeError> write_meta(const Document& document);
 
   // The size of `segment`/"data" on disk: `cached_size`, or else measured (the file is opened for

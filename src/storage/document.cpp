@@ -2,7 +2,9 @@
 //
 //   id            16 bytes, the 128-bit id most significant byte first (a fixed array)
 //   content       optional string: 00 when absent; 01, then a string
-//   segment       string: varint byte length, then the path's UTF-8 bytes
+//   segment       string: varint byte length, then the path's UTF-8 bytes. Loading takes a
+//                 record's segment from where its meta file lies, so this is only a note: a
+//                 path that is not UTF-8 is written with U+FFFD for its ill-formed bytes.
 //   offset        varint (u64)
 //   length        varint (u64)
 //   total_tokens  varint (u32)
@@ -25,15 +27,14 @@ using utils::fail;
 uint128 Document::id_value() const { return utils::ulid_from_bytes(id); }
 
 utils::Status<EncodeError> encode_document(const Document& document, std::string& out) {
-  const size_t start = out.size();
   Encoder encoder(out);
   encoder.bytes(document.id);
   encoder.optional_string(document.content);
   if (utils::check_utf8(document.segment)) {
-    out.resize(start);
-    return fail(EncodeError(InvalidPathCharacters{}));
+    encoder.string(utils::lossy_utf8(document.segment));
+  } else {
+    encoder.string(document.segment);
   }
-  encoder.string(document.segment);
   encoder.varint(document.offset);
   encoder.varint(document.length);
   encoder.varint(document.total_tokens);

@@ -36,8 +36,8 @@ struct Document {
   friend bool operator==(const Document&, const Document&) = default;
 };
 
-// Appends the record's encoding to `out`. A segment path that is not UTF-8 fails with
-// InvalidPathCharacters and leaves `out` unchanged.
+// Appends the record's encoding to `out`. A segment path that is not UTF-8 is written with
+// U+FFFD in place of its ill-formed bytes.
 utils::Status<EncodeError> encode_document(const Document& document, std::string& out);
 
 // Decodes one record from the start of `bytes`; bytes after it are ignored.

@@ -2,9 +2,11 @@
 // The segment files are described in segment.cpp; compaction lives in merge.cpp.
 #include "storage/documents.hpp"
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
+#include "utils/lost_found.hpp"
 #include "utils/ulid.hpp"
 
 namespace tarnwick::storage {
@@ -48,7 +50,8 @@ utils::Result<Segment, utils::IoError> scan_segment(const fs::path& path, uint12
   auto deletions = read_deletions(path);
   if (!deletions) return fail(std::move(deletions.error()));
   if (deletions->scan.torn() && access == utils::Access::ReadWrite) {
-    auto cut = cut_file(path / kDeletionFileName, deletions->scan.whole);
+    auto cut = utils::cut_keeping_tail(path.parent_path(), path / kDeletionFileName,
+                                       deletions->scan.whole);
     if (!cut) return fail(std::move(cut.error()));
   }
   deleted.insert(deletions->ids.begin(), deletions->ids.end());
@@ -101,6 +104,11 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
     if (!found) return fail(std::move(found.error()));
     listed = std::move(*found);
   }
+  // Oldest first, so that of a document found twice (a merge stopped before it removed the old
+  // segment) the copy in the newer segment is the one kept.
+  std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
+    return a.segment.timestamp < b.segment.timestamp;
+  });
   if (listed.empty() && access == utils::Access::ReadOnly) {
     // Nothing to read, and a reader creates nothing.
   } else if (listed.empty()) {
@@ -108,26 +116,29 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
     if (code) return fail(io_error_of(code, dir));
     if (auto s = store.start_segment(); !s) return fail(std::move(s.error()));
   } else {
-    const Listed* newest = &listed.front();
-    for (const Listed& entry : listed) {
-      if (entry.segment.timestamp >= newest->segment.timestamp) newest = &entry;
+    store.current_ = listed.back().path;
+    for (Listed& entry : listed) {
+      store.segments_.insert_or_assign(entry.path.native(), entry.segment);
     }
-    store.current_ = newest->path;
     for (const Listed& entry : listed) {
       auto scan = read_meta_entries(entry.path, [&](Document&& document) -> Status {
         const uint128 id = document.id_value();
         if (deleted.contains(id)) return {};
         // The record lives where its meta entry is, whatever path it was written under.
         document.segment = entry.path.native();
-        store.documents_.insert_or_assign(id, std::move(document));
+        auto [it, inserted] = store.documents_.try_emplace(id, std::move(document));
+        if (!inserted) {
+          // A copy superseded by this newer one is as good as deleted in its segment.
+          store.segments_.at(it->second.segment).deleted_bytes += it->second.length;
+          it->second = std::move(document);
+        }
         return {};
       });
       if (!scan) return fail(std::move(scan.error()));
       if (scan->torn() && access == utils::Access::ReadWrite) {
-        auto cut = cut_file(entry.path / kMetaFileName, scan->whole);
+        auto cut = utils::cut_keeping_tail(dir, entry.path / kMetaFileName, scan->whole);
         if (!cut) return fail(std::move(cut.error()));
       }
-      store.segments_.insert_or_assign(entry.path.native(), entry.segment);
     }
   }
   auto now = store.now_seconds();
@@ -146,8 +157,10 @@ Status DocumentsManager::write(uint128 id, uint32_t total_tokens, std::vector<ui
   Document record{utils::ulid_to_bytes(id), std::nullopt, current_.native(), *base + start, length,
                   total_tokens, std::move(token_ids)};
   if (auto s = buffer_.write_meta(record); !s) return fail(std::move(s.error()));
-  if (auto s = save_buffer(record.offset + length); !s) return s;
+  const uint64_t size = record.offset + length;
   documents_.insert_or_assign(id, std::move(record));
+  // The document is written whatever this says; see the header.
+  (void)save_buffer(size);
   return {};
 }
 
@@ -171,14 +184,38 @@ Status DocumentsManager::save_buffer(uint64_t size) {
 
 Status DocumentsManager::flush() {
   auto written = write_out();
+  auto synced = sync_unsynced([](int) { return true; });
+  if (!written) return written;
+  if (!synced) return fail(std::move(synced.error()));
+  return {};
+}
+
+utils::Status<utils::IoError> DocumentsManager::sync_deletions() {
+  return sync_unsynced([](int rank) { return rank == kDeletionsRank; });
+}
+
+int DocumentsManager::sync_rank(const std::string& path) const {
+  const fs::path name = fs::path(path).filename();
+  if (name == kDataFileName) return 0;
+  if (name == kMetaFileName) return 1;
+  if (name == kDeletionFileName) return kDeletionsRank;
+  return path == dir_.native() ? 4 : 3;  // a directory: its entries after what they name
+}
+
+utils::Status<utils::IoError> DocumentsManager::sync_unsynced(
+    absl::FunctionRef<bool(int rank)> chosen) {
+  std::vector<std::pair<int, std::string>> order;
+  for (const std::string& path : unsynced_) {
+    if (const int rank = sync_rank(path); chosen(rank)) order.emplace_back(rank, path);
+  }
+  std::sort(order.begin(), order.end());
   // A failed fsync is not retried (the kernel may already have dropped the pages), so every path
   // is tried once and the first error reported.
   std::optional<utils::IoError> sync_error;
-  for (const std::string& path : unsynced_) {
-    if (auto s = sync_path(path); !s && !sync_error) sync_error = std::move(s.error());
+  for (const auto& [rank, path] : order) {
+    unsynced_.erase(path);
+    if (auto s = utils::sync_path(path); !s && !sync_error) sync_error = std::move(s.error());
   }
-  unsynced_.clear();
-  if (!written) return written;
   if (sync_error) return fail(std::move(*sync_error));
   return {};
 }

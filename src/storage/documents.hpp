@@ -20,6 +20,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "absl/functional/function_ref.h"
 #include "config.hpp"
 #include "error_kinds.hpp"
 #include "storage/buffer.hpp"
@@ -56,10 +57,11 @@ class DocumentsManager {
       utils::Access access = utils::Access::ReadWrite);
 
   // Buffers the document's compressed text and meta entry for the current segment and records it
-  // in `documents`. May flush (by buffer size or elapsed time) and start a new segment. On
-  // failure the record is not in `documents`, but what was already buffered (the block, and the
-  // meta entry once written) stays and reaches the files with the next flush, so such a document
-  // reappears at the next load.
+  // in `documents`. May save the buffer (by its size or elapsed time) and start a new segment.
+  // Fails only before the meta entry is buffered, and then the document is not written (a
+  // buffered block without an entry is never read). Once the entry is buffered the document is
+  // live and will reach the files: a failed automatic save leaves its bytes in the buffer, and
+  // the next flush writes them or reports the error.
   Status write(uint128 id, uint32_t total_tokens, std::vector<uint32_t> token_ids,
                std::string_view content);
 
@@ -68,14 +70,22 @@ class DocumentsManager {
   Status delete_document(uint128 id);
 
   // Appends the buffer to the current segment's files and syncs them, together with the
-  // deletion files and directories changed since the last flush. On failure the unwritten bytes
-  // stay in the buffer.
+  // deletion files and directories changed since the last flush: data files before the meta
+  // files whose records point into them, then deletion files, then segment directories, then the
+  // engine directory. When it returns, every document written and deleted so far is durable. On
+  // failure the unwritten bytes stay in the buffer.
   Status flush();
+
+  // Syncs the deletion files appended to since the last sync, so that a purge which frees the
+  // deleted documents' token ids never reaches the disk before the deletions.
+  utils::Status<utils::IoError> sync_deletions();
 
   // Compacts the oldest segment other than `current` whose deleted bytes are at least
   // `merge_deleted_ratio` of its data file: its live blocks are copied unchanged into the current
   // segment, the buffer is flushed, then the old directory is removed. At most one segment per
-  // call. On failure the documents already copied stay copied and the old segment stays.
+  // call. On failure the documents already copied stay copied and the old segment stays: a load
+  // then finds such documents twice and keeps the copy in the newer segment, counting the older
+  // one as deleted bytes of its segment.
   Status merge();
 
   // After a document of the current segment was buffered, `size` being the segment's new size:
@@ -99,6 +109,12 @@ class DocumentsManager {
   utils::Result<uint64_t, DocumentsManagerError> now_seconds() const;
   // Appends the buffer without syncing.
   Status write_out();
+  // Where an unsynced path comes in the order flush syncs: data 0, meta 1, deletions 2, a
+  // segment directory 3, the engine directory 4.
+  static constexpr int kDeletionsRank = 2;
+  int sync_rank(const std::string& path) const;
+  // Syncs, in that order, the unsynced paths whose rank is `chosen`.
+  utils::Status<utils::IoError> sync_unsynced(absl::FunctionRef<bool(int rank)> chosen);
   Status start_segment();
   // Copies the live documents of `path` into the buffer; REQUIRES: path != current_.
   Status copy_live_documents(const std::filesystem::path& path);

@@ -56,8 +56,13 @@ Status DocumentsManager::copy_live_documents(const fs::path& path) {
   if (!data_size) return fail(std::move(data_size.error()));
   auto scan = read_meta_entries(path, [&](Document&& document) -> Status {
     const uint128 id = document.id_value();
-    // An entry not live in memory is deleted, or an older copy left by an interrupted merge.
-    if (deletions->ids.contains(id) || !documents_.contains(id)) return {};
+    // An entry whose live record is elsewhere is an older copy left by an interrupted merge; one
+    // not live at all is deleted.
+    auto live = documents_.find(id);
+    if (deletions->ids.contains(id) || live == documents_.end() ||
+        live->second.segment != path.native()) {
+      return {};
+    }
     return copy_document(std::move(document), *data, *data_size);
   });
   if (!scan) return fail(std::move(scan.error()));
@@ -98,7 +103,7 @@ Status DocumentsManager::remove_segment(const fs::path& path) {
     unsynced_.erase((path / name).native());
   }
   unsynced_.erase(path.native());
-  if (auto s = sync_path(dir_); !s) return fail(std::move(s.error()));
+  if (auto s = utils::sync_path(dir_); !s) return fail(std::move(s.error()));
   fs::remove_all(renamed, code);
   if (code) return fail(io_error_of(code, renamed));
   return {};

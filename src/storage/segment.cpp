@@ -17,7 +17,8 @@
 //   offset 16, 8 bytes  the document's block length, unsigned big-endian
 //
 // A crash during an append can leave the last entry of a meta or deletion file cut short; the
-// scans below report how many bytes are whole entries, and the store cuts the rest off.
+// scans below report how many bytes are whole entries, and the store cuts the rest off (keeping
+// it in lost+found).
 #include "storage/segment.hpp"
 
 #include <fcntl.h>
@@ -30,6 +31,7 @@
 #include <system_error>
 
 #include "utils/fileext.hpp"
+#include "utils/lost_found.hpp"
 #include "utils/ulid.hpp"
 
 namespace tarnwick::storage {
@@ -137,28 +139,13 @@ utils::Status<IoError> append_deletion(const fs::path& segment, uint128 id, uint
   if (!size) return fail(std::move(size.error()));
   if (const uint64_t torn = *size % kDeletionEntrySize; torn != 0) {
     // An earlier append failed part way; entries must stay aligned.
-    if (auto s = cut_file(path, *size - torn); !s) return s;
+    if (auto s = utils::cut_keeping_tail(segment.parent_path(), path, *size - torn); !s) return s;
   }
   std::array<uint8_t, kDeletionEntrySize> entry;
   const auto id_bytes = utils::ulid_to_bytes(id);
   std::copy(id_bytes.begin(), id_bytes.end(), entry.begin());
   put_be64(entry.data() + kIdSize, length);
   return file->write_all(entry);
-}
-
-utils::Status<IoError> cut_file(const fs::path& file, uint64_t size) {
-  std::error_code code;
-  fs::resize_file(file, size, code);
-  if (code) return fail(io_error_of(code, file));
-  return {};
-}
-
-utils::Status<IoError> sync_path(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(IoError::from_errno(errno, path));
-  const utils::File closer(fd);
-  if (::fsync(fd) != 0) return fail(IoError::from_errno(errno, path));
-  return {};
 }
 
 }  // namespace tarnwick::storage

@@ -63,17 +63,12 @@ utils::Result<EntryScan, DocumentsManagerError> read_meta_entries(
     absl::FunctionRef<utils::Status<DocumentsManagerError>(Document&&)> on_document);
 
 // Appends one deletion entry to `segment`/"del" in a single write, without creating the file.
-// A torn entry left by an earlier failed append is cut off first, so entries stay aligned.
+// A torn entry left by an earlier failed append is cut off first (kept in lost+found), so
+// entries stay aligned.
 utils::Status<utils::IoError> append_deletion(const std::filesystem::path& segment, uint128 id,
                                               uint64_t length);
 
-// Shortens `file` to `size` bytes.
-utils::Status<utils::IoError> cut_file(const std::filesystem::path& file, uint64_t size);
-
 // The I/O error of a failed std::filesystem call on `path`.
 utils::IoError io_error_of(const std::error_code& code, const std::filesystem::path& path);
-
-// fsync of a file or a directory.
-utils::Status<utils::IoError> sync_path(const std::filesystem::path& path);
 
 }  // namespace tarnwick::storage

@@ -33,6 +33,22 @@ Result<File, IoError> File::create(const std::filesystem::path& path) {
   return open_file(path, O_WRONLY | O_CREAT | O_TRUNC);
 }
 
+Result<File, IoError> File::create_new(const std::filesystem::path& path) {
+  return open_file(path, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+Status<IoError> File::sync() const {
+  if (::fsync(fd_) != 0) return fail(IoError::from_errno(errno));
+  return {};
+}
+
+Status<IoError> sync_path(const std::filesystem::path& path) {
+  auto file = open_file(path, O_RDONLY);
+  if (!file) return fail(std::move(file.error()));
+  if (auto s = file->sync(); !s) return fail(std::move(s.error()).with_path(path));
+  return {};
+}
+
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);

@@ -24,6 +24,8 @@ class File {
   static Result<File, IoError> open_append(const std::filesystem::path& path);
   // Created with mode 0o666 (before the umask) when missing, truncated when present.
   static Result<File, IoError> create(const std::filesystem::path& path);
+  // Created with mode 0o666 (before the umask); AlreadyExists when present.
+  static Result<File, IoError> create_new(const std::filesystem::path& path);
 
   explicit File(int fd) : fd_(fd) {}
   File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -46,12 +48,18 @@ class File {
   // Writes all of `bytes`; on failure `written` (if given) holds what reached the file.
   Status<IoError> write_all(std::span<const uint8_t> bytes, size_t* written = nullptr);
 
+  // fsync(2). A failure is not worth retrying: the kernel may have dropped the pages.
+  Status<IoError> sync() const;
+
  private:
   int fd_;
 };
 
 // The whole file's bytes. A failure names `path`.
 Result<std::string, IoError> read_file(const std::filesystem::path& path);
+
+// fsync of a file, or of a directory, which makes its entries durable. A failure names `path`.
+Status<IoError> sync_path(const std::filesystem::path& path);
 
 inline std::span<const uint8_t> as_bytes(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};

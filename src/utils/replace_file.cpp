@@ -18,18 +18,6 @@ ReplaceFileError failure(Step step, IoError error, uint64_t written = 0) {
   return {step, std::move(error), written};
 }
 
-Status<IoError> sync(int fd, const std::filesystem::path& path) {
-  if (::fsync(fd) != 0) return fail(IoError::from_errno(errno, path));
-  return {};
-}
-
-Status<IoError> sync_directory(const std::filesystem::path& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return fail(IoError::from_errno(errno, dir));
-  const File guard(fd);
-  return sync(fd, dir);
-}
-
 // Writes and syncs the temporary file.
 Status<ReplaceFileError> write_temporary(const std::filesystem::path& temporary,
                                          std::string_view contents) {
@@ -40,7 +28,9 @@ Status<ReplaceFileError> write_temporary(const std::filesystem::path& temporary,
   if (auto s = file.write_all(as_bytes(contents), &written); !s) {
     return fail(failure(Step::Write, std::move(s.error()).with_path(temporary), written));
   }
-  if (auto s = sync(fd, temporary); !s) return fail(failure(Step::Commit, std::move(s.error())));
+  if (auto s = file.sync(); !s) {
+    return fail(failure(Step::Commit, std::move(s.error()).with_path(temporary)));
+  }
   return {};
 }
 
@@ -58,7 +48,7 @@ Status<ReplaceFileError> replace_file(const std::filesystem::path& path, std::st
     return written;
   }
   auto parent = path.parent_path();
-  if (auto s = sync_directory(parent.empty() ? "." : parent); !s) {
+  if (auto s = sync_path(parent.empty() ? "." : parent); !s) {
     return fail(failure(Step::Commit, std::move(s.error())));
   }
   return {};

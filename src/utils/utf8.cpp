@@ -46,4 +46,17 @@ std::optional<Utf8Error> check_utf8(std::string_view text) {
   return std::nullopt;
 }
 
+std::string lossy_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  while (auto error = check_utf8(bytes)) {
+    out.append(bytes.substr(0, error->valid_up_to));
+    out.append("\xEF\xBF\xBD");
+    // A sequence cut short by the end of the text is replaced whole.
+    bytes.remove_prefix(error->valid_up_to + error->error_len.value_or(bytes.size() - error->valid_up_to));
+  }
+  out.append(bytes);
+  return out;
+}
+
 }  // namespace tarnwick::utils

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace tarnwick::utils {
@@ -15,5 +16,8 @@ struct Utf8Error {
 
 // None when `bytes` is valid UTF-8 (no surrogates, no overlong forms, nothing above U+10FFFF).
 std::optional<Utf8Error> check_utf8(std::string_view bytes);
+
+// `bytes` with every ill-formed sequence replaced by U+FFFD.
+std::string lossy_utf8(std::string_view bytes);
 
 }  // namespace tarnwick::utils

@@ -69,17 +69,16 @@ TEST(DocumentRecord, EveryProperPrefixFailsCleanly) {
   }
 }
 
-TEST(DocumentRecord, NonUtf8SegmentPathEncodesNothing) {
+TEST(DocumentRecord, NonUtf8SegmentPathIsWrittenWithReplacementCharacters) {
   Document document = example();
-  document.segment = "d/\xFF";
-  std::string out = "kept";
-  auto status = encode_document(document, out);
-  ASSERT_FALSE(status.ok());
-  EXPECT_TRUE(std::holds_alternative<InvalidPathCharacters>(status.error().detail()));
-  EXPECT_EQ(out, "kept");
-  Buffer buffer;
-  EXPECT_FALSE(buffer.write_meta(document).ok());
-  EXPECT_EQ(buffer.meta, "");
+  document.segment = "d/caf\xE9/\xF0\x9F";
+  std::string out;
+  ASSERT_TRUE(encode_document(document, out).ok());
+  auto decoded = decode_document(utils::as_bytes(out));
+  ASSERT_TRUE(decoded.ok());
+  EXPECT_EQ(decoded->segment, "d/caf\xEF\xBF\xBD/\xEF\xBF\xBD");
+  document.segment = decoded->segment;
+  EXPECT_EQ(*decoded, document);
 }
 
 // A data file holding `prefix` then the block of `text`; the record locates the block.
