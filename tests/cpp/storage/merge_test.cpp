@@ -246,5 +246,56 @@ TEST_F(SegmentMerge, StoppedMergeKeepsTheOldSegmentAndLaterDeletionsHold) {
   EXPECT_EQ(store->documents().size(), size_t(end - 1));
 }
 
+TEST_F(SegmentMerge, AfterAStoppedMergeTheNewerCopyIsTheLiveOneAcrossReopening) {
+  set_config([](Config& c) {
+    c.segment_size = 500;
+    c.merge_deleted_ratio = 0;
+  });
+  fs::path old;
+  int end;
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    std::tie(old, end) = fill_segment(*store, 0);
+    flush(*store);
+  }
+  const std::string old_meta = file_bytes(old / "meta");
+  Buffer bad;
+  ASSERT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(end)), std::nullopt, old, 0,
+                              uint64_t{1} << 60, 1, {}})
+                  .ok());
+  testing::put_file(old / "meta", old_meta + bad.meta);
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_FALSE(store->merge().ok());  // every live document copied, the old segment kept
+    flush(*store);
+  }
+  testing::put_file(old / "meta", old_meta);
+  {
+    // Every document is found twice: the copies win, and the old ones count as deleted.
+    auto store = open();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->documents().size(), size_t(end));
+    for (int n = 0; n < end; ++n) EXPECT_NE(store->documents().at(id(n)).segment, old) << n;
+    const Segment& stale = store->segments().at(old.native());
+    EXPECT_EQ(stale.deleted_bytes, stale.size);
+    const std::string old_deletions = file_bytes(old / "del");
+    ASSERT_TRUE(store->delete_document(id(1)).ok());
+    EXPECT_EQ(file_bytes(old / "del"), old_deletions);
+    merge(*store);
+    EXPECT_FALSE(fs::exists(old));
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_FALSE(store->documents().contains(id(1)));
+  EXPECT_EQ(store->documents().size(), size_t(end - 1));
+  for (int n = 0; n < end; ++n) {
+    if (n != 1) {
+      EXPECT_EQ(content_of(*store, n), text(n));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick::storage

@@ -1,0 +1,124 @@
+"""A power loss at any moment keeps what the last completed flush or merge saved.
+
+A writer runs with sync_recorder.c preloaded, which records the bytes of every file and the
+entries of every directory at each fsync. For every fsync in turn, the test rebuilds what a
+power loss right after it would leave if nothing else reached the disk (each file as of its last
+fsync, each directory's entries as of its last fsync, everything else empty or absent), opens
+it, and checks the promises of the crash test against what the writer had flushed by then.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from tarnwick import Search
+from test_crash import Ledger, check
+
+RECORDER = Path(__file__).with_name("sync_recorder.c")
+
+WRITER = textwrap.dedent("""
+    import os, sys
+    from tarnwick import Search
+    log = os.path.join(os.environ["TARNWICK_SYNC_LOG"], "log")
+    def note(line):
+        with open(log, "a") as file:
+            file.write(line + "\\n")
+    engine = Search(sys.argv[1], sys.argv[2])
+    ids = []
+    def add(count):
+        for _ in range(count):
+            n = len(ids)
+            ids.append(engine.add(f"word{n} filler common"))
+            note(f"A {ids[-1]} {n}")
+    def delete(chosen):
+        for doc_id in chosen:
+            engine.delete(doc_id)
+            note(f"D {doc_id}")
+    add(25)
+    engine.flush(); note("F")
+    delete(ids[3:12])
+    add(10)
+    engine.flush(); note("F")
+    engine.merge(); note("F")
+    delete(ids[12:20])
+    add(5)
+    engine.merge(); note("F")
+    engine.close(); note("F")
+""")
+
+CONFIG = """
+segment_size = 1200
+documents_buffer_size = 200
+index_buffer_size = 300
+index_save_after_operations = 7
+merge_deleted_ratio = 0.1
+"""
+
+
+@pytest.fixture(scope="module")
+def recorder(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler for the fsync recorder")
+    library = tmp_path_factory.mktemp("recorder") / "sync_recorder.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(RECORDER),
+                    "-ldl"], check=True)
+    return library
+
+
+def rebuild(log_dir: Path, lines: list[str], upto: int, root_inode: int, into: Path) -> None:
+    """Writes into `into` the tree under the root directory as the syncs up to line `upto` of
+    the log made it durable."""
+    listings: dict[int, Path] = {}  # directory inode: its latest listing
+    contents: dict[int, Path] = {}  # file inode: its latest copy
+    for line in lines[:upto]:
+        match line.split():
+            case ["S", n, "dir", inode]:
+                listings[int(inode)] = log_dir / f"{n}.dir"
+            case ["S", n, "file", inode]:
+                contents[int(inode)] = log_dir / f"{n}.data"
+
+    def fill(directory: Path, inode: int) -> None:
+        directory.mkdir()
+        if inode not in listings:
+            return
+        for entry in listings[inode].read_text().splitlines():
+            number, kind, name = entry.split(" ", 2)
+            if kind == "d":
+                fill(directory / name, int(number))
+            elif int(number) in contents:
+                shutil.copyfile(contents[int(number)], directory / name)
+            else:
+                (directory / name).touch()
+
+    fill(into, root_inode)
+
+
+def test_every_power_loss_keeps_what_was_flushed(tmp_path: Path, recorder: Path) -> None:
+    root = tmp_path / "root"
+    root.mkdir()
+    log_dir = tmp_path / "log"
+    log_dir.mkdir()
+    config = tmp_path / "config.toml"
+    config.write_text(CONFIG)
+    env = dict(os.environ, LD_PRELOAD=str(recorder), TARNWICK_SYNC_LOG=str(log_dir))
+    subprocess.run([sys.executable, "-c", WRITER, str(root / "engine"), str(config)], env=env,
+                   check=True, timeout=120)
+    lines = (log_dir / "log").read_text().splitlines()
+    sync_points = [i + 1 for i, line in enumerate(lines) if line.startswith("S ")]
+    assert len(sync_points) > 30 and lines.count("F") == 5
+    for upto in [0, *sync_points]:
+        ledger = Ledger(deletions_need_flush=True)
+        ledger.read("".join(line + "\n" for line in lines[:upto] if not line.startswith("S ")))
+        after = tmp_path / f"after-{upto}"
+        rebuild(log_dir, lines, upto, root.stat().st_ino, after)
+        with Search(after / "engine", None) as engine:
+            check(engine, ledger)
+        shutil.rmtree(after)
+    # The last point holds everything.
+    assert len(ledger.live()) == 40 - 17
