@@ -40,6 +40,28 @@ class SegmentMerge : public testing::StoreTest {
     for (int n = first; n < end; ++n) ASSERT_TRUE(store.delete_document(id(n)).ok());
   }
 
+  // Fills a segment with merge_deleted_ratio 0, then appends to its meta file a last record
+  // whose block lies far past the data file's end, so that a merge of it stops after copying
+  // every live document. Gives the segment, the first unused number and its meta file as it was.
+  std::tuple<fs::path, int, std::string> segment_whose_merge_stops() {
+    set_config([](Config& c) {
+      c.segment_size = 500;
+      c.merge_deleted_ratio = 0;
+    });
+    auto store = open();
+    EXPECT_TRUE(store);
+    if (!store) return {};
+    auto [old, end] = fill_segment(*store, 0);
+    flush(*store);
+    const std::string old_meta = file_bytes(old / "meta");
+    Buffer bad;
+    EXPECT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(end)), std::nullopt, old, 0,
+                                uint64_t{1} << 60, 1, {}})
+                    .ok());
+    testing::put_file(old / "meta", old_meta + bad.meta);
+    return {old, end, old_meta};
+  }
+
   // The stored block of each live document, by number.
   static std::map<int, std::string> blocks(const DocumentsManager& store, int end) {
     std::map<int, std::string> out;
@@ -196,26 +218,7 @@ TEST_F(SegmentMerge, CopiesThatFillTheCurrentSegmentRollOver) {
 }
 
 TEST_F(SegmentMerge, StoppedMergeKeepsTheOldSegmentAndLaterDeletionsHold) {
-  set_config([](Config& c) {
-    c.segment_size = 500;
-    c.merge_deleted_ratio = 0;
-  });
-  fs::path old;
-  int end;
-  std::string old_meta;
-  {
-    auto store = open();
-    ASSERT_TRUE(store);
-    std::tie(old, end) = fill_segment(*store, 0);
-    flush(*store);
-  }
-  // A last record whose block lies far past the data file's end stops the merge.
-  old_meta = file_bytes(old / "meta");
-  Buffer bad;
-  ASSERT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(end)), std::nullopt, old, 0,
-                              uint64_t{1} << 60, 1, {}})
-                  .ok());
-  testing::put_file(old / "meta", old_meta + bad.meta);
+  const auto [old, end, old_meta] = segment_whose_merge_stops();
   {
     auto store = open();
     ASSERT_TRUE(store);
@@ -247,24 +250,7 @@ TEST_F(SegmentMerge, StoppedMergeKeepsTheOldSegmentAndLaterDeletionsHold) {
 }
 
 TEST_F(SegmentMerge, AfterAStoppedMergeTheNewerCopyIsTheLiveOneAcrossReopening) {
-  set_config([](Config& c) {
-    c.segment_size = 500;
-    c.merge_deleted_ratio = 0;
-  });
-  fs::path old;
-  int end;
-  {
-    auto store = open();
-    ASSERT_TRUE(store);
-    std::tie(old, end) = fill_segment(*store, 0);
-    flush(*store);
-  }
-  const std::string old_meta = file_bytes(old / "meta");
-  Buffer bad;
-  ASSERT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(end)), std::nullopt, old, 0,
-                              uint64_t{1} << 60, 1, {}})
-                  .ok());
-  testing::put_file(old / "meta", old_meta + bad.meta);
+  const auto [old, end, old_meta] = segment_whose_merge_stops();
   {
     auto store = open();
     ASSERT_TRUE(store);
