@@ -79,13 +79,19 @@ class Search {
   // Deletes a live document; an id that is not live changes nothing.
   Status delete_document(uint128 id);
 
-  // Purges the postings of the pending documents from the index.
+  // Purges the postings of the pending documents from the index, after syncing their deletions.
   utils::Status<BincodePersistenceError> force_delete();
 
-  // Purges pending documents, then saves every store.
+  // Purges pending documents, then saves every store. When it returns, every document added and
+  // deleted so far is durable, saved in this order: the deletion files (before the purge may
+  // save a token store that frees their words), the document store (texts, then records, then
+  // deletions, then directories), the token store and the index logs (the index log synced
+  // before its meta log), the token store once more, and the statistics file; each rewritten file
+  // is synced and renamed into place, then its directory synced. On failure what was saved stays
+  // saved and the rest stays pending.
   Status flush();
 
-  // Flushes (a failure of which does not stop it), then compacts at most one segment.
+  // Flushes, then compacts at most one segment; a failed flush is returned before compacting.
   Status merge();
 
   // The best `top_k` live documents matching `query` (0: all), best first. Fails only when the
