@@ -7,6 +7,8 @@ LIVE is a file of the ids of documents known to be live, one a line, which it ma
 Document n (n counts from FIRST) holds "wordN filler common": its own word finds it alone. Each
 operation is reported on standard output once it has returned: "A <id> <n>", "D <id>", and "F"
 after a flush or a merge, so that the reader knows what the engine promised when it was killed.
+A deletion is also announced before it starts ("d <id>"): a kill may come after it took effect
+and before its report.
 """
 
 import random
@@ -45,6 +47,7 @@ def main() -> None:
             n += 1
         elif roll < 0.75 and added:
             doc_id = added.pop(rng.randrange(len(added)))
+            print("d", doc_id, flush=True)
             engine.delete(doc_id)
             print("D", doc_id, flush=True)
         elif roll < 0.95:
