@@ -60,7 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   write(index_dir / "index", rest.substr(meta.size()));
   write(index_dir / "tokens", rest);
   auto config = std::make_shared<const tarnwick::Config>();
-  (void)tarnwick::core::IndexManager::load(scratch(), config);
+  // Read-only: the same decoding, without cutting torn tails into lost+found on every input.
+  (void)tarnwick::core::IndexManager::load(scratch(), config, tarnwick::utils::system_time_nanos,
+                                           tarnwick::utils::Access::ReadOnly);
   (void)tarnwick::utils::TokenHasher::load(scratch(), config);
   return 0;
 }
