@@ -11,14 +11,8 @@ make_venv() {
   "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core
 }
 
-# Without build isolation the build tree stays valid from one run to the next.
-install_module() {
-  "$venv/bin/python" -m pip install -v --disable-pip-version-check --no-build-isolation \
-    --config-settings=build-dir=build/demo .
-}
-
 phase "demo: Debian packages" scripts/setup-host.sh
 use_ccache
 phase "demo: virtual environment" make_venv
-phase "demo: build and install tarnwick" install_module
+phase "demo: build and install tarnwick" install_tarnwick "$venv" build/demo
 "$venv/bin/python" scripts/demo.py

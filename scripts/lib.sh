@@ -39,6 +39,17 @@ install_packages() {
     -o Dpkg::Use-Pty=0 "${missing[@]}"
 }
 
+# install_tarnwick VENV BUILD_DIR [CONFIG_SETTING...]: builds this checkout in BUILD_DIR and
+# installs it into VENV, which must hold scikit-build-core. Without build isolation the build
+# tree stays valid from one run to the next, so a second install rebuilds only what changed.
+install_tarnwick() {
+  local venv="$1" build="$2" setting settings=()
+  shift 2
+  for setting in "$@"; do settings+=(--config-settings="$setting"); done
+  "$venv/bin/python" -m pip install -v --disable-pip-version-check --no-build-isolation \
+    --config-settings=build-dir="$build" "${settings[@]}" .
+}
+
 # use_ccache: sends every later compile through ccache, once it is installed. With the base
 # directory set to the checkout, a clone in another folder still finds what an earlier build of
 # the same sources compiled.

@@ -23,13 +23,10 @@ make_venv() {
 }
 
 # One build tree makes both the C++ test binary and the module that pip installs, so the core
-# is compiled once; without build isolation the tree stays valid between runs and rebuilds
-# only what changed.
+# is compiled once.
 install_module() {
-  "$venv/bin/python" -m pip install -v --disable-pip-version-check --no-build-isolation \
-    --config-settings=build-dir="build/$name" \
-    --config-settings=cmake.define.TARNWICK_TESTS=ON \
-    --config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON .
+  install_tarnwick "$venv" "build/$name" cmake.define.TARNWICK_TESTS=ON \
+    cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON
   "$venv/bin/python" -c "import tarnwick.native"
 }
 

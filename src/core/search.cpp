@@ -172,7 +172,9 @@ utils::Status<BincodePersistenceError> Search::force_delete() {
   if (documents_.deleted_documents().empty()) return {};
   // The purge may save the token store with the deleted documents' tokens freed: their deletions
   // must be on disk first, or a power loss could bring the documents back without their words.
-  if (auto s = documents_.sync_deletions(); !s) return fail(BincodePersistenceError{std::move(s.error())});
+  if (auto s = documents_.sync_deletions(); !s) {
+    return fail(BincodePersistenceError{std::move(s.error())});
+  }
   TokenIdSet token_ids;
   storage::IdSet ids;
   int64_t removed_length = 0;

@@ -63,8 +63,8 @@ class Search {
   using Status = utils::Status<SearchError>;
 
   // Opens the engine of `dir` with the configuration file `config_path`, or the defaults; the
-  // writer creates `dir` when missing. A reader retries a load that fails or that met the token
-  // store being replaced (a writer saving meanwhile) a few times before giving up.
+  // writer creates `dir` when missing. A reader retries a load that fails (a writer may be
+  // changing the files meanwhile) a few times before giving up.
   static utils::Result<std::unique_ptr<Search>, SearchError> open(
       const std::filesystem::path& dir, const std::optional<std::filesystem::path>& config_path,
       utils::Clock clock = utils::system_time_nanos,

@@ -30,8 +30,8 @@ class SearchMeta {
  public:
   using Status = utils::Status<BincodePersistenceError>;
 
-  // Reads `dir`/meta, creating it empty when missing (read-only: 1.0, nothing created). A file of 1 to 7 bytes does not decode;
-  // bytes past the first 8 are ignored. A stored value that is not a finite non-negative number
+  // Reads `dir`/meta, creating it empty when missing (read-only: 1.0, nothing created). A file
+  // of 1 to 7 bytes does not decode; bytes past the first 8 are ignored. A stored value that is not a finite non-negative number
   // is replaced by 1.0: it cannot be a mean length, and scores computed from it would be
   // meaningless.
   static utils::Result<SearchMeta, BincodePersistenceError> open(

@@ -109,15 +109,16 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
   std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
     return a.segment.timestamp < b.segment.timestamp;
   });
-  if (listed.empty() && access == utils::Access::ReadOnly) {
-    // Nothing to read, and a reader creates nothing.
-  } else if (listed.empty()) {
-    fs::create_directories(dir, code);
-    if (code) return fail(io_error_of(code, dir));
-    if (auto s = store.start_segment(); !s) return fail(std::move(s.error()));
+  if (listed.empty()) {
+    // A reader creates nothing: its store stays empty.
+    if (access == utils::Access::ReadWrite) {
+      fs::create_directories(dir, code);
+      if (code) return fail(io_error_of(code, dir));
+      if (auto s = store.start_segment(); !s) return fail(std::move(s.error()));
+    }
   } else {
     store.current_ = listed.back().path;
-    for (Listed& entry : listed) {
+    for (const Listed& entry : listed) {
       store.segments_.insert_or_assign(entry.path.native(), entry.segment);
     }
     for (const Listed& entry : listed) {

@@ -21,13 +21,12 @@
 // it in lost+found).
 #include "storage/segment.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <system_error>
 
 #include "utils/fileext.hpp"

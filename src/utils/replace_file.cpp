@@ -1,6 +1,5 @@
 #include "utils/replace_file.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,14 +20,13 @@ ReplaceFileError failure(Step step, IoError error, uint64_t written = 0) {
 // Writes and syncs the temporary file.
 Status<ReplaceFileError> write_temporary(const std::filesystem::path& temporary,
                                          std::string_view contents) {
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return fail(failure(Step::Create, IoError::from_errno(errno, temporary)));
-  File file(fd);
+  auto file = File::create(temporary);
+  if (!file) return fail(failure(Step::Create, std::move(file.error())));
   size_t written = 0;
-  if (auto s = file.write_all(as_bytes(contents), &written); !s) {
+  if (auto s = file->write_all(as_bytes(contents), &written); !s) {
     return fail(failure(Step::Write, std::move(s.error()).with_path(temporary), written));
   }
-  if (auto s = file.sync(); !s) {
+  if (auto s = file->sync(); !s) {
     return fail(failure(Step::Commit, std::move(s.error()).with_path(temporary)));
   }
   return {};

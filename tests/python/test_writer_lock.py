@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from tarnwick import Search
+from test_cli import tarnwick
 
 # Opens an engine, adds the documents given as arguments, flushes, says "ready" and holds the
 # directory until its standard input closes (or it is killed).
@@ -197,11 +198,6 @@ def test_readers_opening_while_a_writer_saves_always_read_true_texts(tmp_path: P
     assert not Search(tmp_path / "engine", None).read_only
 
 
-def tarnwick(*args: str | Path) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "tarnwick", *map(str, args)],
-                          capture_output=True, text=True, timeout=120)
-
-
 def test_command_line_writes_wait_for_the_writer_and_reads_do_not(tmp_path: Path) -> None:
     directory = tmp_path / "engine"
     note = tmp_path / "note.txt"
@@ -210,14 +206,14 @@ def test_command_line_writes_wait_for_the_writer_and_reads_do_not(tmp_path: Path
         doc_id = Search(directory, None).search("damson", 1)[0].document.id
         for args in (["index", directory, note], ["delete", directory, doc_id],
                      ["merge", directory]):
-            refused = tarnwick(*args)
+            refused = tarnwick(*args, cwd=tmp_path)
             assert refused.returncode == 1, refused
             assert refused.stderr.count("\n") == 1, refused.stderr
             assert f"being written by process {child.pid}" in refused.stderr
-        found = tarnwick("search", directory, "damson")
+        found = tarnwick("search", directory, "damson", cwd=tmp_path)
         assert found.returncode == 0 and doc_id in found.stdout
-        assert tarnwick("get", directory, doc_id).stdout == "damson wine\n"
-        stats = tarnwick("stats", directory)
+        assert tarnwick("get", directory, doc_id, cwd=tmp_path).stdout == "damson wine\n"
+        stats = tarnwick("stats", directory, cwd=tmp_path)
         assert stats.returncode == 0 and f"process {child.pid}" in stats.stdout
     engine = Search(directory, None)
     assert engine.stats()["documents"] == 1 and engine.get(doc_id).content == "damson wine"
@@ -246,9 +242,8 @@ def test_two_index_runs_on_one_directory(tmp_path: Path) -> None:
     while not is_locked(directory):
         assert time.monotonic() < deadline and first.poll() is None
         time.sleep(0.05)
-    second = subprocess.run([sys.executable, "-m", "tarnwick", "index", str(directory),
-                             "--jsonl", "-"], input='{"text": "second run"}\n',
-                            capture_output=True, text=True, timeout=120)
+    second = tarnwick("index", directory, "--jsonl", "-", cwd=tmp_path,
+                      stdin='{"text": "second run"}\n')
     assert second.returncode == 1
     assert f"being written by process {first.pid}" in second.stderr
     first.stdin.write('{"text": "first run, second line", "id": "b"}\n')
