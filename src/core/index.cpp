@@ -3,6 +3,7 @@
 #include <optional>
 #include <system_error>
 
+#include "core/index_compaction.hpp"
 #include "utils/fileext.hpp"
 #include "utils/lost_found.hpp"
 #include "utils/save_clock.hpp"
@@ -21,8 +22,10 @@ Error io_error(std::error_code code, const fs::path& path) {
 }
 
 // Whether the directory and both logs were all there. If not, the writer creates both logs
-// empty; a reader leaves them as they are.
-utils::Result<bool, Error> prepare_files(const fs::path& index_dir, utils::Access access) {
+// empty, after setting aside (in lost+found) a log that holds bytes without its partner; a reader
+// leaves them as they are.
+utils::Result<bool, Error> prepare_files(const fs::path& dir, const fs::path& index_dir,
+                                         utils::Access access) {
   const fs::path logs[] = {index_dir / kIndexLogName, index_dir / kMetaLogName};
   std::error_code code;
   bool all_exist = fs::exists(index_dir, code);
@@ -35,6 +38,10 @@ utils::Result<bool, Error> prepare_files(const fs::path& index_dir, utils::Acces
   fs::create_directories(index_dir, code);
   if (code) return fail(io_error(code, index_dir));
   for (const fs::path& log : logs) {
+    const auto size = fs::file_size(log, code);
+    if (!code && size > 0) {
+      if (auto s = utils::cut_keeping_tail(dir, log, 0); !s) return fail(Error{std::move(s.error())});
+    }
     auto file = utils::File::create(log);
     if (!file) return fail(Error{std::move(file.error())});
   }
@@ -79,7 +86,7 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
                                                       std::shared_ptr<const Config> config,
                                                       utils::Clock clock, utils::Access access) {
   const fs::path index_dir = dir / utils::kIndexDirName;
-  auto existed = prepare_files(index_dir, access);
+  auto existed = prepare_files(dir, index_dir, access);
   if (!existed) return fail(std::move(existed.error()));
   auto now = utils::now_seconds(clock);
   if (!now) return fail(Error{ClockError{}});
@@ -108,7 +115,7 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
                                           std::span<const uint32_t> positions,
                                           utils::TokenHasher& tokens) {
   PostingList& list = index_[token_id];
-  if (!list.append(doc_id, positions)) {
+  if (!list.insert(doc_id, positions)) {
     return fail(BincodePersistenceError{storage::EncodeError(storage::EncodeUnexpectedEnd{})});
   }
   const LogHeader header{token_id, static_cast<uint32_t>(list.size()), LogOperation::Insert};
@@ -147,6 +154,21 @@ IndexManager::Status IndexManager::delete_postings(
     if (failure) return fail(std::move(*failure));
   }
   return {};
+}
+
+IndexManager::Status IndexManager::compact_if_due(const utils::TokenHasher& tokens,
+                                                  double dead_ratio) {
+  const fs::path& index_dir = logs_.buffer().index_dir();
+  std::error_code code;
+  const uint64_t records = fs::file_size(index_dir / kMetaLogName, code) / kLogMetaSize;
+  if (code) return fail(BincodePersistenceError{IoError::from_errno(code.value(), index_dir)});
+  uint64_t postings = 0;
+  for (const auto& [token_id, list] : index_) postings += list.size();
+  if (records <= postings ||
+      static_cast<double>(records - postings) < dead_ratio * static_cast<double>(records)) {
+    return {};
+  }
+  return compact_index(index_dir.parent_path(), index_, tokens);
 }
 
 const PostingList* IndexManager::postings(uint32_t token_id) const {

@@ -3,9 +3,8 @@
 // writes every change of a list as a record to the index logs (index_logs.hpp). Opening rebuilds
 // the lists from the logs (index_replay.hpp).
 //
-// Invariants: a list holds at most one posting per document; postings stand in insertion order,
-// which is ascending document id since ids are generated in increasing order; after a delete or
-// a load no token id maps to an empty list. The logs replayed from disk, followed by the pending
+// Invariants: a list holds at most one posting per document, in ascending document id; after a
+// delete or a load no token id maps to an empty list. The logs replayed from disk, followed by the pending
 // log records, give exactly the lists in memory.
 //
 // Saves of the logs happen when a record is written and the pending index-log bytes exceed
@@ -42,7 +41,8 @@ class IndexManager {
   using Status = utils::Status<BincodePersistenceError>;
 
   // Opens the index of the engine directory `dir`. When `dir`/index or either log is missing,
-  // the directory is created and both logs are created empty (an existing log is emptied). A
+  // the directory is created and both logs are created empty (an existing log is set aside in
+  // lost+found first; the engine then indexes its documents again). A
   // meta log that ends in a record cut short has that tail cut off. Read-only, the index is
   // empty in those cases and nothing is created or cut. Fails with Io, Clock or a log-reading
   // error; no partial index is returned.
@@ -73,6 +73,11 @@ class IndexManager {
 
   // Syncs both logs, so that what they hold survives a power loss.
   Status sync() const;
+
+  // Rewrites both logs to hold only the postings in memory (index_compaction.hpp) when the
+  // records that no list holds any more are at least `dead_ratio` of those in the meta log.
+  // REQUIRES: a successful flush since the last change.
+  Status compact_if_due(const utils::TokenHasher& tokens, double dead_ratio);
 
   // Read by the query side. A token id without an entry has no postings.
   const Index& index() const { return index_; }

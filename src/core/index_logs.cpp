@@ -147,13 +147,23 @@ LogReadError outside(uint64_t record) {
 }  // namespace
 
 utils::Result<LogsReader, LogReadError> LogsReader::open(const std::filesystem::path& index_dir) {
+  // Both logs come from the one directory opened here, even when a compaction puts another
+  // directory in its place meanwhile (index_compaction.hpp): a meta log of one directory never
+  // meets the index log of another. A removed directory's files stay readable through their
+  // mappings.
+  auto directory = utils::File::open_directory(index_dir);
+  if (!directory) return fail(LogReadError{std::move(directory.error())});
   // The meta log first: a writer appends the index log before the meta records that point into
   // it, so the index log mapped after them holds every record they name, even while a writer
   // appends to both.
-  auto meta = utils::MappedFile::open(index_dir / kMetaLogName);
-  if (!meta) return fail(LogReadError{std::move(meta.error())});
-  auto index = utils::MappedFile::open(index_dir / kIndexLogName);
-  if (!index) return fail(LogReadError{std::move(index.error())});
+  auto meta = utils::MappedFile::open_at(*directory, kMetaLogName);
+  if (!meta) {
+    return fail(LogReadError{std::move(meta.error()).with_path(index_dir / kMetaLogName)});
+  }
+  auto index = utils::MappedFile::open_at(*directory, kIndexLogName);
+  if (!index) {
+    return fail(LogReadError{std::move(index.error()).with_path(index_dir / kIndexLogName)});
+  }
   return LogsReader(std::move(*index), std::move(*meta));
 }
 

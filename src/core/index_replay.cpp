@@ -83,7 +83,11 @@ utils::Result<Index, LogReadError> replay_logs(LogsReader& reader) {
       return fail(disagreement(token_id, "fewer postings than its count"));
     }
     if (list.count == 0) continue;
-    index.emplace(token_id, list.newest_first.reversed());
+    // Lists are kept in id order; a document indexed again after newer ones were added has its
+    // Insert record after theirs.
+    PostingList postings = list.newest_first.reversed();
+    if (!postings.is_sorted()) postings = postings.sorted();
+    index.emplace(token_id, std::move(postings));
     list.newest_first = PostingList();
   }
   return index;

@@ -82,15 +82,51 @@ bool PostingList::append(uint128 doc_id, std::span<const uint32_t> positions) {
   return true;
 }
 
+bool PostingList::insert(uint128 doc_id, std::span<const uint32_t> positions) {
+  const size_t place = lower_bound(doc_id);
+  if (!append(doc_id, positions)) return false;
+  const size_t last = entries_.size() - 1;
+  if (place == last) return true;
+  // Move the new posting's bytes and entry in front of those of the later postings.
+  const uint32_t begin = begin_of(place);
+  const uint32_t added = entries_[last].end - entries_[last - 1].end;
+  std::rotate(bytes_.begin() + begin, bytes_.begin() + entries_[last - 1].end, bytes_.end());
+  for (size_t i = last; i > place; --i) {
+    entries_[i] = Entry::make(entries_[i - 1].doc_id(), entries_[i - 1].end + added);
+  }
+  entries_[place] = Entry::make(doc_id, begin + added);
+  return true;
+}
+
+bool PostingList::is_sorted() const {
+  return std::is_sorted(entries_.begin(), entries_.end(),
+                        [](const Entry& a, const Entry& b) { return a.doc_id() < b.doc_id(); });
+}
+
+PostingList PostingList::sorted() const {
+  std::vector<size_t> order(entries_.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [this](size_t a, size_t b) {
+    return entries_[a].doc_id() < entries_[b].doc_id();
+  });
+  PostingList out;
+  out.entries_.reserve(entries_.size());
+  out.bytes_.reserve(bytes_.size());
+  for (size_t i : order) out.copy_posting(*this, i);
+  return out;
+}
+
+void PostingList::copy_posting(const PostingList& from, size_t i) {
+  auto bytes = from.bytes_of(i);
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  entries_.push_back(Entry::make(from.entries_[i].doc_id(), static_cast<uint32_t>(bytes_.size())));
+}
+
 PostingList PostingList::reversed() const {
   PostingList out;
   out.entries_.reserve(entries_.size());
   out.bytes_.reserve(bytes_.size());
-  for (size_t i = entries_.size(); i-- > 0;) {
-    auto bytes = bytes_of(i);
-    out.bytes_.insert(out.bytes_.end(), bytes.begin(), bytes.end());
-    out.entries_.push_back(Entry::make(entries_[i].doc_id(), static_cast<uint32_t>(out.bytes_.size())));
-  }
+  for (size_t i = entries_.size(); i-- > 0;) out.copy_posting(*this, i);
   return out;
 }
 

@@ -1,5 +1,4 @@
-// PostingList: the postings of one token, in the order they were inserted, which is ascending
-// document id. The index keeps every posting in memory, so the list is stored compactly rather
+// PostingList: the postings of one token, in ascending document id. The index keeps every posting in memory, so the list is stored compactly rather
 // than as one object per posting:
 //   entries_  per posting its document id and the end of its positions in bytes_: 20 bytes, no
 //             padding (the id as four 32-bit words, so the array needs only 4-byte alignment);
@@ -46,6 +45,14 @@ class PostingList {
   // kMaxPositionBytes.
   [[nodiscard]] bool append(uint128 doc_id, std::span<const uint32_t> positions);
 
+  // Adds a posting where its id belongs: appended when it is the largest (new documents), moved
+  // into place otherwise (a document indexed again), at a cost linear in the postings after it.
+  // Fails like append. REQUIRES: ascending ids, and no posting of `doc_id` in the list.
+  [[nodiscard]] bool insert(uint128 doc_id, std::span<const uint32_t> positions);
+
+  // Whether the ids ascend, as every list in the index must.
+  bool is_sorted() const;
+
   // Makes room for `postings` postings in all, without their positions.
   void reserve(size_t postings) { entries_.reserve(postings); }
 
@@ -56,6 +63,9 @@ class PostingList {
 
   // The postings in the opposite order, stored without unused capacity.
   PostingList reversed() const;
+
+  // The postings in ascending id order (equal ids keep their order), without unused capacity.
+  PostingList sorted() const;
 
  private:
   struct Entry {
@@ -75,6 +85,9 @@ class PostingList {
     }
   };
   static_assert(sizeof(Entry) == 20);
+
+  // Appends posting i of `from`; capacity is the caller's business.
+  void copy_posting(const PostingList& from, size_t i);
 
   uint32_t begin_of(size_t i) const { return i == 0 ? 0 : entries_[i - 1].end; }
   std::span<const uint8_t> bytes_of(size_t i) const {

@@ -1,10 +1,12 @@
 #include "core/search.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "core/index_compaction.hpp"
 #include "utils/fileext.hpp"
 
 namespace tarnwick::core {
@@ -39,12 +41,6 @@ utils::Result<std::optional<WriterLock>, utils::IoError> lock_directory(const fs
     if (auto s = utils::sync_path(parent); !s) return fail(std::move(s.error()));
   }
   return WriterLock::try_acquire(dir);
-}
-
-template <class E>
-utils::Status<SearchError> as_search_error(utils::Status<E> status) {
-  if (status) return {};
-  return fail(SearchError{std::move(status.error())});
 }
 
 }  // namespace
@@ -86,36 +82,49 @@ utils::Result<std::unique_ptr<Search>, SearchError> Search::load(
     const fs::path& dir, std::shared_ptr<const Config> config, std::optional<WriterLock> lock,
     std::optional<int64_t> writer_pid, utils::Clock clock, utils::RandomBits random) {
   const auto access = lock ? utils::Access::ReadWrite : utils::Access::ReadOnly;
-  std::optional<IndexManager> index;
-  auto load_index = [&]() -> Status {
-    auto loaded = IndexManager::load(dir, config, clock, access);
-    if (!loaded) return fail(SearchError{std::move(loaded.error())});
-    index.emplace(std::move(*loaded));
-    return {};
-  };
+  if (lock) {
+    if (auto s = recover_index_compaction(dir); !s) return fail(SearchError{std::move(s.error())});
+  }
+  auto stores = lock ? load_index_stores(dir, config, clock) : load_index_stores_read_only(dir, config, clock);
+  if (!stores) return fail(std::move(stores.error()));
+  utils::Trie trie;
+  for (const auto& [token, id] : stores->tokens.token_to_id()) trie.add(token);
+  auto meta = SearchMeta::open(dir, config, clock, access);
+  if (!meta) return fail(SearchError{std::move(meta.error())});
+  auto documents = storage::DocumentsManager::load(dir, config, clock, access);
+  if (!documents) return fail(SearchError{std::move(documents.error())});
+  // New ids go above every stored one, whatever the clock says.
+  uint128 largest = 0;
+  for (const auto& [id, record] : documents->documents()) largest = std::max(largest, id);
+  for (const auto& [token_id, list] : stores->index.index()) {
+    if (!list.empty()) largest = std::max(largest, list.doc_id(list.size() - 1));
+  }
+  std::unique_ptr<Search> engine(new Search(
+      dir, std::move(lock), writer_pid, std::move(config), std::move(trie),
+      std::move(stores->tokens), std::move(stores->index), std::move(*meta),
+      std::move(*documents), utils::UlidGenerator(std::move(clock), std::move(random), largest)));
+  if (engine->read_only()) {
+    uint64_t total_tokens = 0;
+    for (const auto& [id, record] : engine->documents_.documents()) total_tokens += record.total_tokens;
+    engine->meta_.recompute(engine->documents_.documents().size(), total_tokens);
+  } else if (auto s = engine->repair(); !s) {
+    return fail(std::move(s.error()));
+  }
+  return engine;
+}
+
+utils::Result<Search::IndexStores, SearchError> Search::load_index_stores_read_only(
+    const fs::path& dir, const std::shared_ptr<const Config>& config, const utils::Clock& clock) {
   // A reader reads the logs before the token store, while a writer may be saving both. The writer
   // saves the token store before it appends log records that use new ids, so the store read
   // later names every id of the logs read earlier, except ids freed meanwhile: those are freed
   // only once every document with a posting under them is deleted, and the deletions, on disk
   // before the purge, leave such postings out of every result.
-  if (access == utils::Access::ReadOnly) {
-    if (auto s = load_index(); !s) return fail(std::move(s.error()));
-  }
-  utils::Trie trie;
-  auto tokens = utils::TokenHasher::load(dir, config, clock, access);
+  auto index = IndexManager::load(dir, config, clock, utils::Access::ReadOnly);
+  if (!index) return fail(SearchError{std::move(index.error())});
+  auto tokens = utils::TokenHasher::load(dir, config, clock, utils::Access::ReadOnly);
   if (!tokens) return fail(SearchError{std::move(tokens.error())});
-  for (const auto& [token, id] : tokens->token_to_id()) trie.add(token);
-  if (!index) {
-    if (auto s = load_index(); !s) return fail(std::move(s.error()));
-  }
-  auto meta = SearchMeta::open(dir, config, clock, access);
-  if (!meta) return fail(SearchError{std::move(meta.error())});
-  auto documents = storage::DocumentsManager::load(dir, config, clock, access);
-  if (!documents) return fail(SearchError{std::move(documents.error())});
-  return std::unique_ptr<Search>(new Search(
-      dir, std::move(lock), writer_pid, std::move(config), std::move(trie), std::move(*tokens),
-      std::move(*index), std::move(*meta), std::move(*documents),
-      utils::UlidGenerator(std::move(clock), std::move(random))));
+  return IndexStores{std::move(*tokens), std::move(*index)};
 }
 
 Search::Status Search::check_writer() const {
@@ -202,7 +211,8 @@ Search::Status Search::flush() {
 
 Search::Status Search::merge() {
   if (auto s = flush(); !s) return s;
-  return as_search_error(documents_.merge());
+  if (auto s = as_search_error(documents_.merge()); !s) return s;
+  return as_search_error(index_.compact_if_due(tokens_, config_->merge_deleted_ratio));
 }
 
 }  // namespace tarnwick::core

@@ -5,6 +5,8 @@
 //
 // Opening loads, in order: the trie's automata, the configuration, the writer lock, the
 // dictionary (whose tokens fill the trie), the index, the statistics file and the document store.
+// The writer then brings the index in step with the live documents (see search_repair.cpp), and
+// the id generator starts above every stored id.
 //
 // One engine at a time is the writer of a directory: the one holding its WriterLock. An engine
 // that finds the lock held opens read-only: it reads the state saved when it opened, changes
@@ -52,6 +54,13 @@ struct SearchError {
       detail;
 };
 
+// A store's status as the engine's.
+template <class E>
+utils::Status<SearchError> as_search_error(utils::Status<E> status) {
+  if (status) return {};
+  return utils::fail(SearchError{std::move(status.error())});
+}
+
 // One search result: a live document's record and its score, which is positive.
 struct Hit {
   const storage::Document* document;
@@ -91,7 +100,9 @@ class Search {
   // saved and the rest stays pending.
   Status flush();
 
-  // Flushes, then compacts at most one segment; a failed flush is returned before compacting.
+  // Flushes, then compacts at most one segment, then the index logs when the records of
+  // purged postings are at least `merge_deleted_ratio` of them; a failed flush is returned before
+  // compacting.
   Status merge();
 
   // The best `top_k` live documents matching `query` (0: all), best first. Fails only when the
@@ -119,6 +130,28 @@ class Search {
       const std::filesystem::path& dir, std::shared_ptr<const Config> config,
       std::optional<WriterLock> lock, std::optional<int64_t> writer_pid, utils::Clock clock,
       utils::RandomBits random);
+
+  struct IndexStores {
+    utils::TokenHasher tokens;
+    IndexManager index;
+  };
+  // The writer's dictionary and index. When the dictionary does not decode, the logs do not
+  // read, or they name token ids the dictionary lacks, the three files are set aside (kept in
+  // lost+found) and both stores start empty, for repair to fill.
+  static utils::Result<IndexStores, SearchError> load_index_stores(
+      const std::filesystem::path& dir, const std::shared_ptr<const Config>& config,
+      const utils::Clock& clock);
+  static utils::Result<IndexStores, SearchError> load_index_stores_read_only(
+      const std::filesystem::path& dir, const std::shared_ptr<const Config>& config,
+      const utils::Clock& clock);
+
+  // Brings the writer's index in step with the live documents as it opens (search_repair.cpp),
+  // and flushes when it changed anything.
+  Status repair();
+  // The exact search for what is out of step, and its mending.
+  Status bring_in_step();
+  // Indexes the live document `id` again from its stored text.
+  Status reindex(uint128 id);
 
   // Fails a write of a read-only engine.
   Status check_writer() const;

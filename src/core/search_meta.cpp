@@ -22,7 +22,7 @@ constexpr double kEmptyAverage = 1.0;
 
 bool is_mean_length(double value) { return std::isfinite(value) && value >= 0; }
 
-// The stored average, or the empty file's 1.0.
+// The stored average; 1.0 for an empty file or one that does not hold a mean.
 utils::Result<double, Error> read_average(const fs::path& path) {
   auto file = utils::File::open_read(path);
   if (!file) return fail(Error{std::move(file.error())});
@@ -32,9 +32,9 @@ utils::Result<double, Error> read_average(const fs::path& path) {
   auto source = storage::FileSource::open(*file);
   if (!source) return fail(Error{std::move(source.error())});
   storage::FileDecoder decoder(std::move(*source));
+  // A value that does not read is as good as none: the engine recomputes the mean at open.
   auto average = decoder.f64();
-  if (!average) return fail(Error{std::move(average.error())});
-  return is_mean_length(*average) ? *average : kEmptyAverage;
+  return average && is_mean_length(*average) ? *average : kEmptyAverage;
 }
 
 }  // namespace
@@ -80,6 +80,14 @@ SearchMeta::Status SearchMeta::update_avg_doc_len(uint64_t old_count, uint64_t n
   operations_ = 0;
   last_save_ = *now;
   return {};
+}
+
+bool SearchMeta::recompute(uint64_t count, uint64_t total) {
+  const double mean =
+      count == 0 ? kEmptyAverage : static_cast<double>(total) / static_cast<double>(count);
+  const bool moved = std::abs(mean - avg_doc_len_) > 1e-9 * std::max(1.0, mean);
+  avg_doc_len_ = mean;
+  return moved;
 }
 
 SearchMeta::Status SearchMeta::save() const {

@@ -30,10 +30,10 @@ class SearchMeta {
  public:
   using Status = utils::Status<BincodePersistenceError>;
 
-  // Reads `dir`/meta, creating it empty when missing (read-only: 1.0, nothing created). A file
-  // of 1 to 7 bytes does not decode; bytes past the first 8 are ignored. A stored value that is not a finite non-negative number
-  // is replaced by 1.0: it cannot be a mean length, and scores computed from it would be
-  // meaningless.
+  // Reads `dir`/meta, creating it empty when missing (read-only: 1.0, nothing created); bytes
+  // past the first 8 are ignored. A file too short to hold a value, or a value that is not a
+  // finite non-negative number, gives 1.0: the mean is derived, and the engine recomputes it from
+  // the live records at open. Fails with Io or Clock.
   static utils::Result<SearchMeta, BincodePersistenceError> open(
       const std::filesystem::path& dir, std::shared_ptr<const Config> config,
       utils::Clock clock = utils::system_time_nanos,
@@ -43,6 +43,11 @@ class SearchMeta {
   // length changed by `change`. Counts one update and saves when a save is due; a failed save
   // keeps the new mean in memory and the counters as they were.
   Status update_avg_doc_len(uint64_t old_count, uint64_t new_count, int64_t change);
+
+  // Sets the mean to that of `count` documents holding `total` tokens in all: at open, from the
+  // live records, since a crash can leave the saved mean out of step with them. Gives whether it
+  // moved by more than rounding, when it is worth saving.
+  bool recompute(uint64_t count, uint64_t total);
 
   // Rewrites the file; the save counters are left alone.
   Status save() const;

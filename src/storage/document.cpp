@@ -43,7 +43,7 @@ utils::Status<EncodeError> encode_document(const Document& document, std::string
   return {};
 }
 
-DecodeResult<Document> decode_document(std::span<const uint8_t> bytes) {
+DecodeResult<Document> decode_document(std::span<const uint8_t> bytes, uint64_t* used) {
   SliceDecoder decoder{SliceSource(bytes)};
   Document document;
   auto id = decoder.fixed<16>();
@@ -67,6 +67,7 @@ DecodeResult<Document> decode_document(std::span<const uint8_t> bytes) {
   auto token_ids = decoder.sequence<uint32_t>([](SliceDecoder& d) { return d.u32(); });
   if (!token_ids) return fail(std::move(token_ids.error()));
   document.token_ids = std::move(*token_ids);
+  if (used) *used = bytes.size() - decoder.source().remaining();
   return document;
 }
 

@@ -40,8 +40,9 @@ struct Document {
 // U+FFFD in place of its ill-formed bytes.
 utils::Status<EncodeError> encode_document(const Document& document, std::string& out);
 
-// Decodes one record from the start of `bytes`; bytes after it are ignored.
-DecodeResult<Document> decode_document(std::span<const uint8_t> bytes);
+// Decodes one record from the start of `bytes`; bytes after it are ignored. On success a
+// non-null `used` receives the number of bytes the record took.
+DecodeResult<Document> decode_document(std::span<const uint8_t> bytes, uint64_t* used = nullptr);
 
 struct ContentError {
   std::variant<utils::IoError, DecompressError> detail;

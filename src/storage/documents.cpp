@@ -105,7 +105,8 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
     listed = std::move(*found);
   }
   // Oldest first, so that of a document found twice (a merge stopped before it removed the old
-  // segment) the copy in the newer segment is the one kept.
+  // segment, or a record rewritten by set_token_ids) the copy in the newer segment is the one
+  // kept; within one segment, the later entry.
   std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
     return a.segment.timestamp < b.segment.timestamp;
   });
@@ -121,10 +122,22 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
     for (const Listed& entry : listed) {
       store.segments_.insert_or_assign(entry.path.native(), entry.segment);
     }
+    // Of a deleted document found more than once, the last copy seen so far. Its deletion entry
+    // counts the newest copy (the live record when it was deleted); the older ones are superseded
+    // copies like those of a live document.
+    IdMap<std::pair<const Listed*, uint64_t>> dead_copies;
     for (const Listed& entry : listed) {
       auto scan = read_meta_entries(entry.path, [&](Document&& document) -> Status {
         const uint128 id = document.id_value();
-        if (deleted.contains(id)) return {};
+        if (deleted.contains(id)) {
+          auto [it, first] = dead_copies.try_emplace(id, &entry, document.length);
+          if (!first) {
+            const auto& [segment, length] = it->second;
+            store.segments_.at(segment->path.native()).deleted_bytes += length;
+            it->second = {&entry, document.length};
+          }
+          return {};
+        }
         // The record lives where its meta entry is, whatever path it was written under.
         document.segment = entry.path.native();
         auto [it, inserted] = store.documents_.try_emplace(id, std::move(document));

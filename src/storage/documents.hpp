@@ -3,10 +3,13 @@
 // New documents go through the write buffer into the current segment, the one with the largest
 // timestamp; when that segment grows past `segment_size` a new one is started. Deletions are
 // appended to the document's segment at once. `merge` compacts one segment with many deletions.
+// A live document's block may be copied (by merge and set_token_ids); the copy's meta entry comes
+// later in the files, a load keeps it, and the old block counts as deleted bytes of its segment.
 //
 // Invariants: every record in `documents` and `deleted_documents` names a segment directory,
 // and once the buffer is flushed its block lies within that segment's data file; a document is
-// in at most one of the two maps; `segments` has an entry for `current`.
+// in at most one of the two maps; `segments` has an entry for `current` (unless read-only with
+// no segment).
 //
 // No file stays open between calls. Nothing is saved when the store is dropped.
 #pragma once
@@ -45,9 +48,12 @@ class DocumentsManager {
   // Opens the store in `dir`, creating `dir` and a first segment when there is no segment. Every
   // record in memory names the segment directory it was read from, wherever `dir` was when it was
   // written. A meta or deletion entry cut short at the end of its file (an append interrupted by
-  // a crash) is ignored and cut off the file; any other damage fails the load. A segment
-  // directory that lacks one of its files and holds no byte in the others was left half-made by
-  // a crash, and is passed over.
+  // a crash) is ignored and cut off the file, the bytes cut kept in lost+found; any other damage
+  // fails the load and changes nothing on disk. A meta entry counts as cut short only when its
+  // bytes can be the start of one (see read_meta_entries): a damaged size prefix, which would
+  // make the rest of the file look cut short, is a Decode error naming the meta file and the
+  // entry's offset. A segment directory that lacks one of its files and holds no byte in the
+  // others was left half-made by a crash, and is passed over.
   //
   // Read-only, nothing on disk changes: torn entries are left out in memory only, and with no
   // segment the store is empty and has no current segment (it is never written).
@@ -82,11 +88,26 @@ class DocumentsManager {
 
   // Compacts the oldest segment other than `current` whose deleted bytes are at least
   // `merge_deleted_ratio` of its data file: its live blocks are copied unchanged into the current
-  // segment, the buffer is flushed, then the old directory is removed. At most one segment per
-  // call. On failure the documents already copied stay copied and the old segment stays: a load
-  // then finds such documents twice and keeps the copy in the newer segment, counting the older
-  // one as deleted bytes of its segment.
+  // segment, the buffer is flushed, then the old directory is removed. When no other segment
+  // qualifies, `current` is compacted the same way if it qualifies and has deleted bytes (so that
+  // a store written to one segment gives back the space of its deletions): the buffer is appended
+  // to it, a new segment is started and becomes `current`, the live blocks are copied there (none
+  // when all are deleted: the new segment stays empty), the buffer is flushed, then the old
+  // directory is removed. At most one segment per call. A call that compacts makes durable what
+  // flush does before the old directory goes, so the copies are on disk before their originals
+  // are removed. On failure the documents already copied stay copied and the old segment stays
+  // (no longer current, if it was): a load then finds such documents twice and keeps the copy in
+  // the newer segment, counting the older one as deleted bytes of its segment.
   Status merge();
+
+  // Gives the live document `id` the record `token_ids` instead of its own: its block is copied
+  // unchanged through the buffer into the current segment with a meta entry carrying the new
+  // token ids, which a load keeps over the old one; the old block counts as deleted bytes of its
+  // segment. Like write, nothing is durable until the next flush (a crash before it leaves the old
+  // record), and it fails only before the new entry is buffered, changing nothing then (a block
+  // still in the buffer is appended to the current segment's files first, as a save would).
+  // REQUIRES: id is live; an id that is not live changes nothing.
+  Status set_token_ids(uint128 id, std::vector<uint32_t> token_ids);
 
   // After a document of the current segment was buffered, `size` being the segment's new size:
   // flushes when the buffer holds more than `documents_buffer_size` or
@@ -116,10 +137,21 @@ class DocumentsManager {
   // Syncs, in that order, the unsynced paths whose rank is `chosen`.
   utils::Status<utils::IoError> sync_unsynced(absl::FunctionRef<bool(int rank)> chosen);
   Status start_segment();
+  // Whether `segment` has data and deleted bytes of at least `merge_deleted_ratio` of it.
+  bool worth_compacting(const Segment& segment) const;
+  // Copies the live documents of `path` into the buffer, flushes, then removes `path`.
+  // REQUIRES: path != current_.
+  Status compact(const std::filesystem::path& path);
   // Copies the live documents of `path` into the buffer; REQUIRES: path != current_.
   Status copy_live_documents(const std::filesystem::path& path);
-  // Copies one record's block into the buffer and points the record at its new place.
-  Status copy_document(Document&& document, const utils::File& data, uint64_t data_size);
+  // Copies the block of `document`, the live record of its id as it lies in `data` (the data file
+  // of `document.segment`, `data_size` bytes), into the buffer with a meta entry for `document`
+  // pointing at the copy, which becomes the live record; the old block counts as deleted bytes of
+  // its segment. Gives the current segment's size with the copy, for save_buffer. On failure the
+  // records are unchanged (a block buffered without its entry is never read).
+  utils::Result<uint64_t, DocumentsManagerError> copy_document(Document&& document,
+                                                               const utils::File& data,
+                                                               uint64_t data_size);
   Status remove_segment(const std::filesystem::path& path);
 
   Buffer buffer_;

@@ -1,6 +1,9 @@
-// Segment compaction. Deleting a document only appends a deletion entry, so its block and meta
-// entry stay in the segment until the segment is compacted: its live blocks are copied, byte for
-// byte, through the buffer into the current segment, and the old directory is removed.
+// Moving blocks within the store: segment compaction, and rewriting a live document's record.
+// Deleting a document only appends a deletion entry, so its block and meta entry stay in the
+// segment until the segment is compacted: its live blocks are copied, byte for byte, through the
+// buffer into the current segment (a new one, when the current segment is the one compacted),
+// and the old directory is removed. A rewritten record goes the same way, with its block copied
+// unchanged beside it.
 #include <algorithm>
 #include <span>
 #include <system_error>
@@ -27,22 +30,41 @@ fs::path removal_name(const fs::path& segment) {
 
 }  // namespace
 
+bool DocumentsManager::worth_compacting(const Segment& segment) const {
+  if (segment.size == 0) return false;
+  const double ratio =
+      static_cast<double>(segment.deleted_bytes) / static_cast<double>(segment.size);
+  return ratio >= config_->merge_deleted_ratio;
+}
+
 Status DocumentsManager::merge() {
   std::vector<std::pair<std::string, Segment>> snapshot(segments_.begin(), segments_.end());
   std::stable_sort(snapshot.begin(), snapshot.end(), [](const auto& a, const auto& b) {
     return a.second.timestamp < b.second.timestamp;
   });
   for (const auto& [path, segment] : snapshot) {
-    if (path == current_.native() || segment.size == 0) continue;
-    const double ratio =
-        static_cast<double>(segment.deleted_bytes) / static_cast<double>(segment.size);
-    if (ratio < config_->merge_deleted_ratio) continue;
-    if (auto s = copy_live_documents(path); !s) return s;
-    // The copies reach the disk before their only other copy goes.
-    if (auto s = flush(); !s) return s;
-    return remove_segment(path);
+    if (path == current_.native() || !worth_compacting(segment)) continue;
+    return compact(path);
   }
-  return {};
+  const auto current = segments_.find(current_.native());
+  // Copying a segment with nothing deleted would only move it.
+  if (current == segments_.end() || current->second.deleted_bytes == 0 ||
+      !worth_compacting(current->second)) {
+    return {};
+  }
+  // Its buffered blocks go to its files, where the copying reads them; the copies go to a new
+  // segment.
+  if (auto s = write_out(); !s) return s;
+  const fs::path old = current_;
+  if (auto s = start_segment(); !s) return s;
+  return compact(old);
+}
+
+Status DocumentsManager::compact(const fs::path& path) {
+  if (auto s = copy_live_documents(path); !s) return s;
+  // The copies reach the disk before their only other copy goes.
+  if (auto s = flush(); !s) return s;
+  return remove_segment(path);
 }
 
 Status DocumentsManager::copy_live_documents(const fs::path& path) {
@@ -56,22 +78,25 @@ Status DocumentsManager::copy_live_documents(const fs::path& path) {
   if (!data_size) return fail(std::move(data_size.error()));
   auto scan = read_meta_entries(path, [&](Document&& document) -> Status {
     const uint128 id = document.id_value();
-    // An entry whose live record is elsewhere is an older copy left by an interrupted merge; one
-    // not live at all is deleted.
+    // An entry that is not the live record is deleted, an older copy left by an interrupted
+    // merge, or a record since rewritten (whose live copy may lie in this segment too).
     auto live = documents_.find(id);
     if (deletions->ids.contains(id) || live == documents_.end() ||
-        live->second.segment != path.native()) {
+        live->second.segment != path.native() || live->second.offset != document.offset) {
       return {};
     }
-    return copy_document(std::move(document), *data, *data_size);
+    document.segment = path.native();  // where it lies, whatever path it was written under
+    auto size = copy_document(std::move(document), *data, *data_size);
+    if (!size) return fail(std::move(size.error()));
+    return save_buffer(*size);
   });
   if (!scan) return fail(std::move(scan.error()));
   if (scan->torn()) return fail(utils::IoError::unexpected_eof());
   return {};
 }
 
-Status DocumentsManager::copy_document(Document&& document, const utils::File& data,
-                                       uint64_t data_size) {
+utils::Result<uint64_t, DocumentsManagerError> DocumentsManager::copy_document(
+    Document&& document, const utils::File& data, uint64_t data_size) {
   // A length from the file is checked against the file before it sizes a buffer.
   if (document.offset > data_size || document.length > data_size - document.offset) {
     return fail(utils::IoError::unexpected_eof());
@@ -85,12 +110,36 @@ Status DocumentsManager::copy_document(Document&& document, const utils::File& d
     buffer_.data.resize(start);
     return fail(std::move(s.error()));
   }
-  document.segment = current_.native();
+  std::string from = std::exchange(document.segment, current_.native());
   document.offset = *base + start;
   if (auto s = buffer_.write_meta(document); !s) return fail(std::move(s.error()));
+  // The old block is now what a load counts it as: a superseded copy.
+  if (auto old = segments_.find(from); old != segments_.end()) {
+    old->second.deleted_bytes += document.length;
+  }
   const uint64_t size = *base + buffer_.data.size();
   documents_.insert_or_assign(document.id_value(), std::move(document));
-  return save_buffer(size);
+  return size;
+}
+
+Status DocumentsManager::set_token_ids(uint128 id, std::vector<uint32_t> token_ids) {
+  auto live = documents_.find(id);
+  if (live == documents_.end()) return {};
+  // A block still in the buffer is copied from its file like any other.
+  if (live->second.segment == current_.native() && !buffer_.data.empty()) {
+    if (auto s = write_out(); !s) return s;
+  }
+  auto data = utils::File::open_read(fs::path(live->second.segment) / kDataFileName);
+  if (!data) return fail(std::move(data.error()));
+  auto data_size = data->size();
+  if (!data_size) return fail(std::move(data_size.error()));
+  Document record = live->second;
+  record.token_ids = std::move(token_ids);
+  auto size = copy_document(std::move(record), *data, *data_size);
+  if (!size) return fail(std::move(size.error()));
+  // The record is rewritten whatever this says, as for write.
+  (void)save_buffer(*size);
+  return {};
 }
 
 Status DocumentsManager::remove_segment(const fs::path& path) {

@@ -18,7 +18,10 @@
 //
 // A crash during an append can leave the last entry of a meta or deletion file cut short; the
 // scans below report how many bytes are whole entries, and the store cuts the rest off (keeping
-// it in lost+found).
+// it in lost+found). A meta file's tail counts as cut short only when it can be: what follows its
+// last size prefix is too short for the record that prefix announces and is the start of one
+// (see read_meta_entries). Other damage, such as a wrong size in an earlier entry, which would
+// otherwise make the whole rest of the file look cut short, fails the scan.
 #include "storage/segment.hpp"
 
 #include <sys/stat.h>
@@ -27,8 +30,13 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
 #include <system_error>
+#include <variant>
 
+#include "utils/corruption.hpp"
 #include "utils/fileext.hpp"
 #include "utils/lost_found.hpp"
 #include "utils/ulid.hpp"
@@ -54,6 +62,33 @@ uint128 read_id(const uint8_t* bytes) {
   std::array<uint8_t, kIdSize> id;
   std::copy(bytes, bytes + kIdSize, id.begin());
   return utils::ulid_from_bytes(id);
+}
+
+// The load error for the meta file `file` whose entry at byte `offset` is damaged.
+DocumentsManagerError damaged_entry(const fs::path& file, uint64_t offset,
+                                    const std::string& what) {
+  return {utils::corrupt_data("damaged meta file " + file.string() + ": the entry at offset " +
+                              std::to_string(offset) + ": " + what)};
+}
+
+// A torn append leaves a size prefix that is right and, after it, a proper prefix of its record,
+// which cannot decode for lack of bytes and, read as far as it goes, needs no more bytes than
+// the size says. Says why `rest`, the bytes after a prefix of `record_size` > rest.size(), are
+// not such a tail; nullopt when they may be.
+std::optional<std::string> not_a_torn_record(std::span<const uint8_t> rest,
+                                             uint64_t record_size) {
+  const std::string says = "its size says " + std::to_string(record_size) +
+                           " bytes, more than the " + std::to_string(rest.size()) +
+                           " left in the file, ";
+  uint64_t used = 0;
+  auto document = decode_document(rest, &used);
+  if (document) return says + "but a whole record of " + std::to_string(used) + " bytes follows";
+  const auto* end = std::get_if<UnexpectedEnd>(&document.error().detail());
+  if (!end) return says + "and they do not decode: " + document.error().to_string();
+  if (end->additional > record_size - rest.size()) {
+    return says + "but the record begun there needs more";
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -114,18 +149,35 @@ utils::Result<Deletions, IoError> read_deletions(const fs::path& segment) {
 utils::Result<EntryScan, DocumentsManagerError> read_meta_entries(
     const fs::path& segment,
     absl::FunctionRef<utils::Status<DocumentsManagerError>(Document&&)> on_document) {
-  auto bytes = utils::read_file(segment / kMetaFileName);
+  const fs::path file = segment / kMetaFileName;
+  auto bytes = utils::read_file(file);
   if (!bytes) return fail(std::move(bytes.error()));
   const auto all = utils::as_bytes(*bytes);
   EntryScan scan{0, all.size()};
   while (all.size() - scan.whole >= kMetaHeaderSize) {
-    const uint64_t record_size = get_be64(all.data() + scan.whole);
-    const uint64_t body = scan.whole + kMetaHeaderSize;
-    if (record_size > all.size() - body) break;  // the last entry was cut short
-    auto document = decode_document(all.subspan(body, record_size));
-    if (!document) return fail(std::move(document.error()));
+    const uint64_t at = scan.whole;
+    const uint64_t record_size = get_be64(all.data() + at);
+    const auto rest = all.subspan(at + kMetaHeaderSize);
+    if (record_size > rest.size()) {
+      if (auto why = not_a_torn_record(rest, record_size)) {
+        return fail(damaged_entry(file, at, *why));
+      }
+      break;  // the last entry was cut short
+    }
+    uint64_t used = 0;
+    auto document = decode_document(rest.first(record_size), &used);
+    if (!document) {
+      return fail(damaged_entry(file, at,
+                                "its record of " + std::to_string(record_size) +
+                                    " bytes does not decode: " + document.error().to_string()));
+    }
+    if (used != record_size) {
+      return fail(damaged_entry(file, at,
+                                "its size says " + std::to_string(record_size) +
+                                    " bytes, but its record takes " + std::to_string(used)));
+    }
     if (auto s = on_document(std::move(*document)); !s) return fail(std::move(s.error()));
-    scan.whole = body + record_size;
+    scan.whole = at + kMetaHeaderSize + record_size;
   }
   return scan;
 }

@@ -10,10 +10,11 @@ namespace tarnwick::utils {
 
 namespace {
 
-Result<File, IoError> open_file(const std::filesystem::path& path, int flags) {
+// `path` relative to the directory `at` (AT_FDCWD: the working directory).
+Result<File, IoError> open_file(const std::filesystem::path& path, int flags, int at = AT_FDCWD) {
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    fd = ::openat(at, path.c_str(), flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail(IoError::from_errno(errno, path));
   return File(fd);
@@ -35,6 +36,14 @@ Result<File, IoError> File::create(const std::filesystem::path& path) {
 
 Result<File, IoError> File::create_new(const std::filesystem::path& path) {
   return open_file(path, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+Result<File, IoError> File::open_directory(const std::filesystem::path& path) {
+  return open_file(path, O_RDONLY | O_DIRECTORY);
+}
+
+Result<File, IoError> File::open_read_at(const File& directory, const std::filesystem::path& name) {
+  return open_file(name, O_RDONLY, directory.fd_);
 }
 
 Status<IoError> File::sync() const {

@@ -26,6 +26,13 @@ class File {
   static Result<File, IoError> create(const std::filesystem::path& path);
   // Created with mode 0o666 (before the umask); AlreadyExists when present.
   static Result<File, IoError> create_new(const std::filesystem::path& path);
+  // Existing directory, for opening files relative to it (below) and for sync.
+  static Result<File, IoError> open_directory(const std::filesystem::path& path);
+  // Existing file `name` of the open directory `directory`, read only; the error names `name`. The
+  // file is looked up in the directory that the descriptor holds, even when that directory has
+  // been renamed, or another renamed into its place, since it was opened.
+  static Result<File, IoError> open_read_at(const File& directory,
+                                            const std::filesystem::path& name);
 
   explicit File(int fd) : fd_(fd) {}
   File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -50,6 +57,9 @@ class File {
 
   // fsync(2). A failure is not worth retrying: the kernel may have dropped the pages.
   Status<IoError> sync() const;
+
+  // The descriptor, still owned by the File.
+  int descriptor() const { return fd_; }
 
  private:
   int fd_;

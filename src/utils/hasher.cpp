@@ -26,8 +26,6 @@ using storage::FileDecoder;
 
 namespace {
 
-constexpr char kTokensFileName[] = "tokens";
-
 Error io_error(std::error_code code, const fs::path& path) {
   return {IoError::from_errno(code.value(), path)};
 }
@@ -99,33 +97,37 @@ Status<Error> create_empty(const fs::path& path) {
   return {};
 }
 
-// Steps 2 to 5 of opening: the store as found on disk, created when missing by the writer.
-Result<TokensStore, Error> read_store(const fs::path& index_dir, const fs::path& path,
-                                      Access access) {
+// The store as found on disk, created when missing by the writer; nothing when it does not
+// decode.
+Result<std::optional<TokensStore>, Error> read_store(const fs::path& index_dir,
+                                                     const fs::path& path, Access access) {
   std::error_code code;
   const bool dir_exists = fs::exists(index_dir, code);
   if (code) return fail(io_error(code, index_dir));
   const bool path_exists = dir_exists && fs::exists(path, code);
   if (code) return fail(io_error(code, path));
   if (!path_exists) {
-    if (access == Access::ReadOnly) return TokensStore{};
+    if (access == Access::ReadOnly) return std::optional(TokensStore{});
     fs::create_directories(index_dir, code);
     if (code) return fail(io_error(code, index_dir));
     if (auto s = create_empty(path); !s) return fail(std::move(s.error()));
-    return TokensStore{};
+    return std::optional(TokensStore{});
   }
   auto file = File::open_read(path);
   if (!file) return fail(Error{std::move(file.error())});
   auto size = file->size();
   if (!size) return fail(Error{std::move(size.error())});
-  if (*size == 0) return TokensStore{};
+  if (*size == 0) return std::optional(TokensStore{});
   auto store = decode_store(*file);
   if (!store) {
-    std::printf("Warning tokens decode error: %s\n", store.error().to_string().c_str());
+    // The writer rebuilds the dictionary with the index; a reader goes on without it.
+    std::printf("Warning tokens decode error: %s%s\n", store.error().to_string().c_str(),
+                access == Access::ReadWrite ? "; rebuilding the index from the stored documents"
+                                            : "");
     std::fflush(stdout);
-    return TokensStore{};
+    return std::optional<TokensStore>();
   }
-  return std::move(*store);
+  return std::optional<TokensStore>(std::move(*store));
 }
 
 }  // namespace
@@ -162,7 +164,10 @@ Result<TokenHasher, Error> TokenHasher::load(const fs::path& dir,
   if (!store) return fail(std::move(store.error()));
   auto now = now_seconds(clock);
   if (!now) return fail(Error{ClockError{}});
-  return TokenHasher(std::move(path), std::move(*store), std::move(config), std::move(clock), *now);
+  TokenHasher hasher(std::move(path), std::move(*store).value_or(TokensStore{}), std::move(config),
+                     std::move(clock), *now);
+  hasher.damaged_ = !store->has_value();
+  return hasher;
 }
 
 Result<uint32_t, Error> TokenHasher::add(std::string_view token) {

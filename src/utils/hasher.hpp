@@ -32,6 +32,7 @@ namespace tarnwick::utils {
 
 // `dir`/index holds the token store and the index logs.
 inline constexpr char kIndexDirName[] = "index";
+inline constexpr char kTokensFileName[] = "tokens";
 
 // The persisted part of the dictionary, in the order of the file.
 struct TokensStore {
@@ -50,8 +51,8 @@ class TokenHasher {
   // Opens the dictionary of the engine directory `dir`, creating `dir`/index and an empty token
   // store when either is missing (read-only: an empty dictionary, nothing created). A store that
   // does not decode, or decodes into contradicting fields, prints one warning line on standard
-  // output and gives an empty dictionary; the file is left as it is until the next save. Fails
-  // with Io or Clock.
+  // output and gives an empty dictionary that is `damaged`; the file is left as it is (the
+  // writer's engine then sets it aside and rebuilds the index). Fails with Io or Clock.
   static Result<TokenHasher, Error> load(const std::filesystem::path& dir,
                                          std::shared_ptr<const Config> config,
                                          Clock clock = system_time_nanos,
@@ -79,6 +80,8 @@ class TokenHasher {
 
   // Some change made since the last successful save.
   bool has_unsaved_changes() const { return unsaved_; }
+  // The store on disk did not decode, and was not read.
+  bool damaged() const { return damaged_; }
 
   const absl::flat_hash_map<std::string, uint32_t>& token_to_id() const {
     return store_.token_to_id;
@@ -100,6 +103,7 @@ class TokenHasher {
   uint64_t operations_ = 0;
   uint64_t last_save_;
   bool unsaved_ = false;
+  bool damaged_ = false;
 };
 
 }  // namespace tarnwick::utils

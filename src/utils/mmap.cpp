@@ -1,25 +1,34 @@
 #include "utils/mmap.hpp"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 
 #include <cerrno>
 
-#include "utils/fileext.hpp"
-
 namespace tarnwick::utils {
 
 Result<MappedFile, IoError> MappedFile::open(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(IoError::from_errno(errno, path));
-  const File file(fd);  // closes the descriptor; the mapping outlives it
+  auto file = File::open_read(path);
+  if (!file) return fail(std::move(file.error()));
+  return map(*file, path);
+}
+
+Result<MappedFile, IoError> MappedFile::open_at(const File& directory,
+                                                const std::filesystem::path& name) {
+  auto file = File::open_read_at(directory, name);
+  if (!file) return fail(std::move(file.error()));
+  return map(*file, name);
+}
+
+// The descriptor is closed by the caller's File when this returns; the mapping outlives it.
+Result<MappedFile, IoError> MappedFile::map(const File& file, const std::filesystem::path& path) {
   auto size = file.size();
   if (!size) return fail(std::move(size.error()).with_path(path));
   if (*size == 0) return MappedFile({});
   const size_t length = *size;
   // The index load reads its logs whole, so the pages are faulted in up front: over 312 MB of
   // logs that took the load from 148 to about 176 MB/s.
-  void* address = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  void* address =
+      ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.descriptor(), 0);
   if (address == MAP_FAILED) return fail(IoError::from_errno(errno, path));
   return MappedFile({static_cast<const uint8_t*>(address), length});
 }

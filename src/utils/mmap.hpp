@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <span>
 
+#include "utils/fileext.hpp"
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"
 
@@ -20,6 +21,11 @@ class MappedFile {
   // Maps the whole of an existing file. An empty file gives an empty mapping without mmap. A
   // failure names `path`.
   static Result<MappedFile, IoError> open(const std::filesystem::path& path);
+  // The same for the file `name` of the open directory `directory` (File::open_directory): the
+  // one in that directory even when another has been renamed into its place since it was opened.
+  // A failure names `name`.
+  static Result<MappedFile, IoError> open_at(const File& directory,
+                                             const std::filesystem::path& name);
 
   MappedFile(MappedFile&& other) noexcept : bytes_(other.bytes_) { other.bytes_ = {}; }
   MappedFile& operator=(MappedFile&& other) noexcept;
@@ -31,6 +37,8 @@ class MappedFile {
 
  private:
   explicit MappedFile(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  // Maps the whole of the open `file`; failures name `path`.
+  static Result<MappedFile, IoError> map(const File& file, const std::filesystem::path& path);
   void unmap();
 
   std::span<const uint8_t> bytes_;

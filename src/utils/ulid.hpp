@@ -35,12 +35,15 @@ using RandomBits = std::function<uint128()>;
 // Random bits from the operating system's cryptographic source, buffered per thread.
 uint128 os_random_bits();
 
-// Issues strictly increasing ids. A new millisecond starts a fresh random part; within the same
-// millisecond, or when the clock went back, the next id is the last one plus 1.
+// Issues strictly increasing ids, all above `after` (the largest id already stored, so that ids
+// keep increasing across sessions whatever the clock says). A new millisecond starts a fresh
+// random part; within the same millisecond, or when the clock went back, the next id is the last
+// one plus 1.
 class UlidGenerator {
  public:
-  explicit UlidGenerator(Clock clock = system_time_nanos, RandomBits random = os_random_bits)
-      : clock_(std::move(clock)), random_(std::move(random)) {}
+  explicit UlidGenerator(Clock clock = system_time_nanos, RandomBits random = os_random_bits,
+                         uint128 after = 0)
+      : clock_(std::move(clock)), random_(std::move(random)), last_(after) {}
 
   // Fails with the Monotonic kind when the last id's random bits are all ones; the last id stays
   // unchanged then.
@@ -49,7 +52,7 @@ class UlidGenerator {
  private:
   Clock clock_;
   RandomBits random_;
-  uint128 last_ = 0;  // all zeros until the first id; not persisted
+  uint128 last_;  // the last id issued, or `after`
 };
 
 }  // namespace tarnwick::utils

@@ -274,8 +274,11 @@ def test_get_delete_stats_and_merge(index: Path) -> None:
     assert after["documents"] == 2
     assert after["bytes"]["del"] > 0
     merged = tarnwick("merge", index, cwd=index.parent)
-    # The only segment is the one being written to, which is never compacted.
-    assert merged.returncode == 0 and merged.stdout.startswith("nothing to compact")
+    # The one segment, a third of it deleted, is compacted into a new one.
+    assert (merged.returncode, merged.stdout) == (
+        0, "merged: compacted a segment; 1 segments before, 1 after\n")
+    compacted = json.loads(tarnwick("stats", index, "--json", cwd=index.parent).stdout)
+    assert compacted["bytes"]["del"] == 0 and compacted["documents"] == 2
     assert {h["source"] for h in search_json(index, "lazy")} == {
         str(index.parent / "docs" / "sub" / "dogs.txt.gz")}
     plain = tarnwick("stats", index, cwd=index.parent)

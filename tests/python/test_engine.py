@@ -142,12 +142,17 @@ def test_reopening_without_flush_is_consistent(tmp_path):
     assert [r.document.content for r in reopened.search("elk", 0)] == ["cat elk"]
 
 
-@pytest.mark.parametrize("size", range(1, 8))
-def test_short_statistics_file_does_not_open(tmp_path, size):
-    Search(tmp_path, None)
-    (tmp_path / "meta").write_bytes(b"\x01" * size)
-    with pytest.raises(BincodeDecodeError):
-        Search(tmp_path, None)
+@pytest.mark.parametrize("damage", [b"\x01", b"\x01" * 7, struct.pack("<d", float("nan")),
+                                    struct.pack("<d", -3.0), struct.pack("<d", 1e9)])
+def test_a_wrong_statistics_file_is_recomputed(tmp_path, damage):
+    with Search(tmp_path, None) as engine:
+        for text in ("cat dog", "cat", "elk fish fish"):
+            engine.add(text)
+        expected = [(r.document.id, r.score) for r in engine.search("cat", 0)]
+    (tmp_path / "meta").write_bytes(damage)
+    with Search(tmp_path, None) as engine:
+        assert [(r.document.id, r.score) for r in engine.search("cat", 0)] == expected
+    assert struct.unpack("<d", (tmp_path / "meta").read_bytes()) == pytest.approx((6 / 3,))
 
 
 def test_statistics_file_uses_its_first_eight_bytes(tmp_path):

@@ -1,7 +1,11 @@
-"""Random add/delete/flush/reopen/search sequences against the reference model."""
+"""Random add/delete/flush/reopen/search sequences against the reference model, with the derived
+files lost, damaged or left behind the documents, and documents from a clock that runs ahead."""
 
+import os
+import random
 import shutil
 import tempfile
+from pathlib import Path
 
 import pytest
 from hypothesis import settings, strategies as st
@@ -9,7 +13,18 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 
 from tarnwick.native import Search
 
+from preload import add_with_clock_shifted
 from search_model import Model
+
+# Documents reach their segment at once, while postings and statistics wait for a flush: a
+# dropped engine leaves the index behind the documents.
+CONFIG = """documents_buffer_size = 0
+index_buffer_size = 100000000
+index_save_after_seconds = 100000
+index_save_after_operations = 100000000
+metadata_save_after_seconds = 100000
+"""
+DERIVED = ["index/tokens", "index/index", "index/meta", "meta"]
 
 WORDS = ["cat", "cart", "card", "dog", "elk", "bird", "the"]
 
@@ -27,8 +42,13 @@ class EngineMachine(RuleBasedStateMachine):
     @initialize()
     def open(self):
         self.dir = tempfile.mkdtemp()
-        self.engine = Search(self.dir, None)
+        self.config = os.path.join(self.dir, "config.toml")
+        Path(self.config).write_text(CONFIG)
+        self.engine = Search(os.path.join(self.dir, "engine"), self.config)
         self.model = Model()
+
+    def reopen(self):
+        self.engine = Search(os.path.join(self.dir, "engine"), self.config)
 
     def teardown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -55,7 +75,37 @@ class EngineMachine(RuleBasedStateMachine):
     def reopen_after_flush(self):
         self.flush()
         self.engine.close()
-        self.engine = Search(self.dir, None)
+        self.reopen()
+
+    @rule()
+    def reopen_without_flush(self):
+        del self.engine  # deletions not purged, postings and statistics not saved
+        self.reopen()
+        self.model.purge()
+
+    @rule(name=st.sampled_from(DERIVED), how=st.sampled_from(["remove", "garble", "cut"]),
+          seed=st.integers(0, 2**32))
+    def damage_a_derived_file(self, name, how, seed):
+        del self.engine
+        path = Path(self.dir, "engine", name)
+        rng = random.Random(seed)
+        if how == "remove":
+            path.unlink(missing_ok=True)
+        elif how == "garble":
+            path.write_bytes(rng.randbytes(rng.randint(1, 200)))
+        elif path.exists():
+            path.write_bytes(path.read_bytes()[: rng.randint(0, path.stat().st_size)])
+        self.reopen()
+        self.model.purge()
+
+    @rule(text=texts)
+    def add_from_a_clock_ahead(self, text):
+        self.engine.close()
+        [doc_id] = add_with_clock_shifted(os.path.join(self.dir, "engine"), [text], 400 * 86400)
+        assert all(doc_id > earlier for earlier in self.model.indexed())
+        self.model.live[doc_id] = text
+        self.model.purge()  # closing flushed
+        self.reopen()
 
     @rule(query=queries, top_k=st.sampled_from([0, 1, 2, 5]))
     def search(self, query, top_k):
@@ -65,7 +115,7 @@ class EngineMachine(RuleBasedStateMachine):
     def search_beside_the_writer(self, query):
         """A reader opened after a flush finds what the writer finds."""
         self.flush()
-        with Search(self.dir, None) as reader:
+        with Search(os.path.join(self.dir, "engine"), self.config) as reader:
             assert reader.read_only
             self.check_search(reader, query, 0)
 

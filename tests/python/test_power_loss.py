@@ -14,12 +14,10 @@ import sys
 import textwrap
 from pathlib import Path
 
-import pytest
-
 from tarnwick import Search
-from test_crash import Ledger, check
 
-RECORDER = Path(__file__).with_name("sync_recorder.c")
+from preload import library
+from test_crash import Ledger, check
 
 WRITER = textwrap.dedent("""
     import os, sys
@@ -60,17 +58,6 @@ merge_deleted_ratio = 0.1
 """
 
 
-@pytest.fixture(scope="module")
-def recorder(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler for the fsync recorder")
-    library = tmp_path_factory.mktemp("recorder") / "sync_recorder.so"
-    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(RECORDER),
-                    "-ldl"], check=True)
-    return library
-
-
 def rebuild(log_dir: Path, lines: list[str], upto: int, root_inode: int, into: Path) -> None:
     """Writes into `into` the tree under the root directory as the syncs up to line `upto` of
     the log made it durable."""
@@ -99,14 +86,14 @@ def rebuild(log_dir: Path, lines: list[str], upto: int, root_inode: int, into: P
     fill(into, root_inode)
 
 
-def test_every_power_loss_keeps_what_was_flushed(tmp_path: Path, recorder: Path) -> None:
+def test_every_power_loss_keeps_what_was_flushed(tmp_path: Path) -> None:
     root = tmp_path / "root"
     root.mkdir()
     log_dir = tmp_path / "log"
     log_dir.mkdir()
     config = tmp_path / "config.toml"
     config.write_text(CONFIG)
-    env = dict(os.environ, LD_PRELOAD=str(recorder), TARNWICK_SYNC_LOG=str(log_dir))
+    env = dict(os.environ, LD_PRELOAD=str(library("sync_recorder.c")), TARNWICK_SYNC_LOG=str(log_dir))
     subprocess.run([sys.executable, "-c", WRITER, str(root / "engine"), str(config)], env=env,
                    check=True, timeout=120)
     lines = (log_dir / "log").read_text().splitlines()

@@ -261,8 +261,7 @@ def run_merge(args: argparse.Namespace) -> int:
     after = _segments(directory)
     # A merge removes the segment it compacts (its live documents move to the newest one).
     if before <= after:
-        print("nothing to compact (no closed segment has merge_deleted_ratio of its bytes "
-              "deleted)")
+        print("nothing to compact (no segment has merge_deleted_ratio of its bytes deleted)")
     else:
         print(f"merged: compacted a segment; {len(before)} segments before, {len(after)} after")
     return 0

@@ -99,17 +99,31 @@ TEST_F(IndexManagerTest, MissingDirectoryGetsBothLogsAndAnEmptyIndex) {
   EXPECT_EQ(read_bytes(meta_log()), "");
 }
 
-TEST_F(IndexManagerTest, MissingMetaLogEmptiesBothLogs) {
+TEST_F(IndexManagerTest, AnOrphanedLogIsSetAsideAndBothStartEmpty) {
   {
     IndexManager index = open();
     insert(index, 0, doc(1), {0});
     flush(index);
   }
+  const std::string orphan = read_bytes(index_log());
   fs::remove(meta_log());
   IndexManager index = open();
   EXPECT_TRUE(index.index().empty());
   EXPECT_EQ(read_bytes(index_log()), "");
-  EXPECT_TRUE(fs::exists(meta_log()));
+  EXPECT_EQ(read_bytes(meta_log()), "");
+  EXPECT_EQ(read_bytes(dir() / "lost+found" / "index.index@0"), orphan);
+}
+
+TEST_F(IndexManagerTest, PostingsReloadInIdOrderWhateverTheRecordOrder) {
+  IndexManager index = open();
+  insert(index, 4, doc(3), {1});
+  insert(index, 4, doc(7), {2});
+  insert(index, 4, doc(5), {3});  // a document indexed again after newer ones
+  insert(index, 6, doc(5), {4});
+  const PlainIndex expected{{4, {{doc(3), {1}}, {doc(5), {3}}, {doc(7), {2}}}}, {6, {{doc(5), {4}}}}};
+  EXPECT_EQ(plain(index.index()), expected);
+  flush(index);
+  EXPECT_EQ(plain(open().index()), expected);
 }
 
 TEST_F(IndexManagerTest, ThreePostingsOfOneTokenReloadInTheirOrder) {

@@ -82,5 +82,37 @@ TEST(PostingListTest, ReversedHoldsThePostingsBackToFront) {
   EXPECT_EQ(positions_of(back, 2), (Positions{1, 2}));
 }
 
+TEST(PostingListTest, InsertKeepsIdOrderWhereverThePostingGoes) {
+  std::mt19937 rng(11);
+  std::vector<uint64_t> order(60);
+  for (size_t n = 0; n < order.size(); ++n) order[n] = n;
+  std::shuffle(order.begin(), order.end(), rng);
+  PostingList list;
+  for (uint64_t n : order) ASSERT_TRUE(list.insert(id(n), Positions(n % 4, static_cast<uint32_t>(n) * 200)));
+  ASSERT_EQ(list.size(), order.size());
+  EXPECT_TRUE(list.is_sorted());
+  for (uint64_t n = 0; n < order.size(); ++n) {
+    EXPECT_TRUE(list.doc_id(n) == id(n));
+    EXPECT_EQ(positions_of(list, n), Positions(n % 4, static_cast<uint32_t>(n) * 200)) << n;
+  }
+}
+
+TEST(PostingListTest, SortedPutsPostingsInIdOrderWithTheirPositions) {
+  PostingList list;
+  ASSERT_TRUE(list.append(id(5), Positions{50}));
+  ASSERT_TRUE(list.append(id(2), Positions{20, 21}));
+  ASSERT_TRUE(list.append(id(9), Positions{}));
+  ASSERT_TRUE(list.append(id(1), Positions{10}));
+  EXPECT_FALSE(list.is_sorted());
+  const PostingList sorted = list.sorted();
+  ASSERT_EQ(sorted.size(), 4u);
+  EXPECT_TRUE(sorted.is_sorted());
+  const std::pair<uint64_t, Positions> expected[] = {{1, {10}}, {2, {20, 21}}, {5, {50}}, {9, {}}};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_TRUE(sorted.doc_id(i) == id(expected[i].first));
+    EXPECT_EQ(positions_of(sorted, i), expected[i].second);
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick::core

@@ -47,7 +47,7 @@ TEST_F(SearchMetaTest, OpensWhatTheFileHolds) {
   EXPECT_EQ(open().avg_doc_len(), 3.25);
   write_bytes(path(), encoded(4.5) + "tail");
   EXPECT_EQ(open().avg_doc_len(), 4.5);
-  // Values no mean length can take.
+  // Values no mean length can take, and files too short to hold one.
   for (double bad : {std::numeric_limits<double>::quiet_NaN(), -2.0,
                      std::numeric_limits<double>::infinity()}) {
     write_bytes(path(), encoded(bad));
@@ -55,10 +55,20 @@ TEST_F(SearchMetaTest, OpensWhatTheFileHolds) {
   }
   for (size_t size = 1; size < 8; ++size) {
     write_bytes(path(), encoded(2.0).substr(0, size));
-    auto meta = SearchMeta::open(dir_.path(), config_, clock_.clock());
-    ASSERT_FALSE(meta.ok());
-    EXPECT_EQ(meta.error().kind(), Kind::Decode) << size;
+    EXPECT_EQ(open().avg_doc_len(), 1.0) << size;
   }
+}
+
+TEST_F(SearchMetaTest, RecomputedMeanReportsOnlyRealChanges) {
+  SearchMeta meta = open();
+  EXPECT_TRUE(meta.recompute(4, 10));
+  EXPECT_EQ(meta.avg_doc_len(), 2.5);
+  EXPECT_FALSE(meta.recompute(4, 10));
+  EXPECT_TRUE(meta.recompute(0, 0));
+  EXPECT_EQ(meta.avg_doc_len(), 1.0);  // an empty collection's mean
+  // A mean kept up by updates differs from the recomputed one only by rounding.
+  for (int i = 0; i < 7; ++i) ASSERT_TRUE(meta.update_avg_doc_len(i, i + 1, 3 * i + 1).ok());
+  EXPECT_FALSE(meta.recompute(7, 1 + 4 + 7 + 10 + 13 + 16 + 19));
 }
 
 TEST_F(SearchMetaTest, ClockBeforeTheEpochFailsTheOpening) {

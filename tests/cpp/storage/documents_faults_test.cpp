@@ -50,6 +50,13 @@ class DocumentsFaults : public testing::StoreTest {
   }
 };
 
+// What describe() gives for the load error of a damaged entry of `meta` at `offset`.
+std::string damaged(const fs::path& meta, uint64_t offset, const std::string& what) {
+  return "Decode: Io { inner: Error { kind: InvalidData, message: \"damaged meta file " +
+         meta.string() + ": the entry at offset " + std::to_string(offset) + ": " + what +
+         "\" }, additional: 0 }";
+}
+
 // The byte offsets at which the meta file's entries end.
 std::vector<uint64_t> entry_ends(const std::string& meta) {
   std::vector<uint64_t> ends;
@@ -125,25 +132,175 @@ TEST_F(DocumentsFaults, WholeEntryThatDoesNotDecodeFailsTheLoadAndChangesNothing
   std::string bad_option = meta;
   bad_option[8 + 16] = 2;  // the first record's content marker
   const std::string id_bytes(16, 'i');
+  const fs::path file = segment / "meta";
+  const auto first = [&](uint64_t size, const std::string& error) {
+    return damaged(file, 0,
+                   "its record of " + std::to_string(size) + " bytes does not decode: " + error);
+  };
   const std::vector<Case> cases = {
       {bad_option,
-       "Decode: UnexpectedVariant { type_name: \"core::option::Option<alloc::string::String>\", "
-       "allowed: Range { min: 0, max: 1 }, found: 2 }"},
+       first(testing::get_be64_of(meta, 0),
+             "UnexpectedVariant { type_name: \"core::option::Option<alloc::string::String>\", "
+             "allowed: Range { min: 0, max: 1 }, found: 2 }")},
       // Garbage that fits its declared size.
-      {be64(5) + "\xFF\xFF\xFF\xFF\xFF" + meta, "Decode: UnexpectedEnd { additional: 11 }"},
+      {be64(5) + "\xFF\xFF\xFF\xFF\xFF" + meta, first(5, "UnexpectedEnd { additional: 11 }")},
       // A path length far beyond the record.
       {be64(26) + id_bytes + std::string("\x00\xFD", 2) + std::string(8, '\x7F') + meta,
-       "Decode: UnexpectedEnd { additional: 9187201950435737471 }"},
+       first(26, "UnexpectedEnd { additional: 9187201950435737471 }")},
       // 2^64 - 1 token ids declared, none present.
       {be64(31) + id_bytes + std::string("\x00\x01x\x00\x00\x00\xFD", 7) +
            std::string(8, '\xFF') + meta,
-       "Decode: UnexpectedEnd { additional: 1 }"},
+       first(31, "UnexpectedEnd { additional: 1 }")},
   };
   for (const Case& c : cases) {
     put_file(segment / "meta", c.meta);
     expect_load_fails(DocumentsManagerError::Kind::Decode, c.error);
     EXPECT_EQ(file_bytes(segment / "meta"), c.meta);
   }
+}
+
+// The meta file with the size prefix of the entry at `offset` replaced by `size`.
+std::string with_size_at(std::string meta, uint64_t offset, uint64_t size) {
+  meta.replace(offset, 8, be64(size));
+  return meta;
+}
+
+TEST_F(DocumentsFaults, DamagedSizePrefixFailsTheLoadAndChangesNothing) {
+  const fs::path segment = prepare(3);
+  const fs::path file = segment / "meta";
+  const std::string meta = file_bytes(file);
+  const auto ends = entry_ends(meta);
+  ASSERT_EQ(ends.size(), 3u);
+  const uint64_t first = ends[0] - 8;  // the first record's size
+  const uint64_t second = ends[1] - ends[0] - 8;
+  const auto larger_than_left = [&](uint64_t offset, uint64_t size, uint64_t record) {
+    return damaged(file, offset,
+                   "its size says " + std::to_string(size) + " bytes, more than the " +
+                       std::to_string(meta.size() - offset - 8) +
+                       " left in the file, but a whole record of " + std::to_string(record) +
+                       " bytes follows");
+  };
+  const auto too_short = [&](uint64_t offset, uint64_t size, uint64_t missing) {
+    return damaged(file, offset,
+                   "its record of " + std::to_string(size) +
+                       " bytes does not decode: UnexpectedEnd { additional: " +
+                       std::to_string(missing) + " }");
+  };
+  struct Case {
+    const char* name;
+    std::string meta;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"far larger than the file", with_size_at(meta, 0, UINT64_MAX),
+       larger_than_left(0, UINT64_MAX, first)},
+      {"larger than the file", with_size_at(meta, 0, meta.size()),
+       larger_than_left(0, meta.size(), first)},
+      {"one more than the bytes left", with_size_at(meta, 0, meta.size() - 8 + 1),
+       larger_than_left(0, meta.size() - 8 + 1, first)},
+      {"slightly larger", with_size_at(meta, 0, first + 1),
+       damaged(file, 0,
+               "its size says " + std::to_string(first + 1) + " bytes, but its record takes " +
+                   std::to_string(first))},
+      {"larger, by a whole entry", with_size_at(meta, 0, ends[1] - 8),
+       damaged(file, 0,
+               "its size says " + std::to_string(ends[1] - 8) + " bytes, but its record takes " +
+                   std::to_string(first))},
+      // The record ends inside its last varint, the token id 1000 (0xFB and two bytes).
+      {"slightly smaller", with_size_at(meta, 0, first - 1), too_short(0, first - 1, 1)},
+      {"zero", with_size_at(meta, 0, 0), too_short(0, 0, 16)},
+      // Not only the first entry: the offset named is the damaged entry's.
+      {"second entry larger than the file", with_size_at(meta, ends[0], meta.size()),
+       larger_than_left(ends[0], meta.size(), second)},
+      {"second entry slightly smaller", with_size_at(meta, ends[0], second - 1),
+       too_short(ends[0], second - 1, 1)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    put_file(file, c.meta);
+    for (const auto access : {utils::Access::ReadWrite, utils::Access::ReadOnly}) {
+      auto store = DocumentsManager::load(dir(), config_, clock_.clock(), access);
+      ASSERT_FALSE(store.ok());
+      EXPECT_EQ(store.error().kind(), DocumentsManagerError::Kind::Decode);
+      EXPECT_EQ(describe(store.error()), c.error);
+    }
+    EXPECT_EQ(file_bytes(file), c.meta);
+    EXPECT_FALSE(fs::exists(dir() / "lost+found"));
+  }
+  put_file(file, meta);
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->documents().size(), 3u);
+}
+
+TEST_F(DocumentsFaults, TornLastEntryIsCutAndKeptInLostFound) {
+  const fs::path segment = prepare(3);
+  const fs::path file = segment / "meta";
+  const std::string meta = file_bytes(file);
+  const auto ends = entry_ends(meta);
+  ASSERT_EQ(ends.size(), 3u);
+  const fs::path kept = dir() / "lost+found" / (segment.filename().string() + ".meta@" +
+                                                std::to_string(ends[1]));
+  // Every proper prefix of the last entry, down to a part of its size prefix.
+  for (uint64_t cut = ends[1] + 1; cut < meta.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    put_file(file, meta.substr(0, cut));
+    {
+      auto store = open();
+      ASSERT_TRUE(store);
+      EXPECT_EQ(store->documents().size(), 2u);
+      EXPECT_EQ(content_of(*store, 1), text(1));
+      EXPECT_EQ(content_of(*store, 2), text(2));
+      EXPECT_FALSE(store->documents().contains(id(3)));
+    }
+    EXPECT_EQ(file_bytes(file), meta.substr(0, ends[1]));
+    EXPECT_EQ(file_bytes(kept), meta.substr(ends[1], cut - ends[1]));
+    fs::remove_all(dir() / "lost+found");
+  }
+}
+
+TEST_F(DocumentsFaults, TailThatCannotBeTheStartOfItsRecordIsDamage) {
+  const fs::path segment = prepare(2);
+  const fs::path file = segment / "meta";
+  const std::string meta = file_bytes(file);
+  const std::string third = [&] {
+    Buffer buffer;
+    EXPECT_TRUE(buffer.write_meta({utils::ulid_to_bytes(id(3)), std::nullopt, segment, 0, 10, 1,
+                                   {1, 2, 3}})
+                    .ok());
+    return buffer.meta;
+  }();
+  const auto says = [&](uint64_t size, uint64_t left) {
+    return "its size says " + std::to_string(size) + " bytes, more than the " +
+           std::to_string(left) + " left in the file, ";
+  };
+  struct Case {
+    const char* name;
+    std::string tail;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      // 10 bytes of a record whose size says 12, while its id alone takes 16.
+      {"a size too small for what was begun", be64(12) + third.substr(8, 10),
+       says(12, 10) + "but the record begun there needs more"},
+      {"bytes that are no record", be64(100) + std::string(16, 'i') + "\x02",
+       says(100, 17) +
+           "and they do not decode: UnexpectedVariant { type_name: "
+           "\"core::option::Option<alloc::string::String>\", allowed: Range { min: 0, max: 1 }, "
+           "found: 2 }"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    put_file(file, meta + c.tail);
+    expect_load_fails(DocumentsManagerError::Kind::Decode, damaged(file, meta.size(), c.error));
+    EXPECT_EQ(file_bytes(file), meta + c.tail);
+  }
+  // The same bytes with the right size are a torn entry.
+  put_file(file, meta + third.substr(0, 18));
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->documents().size(), 2u);
+  EXPECT_EQ(file_bytes(file), meta);
 }
 
 TEST_F(DocumentsFaults, DirectoryWhereASegmentFileBelongsIsAnIoErrorAndChangesNothing) {

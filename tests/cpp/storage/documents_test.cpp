@@ -293,6 +293,139 @@ TEST_F(DocumentsStore, ClockBeforeEpochFailsTheLoadButNotABufferedWrite) {
   EXPECT_EQ(reopened.error().kind(), DocumentsManagerError::Kind::Clock);
 }
 
+TEST_F(DocumentsStore, SetTokenIdsCopiesTheBlockWithTheNewRecordDurableAfterFlush) {
+  static uint64_t limit;
+  limit = block_of(text(1)).size() + 1;
+  set_config([](Config& c) { c.segment_size = limit; });
+  fs::path old;
+  Document before;
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    for (int n = 1; n <= 3; ++n) write(*store, n);  // 1 and 2 in a first segment, 3 in the next
+    flush(*store);
+    before = store->documents().at(id(1));
+    old = before.segment;
+    ASSERT_NE(store->current(), old);
+    ASSERT_EQ(store->segments().at(before.segment).deleted_bytes, 0u);
+    const std::string old_data = file_bytes(store->current() / "data");
+    ASSERT_TRUE(store->set_token_ids(id(1), {7, 8, 9}).ok());
+    const Document& record = store->documents().at(id(1));
+    EXPECT_EQ(record.token_ids, (std::vector<uint32_t>{7, 8, 9}));
+    EXPECT_EQ(record.total_tokens, before.total_tokens);
+    EXPECT_EQ(record.length, before.length);
+    EXPECT_EQ(record.segment, store->current());
+    EXPECT_EQ(record.offset, old_data.size());
+    EXPECT_EQ(store->segments().at(old.native()).deleted_bytes, before.length);
+    EXPECT_EQ(file_bytes(store->current() / "data"), old_data);  // in the buffer until saved
+    flush(*store);
+    EXPECT_EQ(file_bytes(store->current() / "data"), old_data + block_of(text(1)));
+    EXPECT_EQ(content_of(*store, 1), text(1));
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_EQ(store->documents().size(), 3u);
+  const Document& record = store->documents().at(id(1));
+  EXPECT_EQ(record.token_ids, (std::vector<uint32_t>{7, 8, 9}));
+  EXPECT_EQ(record.total_tokens, before.total_tokens);
+  EXPECT_EQ(record.segment, store->current());
+  EXPECT_EQ(content_of(*store, 1), text(1));
+  EXPECT_EQ(store->segments().at(old.native()).deleted_bytes, before.length);
+  for (int n = 2; n <= 3; ++n) {
+    EXPECT_EQ(store->documents().at(id(n)).token_ids, (std::vector<uint32_t>{uint32_t(n), 1000}));
+    EXPECT_EQ(content_of(*store, n), text(n));
+  }
+}
+
+TEST_F(DocumentsStore, SetTokenIdsOfABufferedDocumentCopiesItWithinItsSegment) {
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    write(*store, 1);
+    write(*store, 2);  // both still buffered
+    const uint64_t length = store->documents().at(id(1)).length;
+    ASSERT_TRUE(store->set_token_ids(id(1), {}).ok());
+    EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes, length);
+    flush(*store);
+    EXPECT_EQ(file_bytes(store->current() / "data"),
+              block_of(text(1)) + block_of(text(2)) + block_of(text(1)));
+    EXPECT_EQ(store->documents().at(id(1)).offset, length + block_of(text(2)).size());
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_EQ(store->documents().size(), 2u);
+  EXPECT_EQ(store->documents().at(id(1)).token_ids, std::vector<uint32_t>{});
+  EXPECT_EQ(content_of(*store, 1), text(1));
+  EXPECT_EQ(content_of(*store, 2), text(2));
+  EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes,
+            block_of(text(1)).size());
+  // Deleting it leaves no copy live, and both copies count as deleted, then and after reopening.
+  ASSERT_TRUE(store->delete_document(id(1)).ok());
+  const uint64_t deleted_bytes = store->segments().at(store->current().native()).deleted_bytes;
+  EXPECT_EQ(deleted_bytes, 2 * block_of(text(1)).size());
+  auto reopened = open();
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(reopened->documents().size(), 1u);
+  EXPECT_FALSE(reopened->documents().contains(id(1)));
+  EXPECT_EQ(reopened->segments().at(store->current().native()).deleted_bytes, deleted_bytes);
+}
+
+TEST_F(DocumentsStore, OlderCopiesOfADeletedDocumentCountAsDeletedAfterReopening) {
+  static uint64_t limit;
+  limit = block_of(text(1)).size() + 1;
+  set_config([](Config& c) { c.segment_size = limit; });
+  fs::path older, copies;
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    older = store->current();
+    write(*store, 1);
+    write(*store, 2);  // both in the first segment, then a new one starts
+    ASSERT_NE(store->current(), older);
+    ASSERT_TRUE(store->set_token_ids(id(1), {5}).ok());  // copied into the new segment
+    ASSERT_TRUE(store->set_token_ids(id(1), {6}).ok());  // and again, within it
+    copies = store->documents().at(id(1)).segment;
+    ASSERT_NE(copies, older);
+    ASSERT_TRUE(store->delete_document(id(1)).ok());  // the deletion goes to the newest copy
+    flush(*store);
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  const uint64_t length = block_of(text(1)).size();
+  EXPECT_EQ(store->documents().size(), 1u);
+  EXPECT_EQ(store->segments().at(older.native()).deleted_bytes, length);
+  EXPECT_EQ(store->segments().at(copies.native()).deleted_bytes, 2 * length);
+  EXPECT_EQ(store->segments().at(copies.native()).size, 2 * length);
+}
+
+TEST_F(DocumentsStore, SetTokenIdsIsNotDurableBeforeTheNextFlush) {
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    write(*store, 1);
+    flush(*store);
+    ASSERT_TRUE(store->set_token_ids(id(1), {5}).ok());
+  }  // dropped without a flush
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->documents().at(id(1)).token_ids, (std::vector<uint32_t>{1, 1000}));
+  EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes, 0u);
+}
+
+TEST_F(DocumentsStore, SetTokenIdsOfAnIdNotLiveChangesNothing) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  write(*store, 1);
+  flush(*store);
+  ASSERT_TRUE(store->delete_document(id(1)).ok());
+  const DocumentMap documents = store->documents();
+  ASSERT_TRUE(store->set_token_ids(id(1), {5}).ok());
+  ASSERT_TRUE(store->set_token_ids(id(99), {5}).ok());
+  flush(*store);
+  EXPECT_EQ(store->documents(), documents);
+  EXPECT_EQ(file_bytes(store->current() / "data"), block_of(text(1)));
+}
+
 size_t open_descriptors() {
   return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
 }

@@ -129,16 +129,186 @@ TEST_F(MergeThreshold, DeletedShareBelowTheRatioIsLeftAlone) {
   EXPECT_EQ(file_bytes(store->current() / "data"), "");
 }
 
-TEST_F(SegmentMerge, NothingHappensWithoutASegmentBesidesTheCurrent) {
+TEST_F(SegmentMerge, NothingHappensToACurrentSegmentWithNothingDeleted) {
   set_config([](Config& c) { c.merge_deleted_ratio = 0; });
   auto store = open();
   ASSERT_TRUE(store);
+  const fs::path current = store->current();
   write(*store, 1);
-  ASSERT_TRUE(store->delete_document(id(1)).ok());
   write(*store, 2);
   merge(*store);
-  EXPECT_EQ(file_bytes(store->current() / "data"), "");  // not even flushed
+  EXPECT_EQ(store->current(), current);
+  EXPECT_EQ(file_bytes(current / "data"), "");  // not even flushed
   EXPECT_EQ(store->segments().size(), 1u);
+}
+
+TEST_F(SegmentMerge, CurrentSegmentBelowTheRatioIsLeftAlone) {
+  set_config([](Config& c) { c.merge_deleted_ratio = 0.5; });
+  auto store = open();
+  ASSERT_TRUE(store);
+  const fs::path current = store->current();
+  for (int n = 0; n < 10; ++n) ASSERT_TRUE(store->write(id(n), 1, {}, kSameText).ok());
+  delete_all(*store, 0, 4);
+  merge(*store);
+  EXPECT_EQ(store->current(), current);
+  EXPECT_EQ(segment_paths(*store), std::vector<fs::path>{current});
+  EXPECT_EQ(file_bytes(current / "data"), "");
+}
+
+// The total size of the files of every segment directory.
+uint64_t segment_bytes(const fs::path& dir) {
+  uint64_t total = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (entry.is_regular_file()) total += entry.file_size();
+  }
+  return total;
+}
+
+TEST_F(SegmentMerge, CurrentSegmentIsCompactedIntoANewOne) {
+  // One segment for everything, as with the default size.
+  auto store = open();
+  ASSERT_TRUE(store);
+  const fs::path old = store->current();
+  for (int n = 0; n < 300; ++n) {
+    write(*store, n);
+    if (n == 150) flush(*store);  // some on disk, some in the buffer
+  }
+  for (int n = 0; n < 300; ++n) {
+    if (n % 10 != 3) {
+      ASSERT_TRUE(store->delete_document(id(n)).ok());
+    }
+  }
+  ASSERT_EQ(store->segments().size(), 1u);
+  merge(*store);
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_FALSE(fs::exists(dir() / (old.filename().string() + ".removed")));
+  EXPECT_NE(store->current(), old);
+  EXPECT_EQ(segment_paths(*store), std::vector<fs::path>{store->current()});
+  // Each live document's block copied as it was, its record otherwise the same.
+  ASSERT_EQ(store->documents().size(), 30u);
+  uint64_t live_bytes = 0;
+  std::string meta;
+  for (int n = 3; n < 300; n += 10) {
+    const Document& record = store->documents().at(id(n));
+    EXPECT_EQ(record.segment, store->current()) << n;
+    EXPECT_EQ(record.total_tokens, uint32_t(n));
+    EXPECT_EQ(record.token_ids, (std::vector<uint32_t>{uint32_t(n), 1000}));
+    EXPECT_EQ(record.length, block_of(text(n)).size());
+    EXPECT_EQ(content_of(*store, n), text(n));
+    live_bytes += record.length;
+    std::string encoded;
+    ASSERT_TRUE(encode_document(record, encoded).ok());
+    meta += be64(encoded.size()) + encoded;
+  }
+  const auto after = blocks(*store, 300);
+  for (const auto& [n, block] : after) EXPECT_EQ(block, block_of(text(n))) << n;
+  // The disk holds what the live documents need, and no more.
+  EXPECT_EQ(file_bytes(store->current() / "data").size(), live_bytes);
+  EXPECT_EQ(file_bytes(store->current() / "meta"), meta);
+  EXPECT_EQ(file_bytes(store->current() / "del"), "");
+  EXPECT_EQ(segment_bytes(dir()), live_bytes + meta.size());
+  const Segment& current = store->segments().at(store->current().native());
+  EXPECT_EQ(current.size, live_bytes);
+  EXPECT_EQ(current.deleted_bytes, 0u);
+  auto reopened = open();
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(reopened->documents(), store->documents());
+  EXPECT_EQ(reopened->current(), store->current());
+}
+
+TEST_F(SegmentMerge, RoundsOfAddingAndDeletingEverythingLeaveNothingOnDisk) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const fs::path old = store->current();
+    const int first = round * 300;
+    for (int n = first; n < first + 300; ++n) write(*store, n);
+    if (round == 1) flush(*store);  // else some stay buffered
+    delete_all(*store, first, first + 300);
+    merge(*store);
+    EXPECT_FALSE(fs::exists(old));
+    EXPECT_EQ(segment_paths(*store), std::vector<fs::path>{store->current()});
+    EXPECT_TRUE(store->documents().empty());
+    EXPECT_EQ(segment_bytes(dir()), 0u);  // a fresh, empty segment
+    const Segment& current = store->segments().at(store->current().native());
+    EXPECT_EQ(current.size, 0u);
+    EXPECT_EQ(current.deleted_bytes, 0u);
+  }
+  merge(*store);  // nothing more to do
+  write(*store, 5000);
+  flush(*store);
+  auto reopened = open();
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(reopened->documents().size(), 1u);
+  EXPECT_EQ(content_of(*reopened, 5000), text(5000));
+  EXPECT_EQ(segment_paths(*reopened), std::vector<fs::path>{store->current()});
+}
+
+TEST_F(SegmentMerge, OnlyTheLiveCopyOfARewrittenRecordIsCopied) {
+  set_config([](Config& c) { c.merge_deleted_ratio = 0; });
+  auto store = open();
+  ASSERT_TRUE(store);
+  for (int n = 1; n <= 3; ++n) write(*store, n);
+  flush(*store);
+  ASSERT_TRUE(store->set_token_ids(id(2), {42}).ok());  // its copy goes into the same segment
+  const fs::path old = store->current();
+  merge(*store);
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_EQ(file_bytes(store->current() / "data"),
+            block_of(text(1)) + block_of(text(3)) + block_of(text(2)));
+  EXPECT_EQ(store->documents().at(id(2)).token_ids, std::vector<uint32_t>{42});
+  auto reopened = open();
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(reopened->documents(), store->documents());
+  EXPECT_EQ(reopened->segments().at(reopened->current().native()).deleted_bytes, 0u);
+}
+
+TEST_F(SegmentMerge, StoppedMergeOfTheCurrentSegmentIsFinishedAsAnOlderOne) {
+  set_config([](Config& c) { c.merge_deleted_ratio = 0; });
+  fs::path old;
+  std::string old_meta;
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    old = store->current();
+    for (int n = 0; n < 5; ++n) write(*store, n);
+    flush(*store);
+    old_meta = file_bytes(old / "meta");
+    // A last record whose block lies far past the data file's end stops the copying there.
+    Buffer bad;
+    ASSERT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(5)), std::nullopt, old, 0,
+                                uint64_t{1} << 60, 1, {}})
+                    .ok());
+    testing::put_file(old / "meta", old_meta + bad.meta);
+  }
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->delete_document(id(0)).ok());
+    auto status = store->merge();
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(describe(status.error()), "Io: failed to fill whole buffer");
+    EXPECT_TRUE(fs::exists(old));
+    EXPECT_NE(store->current(), old);
+    flush(*store);
+  }
+  testing::put_file(old / "meta", old_meta);
+  {
+    // The copies win; the old segment is an older one now, and all of it counts as deleted.
+    auto store = open();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->documents().size(), 4u);
+    for (int n = 1; n < 5; ++n) EXPECT_NE(store->documents().at(id(n)).segment, old) << n;
+    const Segment& stale = store->segments().at(old.native());
+    EXPECT_EQ(stale.deleted_bytes, stale.size);
+    merge(*store);
+    EXPECT_FALSE(fs::exists(old));
+  }
+  auto store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->documents().size(), 4u);
+  for (int n = 1; n < 5; ++n) EXPECT_EQ(content_of(*store, n), text(n));
 }
 
 TEST_F(SegmentMerge, SegmentWithAnEmptyDataFileIsNeverCompacted) {
@@ -175,9 +345,16 @@ TEST_F(SegmentMerge, OnlyTheOldestQualifyingSegmentPerCall) {
   EXPECT_TRUE(fs::exists(second));
   merge(*store);
   EXPECT_FALSE(fs::exists(second));
-  merge(*store);
   EXPECT_TRUE(fs::exists(current));
-  EXPECT_EQ(segment_paths(*store), std::vector<fs::path>{current});
+  // Then the current one, whose only document is deleted: a fresh segment takes its place.
+  merge(*store);
+  EXPECT_FALSE(fs::exists(current));
+  ASSERT_EQ(store->segments().size(), 1u);
+  EXPECT_NE(store->current(), current);
+  EXPECT_EQ(file_bytes(store->current() / "data"), "");
+  const fs::path fresh = store->current();
+  merge(*store);
+  EXPECT_EQ(segment_paths(*store), std::vector<fs::path>{fresh});
 }
 
 TEST_F(SegmentMerge, FullyDeletedSegmentIsRemovedAndTheBufferStillFlushed) {

@@ -25,10 +25,11 @@ class TokenHasherTest : public ::testing::Test {
   }
 
   // Loads the store file as it is, capturing what the load printed.
-  std::pair<TokenHasher, std::string> open_capturing_output() {
+  std::pair<TokenHasher, std::string> open_capturing_output(Access access = Access::ReadWrite) {
     ::testing::internal::CaptureStdout();
-    auto hasher = open();
-    return {std::move(hasher), ::testing::internal::GetCapturedStdout()};
+    auto hasher = TokenHasher::load(dir_.path(), config_, clock_.clock(), access);
+    EXPECT_TRUE(hasher.ok());
+    return {std::move(*hasher), ::testing::internal::GetCapturedStdout()};
   }
 
   uint32_t add(TokenHasher& hasher, std::string_view token) {
@@ -140,7 +141,7 @@ TEST_F(TokenHasherTest, SavesOnceTheIntervalHasPassed) {
   EXPECT_EQ(open().token_to_id().size(), 3u);
 }
 
-TEST_F(TokenHasherTest, UndecodableStorePrintsOneWarningAndStartsEmpty) {
+TEST_F(TokenHasherTest, UndecodableStorePrintsOneWarningAndStartsEmptyAndDamaged) {
   const struct {
     std::string bytes;
     std::string text;
@@ -163,11 +164,18 @@ TEST_F(TokenHasherTest, UndecodableStorePrintsOneWarningAndStartsEmpty) {
   std::filesystem::create_directories(dir_.path() / "index");
   for (const auto& c : cases) {
     write_bytes(store_path(), c.bytes);
-    auto [hasher, output] = open_capturing_output();
-    EXPECT_EQ(output, "Warning tokens decode error: " + c.text + "\n");
-    EXPECT_TRUE(hasher.token_to_id().empty());
-    EXPECT_TRUE(hasher.id_to_token().empty());
-    EXPECT_EQ(read_bytes(store_path()), c.bytes);
+    // The writer's engine rebuilds the index; a reader goes on without the dictionary.
+    for (Access access : {Access::ReadWrite, Access::ReadOnly}) {
+      auto [hasher, output] = open_capturing_output(access);
+      EXPECT_EQ(output, "Warning tokens decode error: " + c.text +
+                            (access == Access::ReadWrite
+                                 ? "; rebuilding the index from the stored documents\n"
+                                 : "\n"));
+      EXPECT_TRUE(hasher.damaged());
+      EXPECT_TRUE(hasher.token_to_id().empty());
+      EXPECT_TRUE(hasher.id_to_token().empty());
+      EXPECT_EQ(read_bytes(store_path()), c.bytes);
+    }
   }
 }
 

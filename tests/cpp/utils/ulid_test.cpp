@@ -87,13 +87,13 @@ struct Scripted {
   std::shared_ptr<std::optional<uint128>> now_ms = std::make_shared<std::optional<uint128>>(0);
   std::shared_ptr<uint128> random = std::make_shared<uint128>(0);
 
-  UlidGenerator generator() const {
+  UlidGenerator generator(uint128 after = 0) const {
     return UlidGenerator(
         [now = now_ms]() -> std::optional<uint128> {
           if (!*now) return std::nullopt;
           return **now * kNanosPerMilli + 999'999;  // the sub-millisecond part is dropped
         },
-        [random = random] { return *random; });
+        [random = random] { return *random; }, after);
   }
 };
 
@@ -124,6 +124,17 @@ TEST(UlidGenerator, SameMillisecondOrClockGoneBackAddsOne) {
   EXPECT_TRUE(*generator.generate() == first + 1);
   *script.now_ms = 999;
   EXPECT_TRUE(*generator.generate() == first + 2);
+}
+
+TEST(UlidGenerator, IdsStayAboveTheLargestStoredOneWhenTheClockIsBehindIt) {
+  Scripted script;
+  const uint128 stored = (uint128{2'000'000} << 80) | 77;
+  auto generator = script.generator(stored);
+  *script.now_ms = 1'000'000;  // a clock stepped back, or a directory from a clock ahead
+  EXPECT_TRUE(*generator.generate() == stored + 1);
+  *script.now_ms = 2'000'001;
+  *script.random = 3;
+  EXPECT_TRUE(*generator.generate() == ((uint128{2'000'001} << 80) | 3));
 }
 
 TEST(UlidGenerator, ClockBeforeEpochCountsAsMillisecondZero) {
