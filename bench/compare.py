@@ -359,6 +359,11 @@ def render(meta, results, names, command):
 
 README_HEAD = """# Benchmarks
 
+`bench/churn.py` measures how disk use and opening time grow under churn (replacing every
+document, draining, thinning), against a fresh engine holding the same live documents.
+`bench/repair.py` measures what opening costs the writer when it checks the index against the
+stored documents, and how long rebuilding a lost index from the texts takes.
+
 ## Comparison with SQLite FTS5 and Tantivy
 
 `bench/compare.py` indexes the same corpus with tarnwick, SQLite FTS5 (Python's

@@ -145,20 +145,27 @@ utils::Result<uint128, SearchError> Search::add(std::string_view text) {
   if (auto s = meta_.update_avg_doc_len(count, count + 1, document.length); !s) {
     return fail(SearchError{std::move(s.error())});
   }
+  auto token_ids = insert_postings(*id, document);
+  if (!token_ids) return fail(std::move(token_ids.error()));
+  auto written = documents_.write(*id, document.length, std::move(*token_ids), text);
+  if (!written) return fail(SearchError{std::move(written.error())});
+  return *id;
+}
+
+utils::Result<std::vector<uint32_t>, SearchError> Search::insert_postings(
+    uint128 id, const analysis::DocumentTokens& document) {
   std::vector<uint32_t> token_ids;
   token_ids.reserve(document.tokens.size());
   for (const auto& [stem, positions] : document.tokens) {
     if (!tokens_.id_of(stem)) trie_.add(stem);
     auto token_id = tokens_.add(stem);
     if (!token_id) return fail(SearchError{std::move(token_id.error())});
-    if (auto s = index_.insert(*token_id, *id, positions, tokens_); !s) {
+    if (auto s = index_.insert(*token_id, id, positions, tokens_); !s) {
       return fail(SearchError{std::move(s.error())});
     }
     token_ids.push_back(*token_id);
   }
-  auto written = documents_.write(*id, document.length, std::move(token_ids), text);
-  if (!written) return fail(SearchError{std::move(written.error())});
-  return *id;
+  return token_ids;
 }
 
 const storage::Document* Search::get(uint128 id) const {

@@ -153,6 +153,12 @@ class Search {
   // Indexes the live document `id` again from its stored text.
   Status reindex(uint128 id);
 
+  // Gives each stem of `document` its token id (a new word goes into the trie too) and inserts
+  // the posting of `id` under it; the token ids, in that order. On failure the postings inserted
+  // so far stay.
+  utils::Result<std::vector<uint32_t>, SearchError> insert_postings(
+      uint128 id, const analysis::DocumentTokens& document);
+
   // Fails a write of a read-only engine.
   Status check_writer() const;
 

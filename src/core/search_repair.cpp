@@ -167,24 +167,14 @@ Search::Status Search::reindex(uint128 id) {
   // A text that cannot be read leaves its document unfound, as it leaves it unreadable.
   auto text = storage::read_content(record);
   if (!text) return {};
-  analysis::DocumentTokens document = tokenizer_.tokenize_doc(*text);
-  std::vector<uint32_t> token_ids;
-  token_ids.reserve(document.tokens.size());
-  for (const auto& [stem, positions] : document.tokens) {
-    if (!tokens_.id_of(stem)) trie_.add(stem);
-    auto token_id = tokens_.add(stem);
-    if (!token_id) return fail(SearchError{std::move(token_id.error())});
-    if (auto s = index_.insert(*token_id, id, positions, tokens_); !s) {
-      return fail(SearchError{std::move(s.error())});
-    }
-    token_ids.push_back(*token_id);
-  }
+  auto token_ids = insert_postings(id, tokenizer_.tokenize_doc(*text));
+  if (!token_ids) return fail(std::move(token_ids.error()));
   std::vector<uint32_t> recorded = record.token_ids;
   std::sort(recorded.begin(), recorded.end());
-  std::vector<uint32_t> sorted = token_ids;
+  std::vector<uint32_t> sorted = *token_ids;
   std::sort(sorted.begin(), sorted.end());
   if (sorted == recorded) return {};
-  return as_search_error(documents_.set_token_ids(id, std::move(token_ids)));
+  return as_search_error(documents_.set_token_ids(id, std::move(*token_ids)));
 }
 
 }  // namespace tarnwick::core

@@ -8,6 +8,7 @@ from pathlib import Path
 import pytest
 
 from tarnwick import Search
+from tarnwick.native import BincodeDecodeError
 
 from preload import add_with_clock_shifted
 
@@ -117,6 +118,20 @@ def test_an_index_in_step_is_left_as_it_is(tmp_path, capfd):
     assert [(p, p.stat().st_mtime_ns, p.stat().st_size) for p in files] == stamps
     assert answers(engine) == expected
     assert capfd.readouterr().out == ""
+    assert not kept(tmp_path)
+
+
+@pytest.mark.parametrize("size", [b"\x7f", b"\x00\x00\x00\x00\x00\x00\x00\x01"])
+def test_a_damaged_record_is_not_taken_for_a_torn_tail(tmp_path, size):
+    engine, _ = engine_with(tmp_path, texts(5))
+    engine.close()
+    [segment] = [p for p in tmp_path.iterdir() if p.name.isdigit()]
+    meta = segment / "meta"
+    damaged = size + meta.read_bytes()[len(size):]  # the first entry's size
+    meta.write_bytes(damaged)
+    with pytest.raises(BincodeDecodeError, match="offset 0"):
+        Search(tmp_path, None)
+    assert meta.read_bytes() == damaged
     assert not kept(tmp_path)
 
 
