@@ -219,6 +219,9 @@ Search::Status Search::flush() {
 Search::Status Search::merge() {
   if (auto s = flush(); !s) return s;
   if (auto s = as_search_error(documents_.merge()); !s) return s;
+  if (tokens_.trim_free_tail()) {
+    if (auto s = as_search_error(tokens_.flush()); !s) return s;
+  }
   return as_search_error(index_.compact_if_due(tokens_, config_->merge_deleted_ratio));
 }
 

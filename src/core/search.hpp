@@ -100,9 +100,9 @@ class Search {
   // saved and the rest stays pending.
   Status flush();
 
-  // Flushes, then compacts at most one segment, then the index logs when the records of
-  // purged postings are at least `merge_deleted_ratio` of them; a failed flush is returned before
-  // compacting.
+  // Flushes, then compacts at most one segment, drops the dictionary's trailing free slots, and
+  // compacts the index logs when the records of purged postings are at least
+  // `merge_deleted_ratio` of them; a failed flush is returned before compacting.
   Status merge();
 
   // The best `top_k` live documents matching `query` (0: all), best first. Fails only when the

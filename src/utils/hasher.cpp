@@ -200,6 +200,16 @@ Result<std::optional<std::string>, Error> TokenHasher::delete_token(uint32_t id)
   return token;
 }
 
+bool TokenHasher::trim_free_tail() {
+  auto& slots = store_.id_to_token;
+  const size_t before = slots.size();
+  while (!slots.empty() && !slots.back()) slots.pop_back();
+  if (slots.size() == before) return false;
+  std::erase_if(store_.free_ids, [&](uint32_t id) { return id >= slots.size(); });
+  unsaved_ = true;
+  return true;
+}
+
 Status<Error> TokenHasher::count_change() {
   unsaved_ = true;
   ++operations_;

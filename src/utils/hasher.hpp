@@ -78,6 +78,10 @@ class TokenHasher {
     return it->second;
   }
 
+  // Drops the free slots after the last filled one, so that a dictionary whose words have mostly
+  // gone stops keeping a slot for each; gives whether any went. Saves nothing.
+  bool trim_free_tail();
+
   // Some change made since the last successful save.
   bool has_unsaved_changes() const { return unsaved_; }
   // The store on disk did not decode, and was not read.

@@ -195,3 +195,14 @@ def test_churn_leaves_no_more_on_disk_than_a_fresh_engine(tmp_path):
             engine.merge()
         assert answers(engine) == fresh_answers(tmp_path / "fresh", documents[:100])
     assert disk_bytes(tmp_path / "churned") <= 1.2 * disk_bytes(tmp_path / "fresh")
+
+
+def test_a_drained_engine_takes_no_more_room_than_an_empty_one(tmp_path):
+    with Search(tmp_path / "drained", None) as engine:
+        for _ in range(3):
+            ids = [engine.add(text) for text in texts(200)]
+            for doc_id in ids:
+                engine.delete(doc_id)
+            engine.merge()
+    Search(tmp_path / "empty", None).close()
+    assert disk_bytes(tmp_path / "drained") <= 1.2 * disk_bytes(tmp_path / "empty") + 64

@@ -81,6 +81,24 @@ TEST_F(TokenHasherTest, FreedIdsAreReusedMostRecentlyFreedFirst) {
   EXPECT_EQ(hasher.id_to_token()[7], "new1");
 }
 
+TEST_F(TokenHasherTest, TrimmingDropsOnlyTheFreeSlotsAfterTheLastFilledOne) {
+  TokenHasher hasher = open();
+  for (const char* token : {"a", "b", "c", "d", "e"}) add(hasher, token);
+  for (uint32_t id : {4u, 1u, 3u}) ASSERT_TRUE(hasher.delete_token(id).ok());
+  EXPECT_TRUE(hasher.trim_free_tail());
+  EXPECT_EQ(hasher.id_to_token().size(), 3u);  // "c" keeps id 2
+  EXPECT_EQ(hasher.free_ids(), std::vector<uint32_t>{1});
+  EXPECT_FALSE(hasher.trim_free_tail());
+  ASSERT_TRUE(hasher.flush().ok());
+  TokenHasher reopened = open();
+  EXPECT_EQ(reopened.id_of("c"), 2u);
+  EXPECT_EQ(add(reopened, "f"), 1u);
+  EXPECT_EQ(add(reopened, "g"), 3u);
+  for (uint32_t id : {0u, 1u, 2u, 3u}) ASSERT_TRUE(reopened.delete_token(id).ok());
+  EXPECT_TRUE(reopened.trim_free_tail());
+  EXPECT_TRUE(reopened.id_to_token().empty() && reopened.free_ids().empty());
+}
+
 TEST_F(TokenHasherTest, DeletingOutOfRangeOrFreeIdReturnsNothingAndCountsNoChange) {
   config_->index_save_after_operations = 3;
   TokenHasher hasher = open();
