@@ -14,7 +14,10 @@ phase() {
   last_log="$logs/${phase_title//[^A-Za-z0-9._-]/-}.log"
   local phase_start=$SECONDS phase_status=0
   printf '%-58s' "$phase_title" >&2
-  "$@" > "$last_log" 2>&1 || phase_status=$?
+  # In the background, so that a function's failing step stops it: errexit is off for every
+  # command that the shell runs as the left side of `||`, functions included.
+  "$@" > "$last_log" 2>&1 &
+  wait $! || phase_status=$?
   if ((phase_status == 0)); then
     printf ' ok  %4ds\n' $((SECONDS - phase_start)) >&2
     return 0
