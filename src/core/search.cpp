@@ -94,8 +94,7 @@ utils::Result<std::unique_ptr<Search>, SearchError> Search::load(
   auto documents = storage::DocumentsManager::load(dir, config, clock, access);
   if (!documents) return fail(SearchError{std::move(documents.error())});
   // New ids go above every stored one, whatever the clock says.
-  uint128 largest = 0;
-  for (const auto& [id, record] : documents->documents()) largest = std::max(largest, id);
+  uint128 largest = documents->largest_stored_id();
   for (const auto& [token_id, list] : stores->index.index()) {
     if (!list.empty()) largest = std::max(largest, list.doc_id(list.size() - 1));
   }

@@ -129,6 +129,7 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
     for (const Listed& entry : listed) {
       auto scan = read_meta_entries(entry.path, [&](Document&& document) -> Status {
         const uint128 id = document.id_value();
+        store.largest_id_ = std::max(store.largest_id_, id);
         if (deleted.contains(id)) {
           auto [it, first] = dead_copies.try_emplace(id, &entry, document.length);
           if (!first) {
@@ -155,6 +156,7 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
       }
     }
   }
+  for (uint128 id : deleted) store.largest_id_ = std::max(store.largest_id_, id);
   auto now = store.now_seconds();
   if (!now) return fail(std::move(now.error()));
   store.last_save_ = *now;

@@ -121,6 +121,9 @@ class DocumentsManager {
   // The engine has removed the deleted documents' postings.
   void clear_deleted_documents();
   const SegmentMap& segments() const { return segments_; }
+  // The largest document id in the segment files at load, deleted documents included: an id
+  // issued again while a deletion entry names it would be dead at the next load.
+  uint128 largest_stored_id() const { return largest_id_; }
   const std::filesystem::path& current() const { return current_; }
 
  private:
@@ -163,6 +166,7 @@ class DocumentsManager {
   std::shared_ptr<const Config> config_;
   utils::Clock clock_;
   uint64_t last_save_ = 0;
+  uint128 largest_id_ = 0;
   // Deletion files and directories changed since the last flush; flush syncs them.
   absl::flat_hash_set<std::string> unsynced_;
 };

@@ -176,6 +176,12 @@ def test_ids_keep_increasing_when_the_clock_goes_back(tmp_path):
     with Search(tmp_path, None) as engine:
         assert sorted(h.document.content for h in engine.search("alpha gamma", 0)) == [
             "alpha gamma", "alpha gamma delta"]
+        engine.delete(behind)  # the largest id is now only in a deletion entry
+    with Search(tmp_path, None) as engine:
+        again = engine.add("alpha epsilon")
+        assert again > behind
+    with Search(tmp_path, None) as engine:
+        assert engine.get(again).content == "alpha epsilon"
 
 
 def test_churn_leaves_no_more_on_disk_than_a_fresh_engine(tmp_path):
