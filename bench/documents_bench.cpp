@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "storage/documents.hpp"
-#include "utils/fileext.hpp"
+#include "utils/file.hpp"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "analysis/tokenizer.hpp"
-#include "core/index.hpp"
-#include "utils/hasher.hpp"
+#include "inverted/index.hpp"
+#include "inverted/token_hasher.hpp"
 
 namespace {
 

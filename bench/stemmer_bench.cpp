@@ -12,7 +12,7 @@
 
 #include "analysis/stemmer.hpp"
 #include "analysis/word_segmenter.hpp"
-#include "config.hpp"
+#include "base/config.hpp"
 #include "text_corpus.hpp"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <span>
 
-#include "storage/block.hpp"
+#include "storage/codec/block.hpp"
 #include "storage/document.hpp"
-#include "storage/decoder.hpp"
+#include "storage/codec/decoder.hpp"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <memory>
 #include <string_view>
 
-#include "core/index.hpp"
-#include "utils/hasher.hpp"
+#include "inverted/index.hpp"
+#include "inverted/token_hasher.hpp"
 
 namespace {
 

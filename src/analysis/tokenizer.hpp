@@ -26,7 +26,7 @@
 #include "absl/container/flat_hash_map.h"
 #include "analysis/stemmer.hpp"
 #include "analysis/word_segmenter.hpp"
-#include "config.hpp"
+#include "base/config.hpp"
 #include "query/parser.hpp"
 
 namespace tarnwick::analysis {

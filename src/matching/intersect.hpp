@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "analysis/tokenizer.hpp"
-#include "core/index_replay.hpp"
+#include "inverted/replay.hpp"
 #include "matching/mis.hpp"
-#include "utils/hasher.hpp"
+#include "inverted/token_hasher.hpp"
 #include "utils/trie.hpp"
 
 namespace tarnwick::matching {

@@ -3,7 +3,7 @@
 #include "storage/buffer.hpp"
 
 #include "storage/segment_format.hpp"
-#include "utils/fileext.hpp"
+#include "utils/file.hpp"
 
 namespace tarnwick::storage {
 

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "storage/coding_errors.hpp"
+#include "storage/codec/coding_errors.hpp"
 #include "storage/document.hpp"
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"

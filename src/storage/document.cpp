@@ -14,9 +14,9 @@
 // 8 or 16 bytes (see encoder.hpp).
 #include "storage/document.hpp"
 
-#include "storage/encoder.hpp"
+#include "storage/codec/encoder.hpp"
 #include "storage/segment_format.hpp"
-#include "utils/fileext.hpp"
+#include "utils/file.hpp"
 #include "utils/utf8.hpp"
 #include "utils/ulid.hpp"
 

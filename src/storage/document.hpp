@@ -12,9 +12,9 @@
 #include <variant>
 #include <vector>
 
-#include "storage/block.hpp"
-#include "storage/coding_errors.hpp"
-#include "storage/decoder.hpp"
+#include "storage/codec/block.hpp"
+#include "storage/codec/coding_errors.hpp"
+#include "storage/codec/decoder.hpp"
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"
 

@@ -24,14 +24,14 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "absl/functional/function_ref.h"
-#include "config.hpp"
-#include "error_kinds.hpp"
+#include "base/config.hpp"
+#include "base/error_kinds.hpp"
 #include "storage/buffer.hpp"
 #include "storage/document.hpp"
 #include "storage/segment.hpp"
 #include "utils/access.hpp"
 #include "utils/clock.hpp"
-#include "utils/fileext.hpp"
+#include "utils/file.hpp"
 #include "utils/result.hpp"
 
 namespace tarnwick::storage {

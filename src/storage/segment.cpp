@@ -36,8 +36,8 @@
 #include <system_error>
 #include <variant>
 
-#include "utils/corruption.hpp"
-#include "utils/fileext.hpp"
+#include "storage/codec/corruption.hpp"
+#include "utils/file.hpp"
 #include "utils/lost_found.hpp"
 #include "utils/ulid.hpp"
 

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "absl/functional/function_ref.h"
-#include "error_kinds.hpp"
+#include "base/error_kinds.hpp"
 #include "storage/document.hpp"
 #include "storage/segment_format.hpp"
 #include "utils/clock.hpp"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "utils/fileext.hpp"
+#include "utils/file.hpp"
 
 namespace tarnwick::utils {
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <span>
 
-#include "utils/fileext.hpp"
+#include "utils/file.hpp"
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"
 

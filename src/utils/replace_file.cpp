@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "utils/fileext.hpp"
+#include "utils/file.hpp"
 
 namespace tarnwick::utils {
 

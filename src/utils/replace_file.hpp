@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "error_kinds.hpp"
+#include "base/error_kinds.hpp"
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "error_kinds.hpp"
+#include "base/error_kinds.hpp"
 #include "utils/clock.hpp"
 #include "utils/result.hpp"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/index_fixture.hpp"
+#include "inverted/index_fixture.hpp"
 #include "utils/edit_distance.hpp"
 
 namespace tarnwick::matching {

@@ -11,10 +11,10 @@
 #include <optional>
 #include <string>
 
-#include "config.hpp"
+#include "base/config.hpp"
 #include "temp_dir.hpp"
 #include "utils/clock.hpp"
-#include "utils/fileext.hpp"
+#include "utils/file.hpp"
 
 namespace tarnwick::storage::testing {
 

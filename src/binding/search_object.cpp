@@ -1,0 +1,368 @@
+// The Python class Search: one engine over one directory. Every method runs to completion on the
+// calling thread, holding the interpreter lock, behind the object's borrow flag.
+#include <Python.h>
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "binding/arguments.hpp"
+#include "binding/borrow.hpp"
+#include "engine/search.hpp"
+#include "binding/document_object.hpp"
+#include "binding/errors.hpp"
+#include "binding/module.hpp"
+#include "binding/py_ref.hpp"
+#include "utils/ulid.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+struct SearchObject {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  std::unique_ptr<core::Search> engine;  // null once closed, which released the writer lock
+  std::filesystem::path dir;             // as given to the constructor, for repr
+  bool read_only;
+};
+
+SearchObject* as_search(PyObject* self) { return reinterpret_cast<SearchObject*>(self); }
+
+PyObject* raise_search_error(const core::SearchError& error) {
+  return std::visit([](const auto& detail) { return raise(detail); }, error.detail);
+}
+
+PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"dir", "config", nullptr};
+    PyObject* dir_value;
+    PyObject* config_value;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Search", const_cast<char**>(keywords),
+                                     &dir_value, &config_value)) {
+      return nullptr;
+    }
+    auto dir = path_argument(dir_value, "dir");
+    if (!dir) return nullptr;
+    std::optional<std::filesystem::path> config_path;
+    if (config_value != Py_None) {
+      config_path = path_argument(config_value, "config");
+      if (!config_path) return nullptr;
+    }
+    auto engine = core::Search::open(*dir, config_path);
+    if (!engine) return raise_search_error(engine.error());
+
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    new (&as_search(self)->borrow) BorrowFlag();
+    new (&as_search(self)->engine) std::unique_ptr<core::Search>(std::move(*engine));
+    new (&as_search(self)->dir) std::filesystem::path(std::move(*dir));
+    as_search(self)->read_only = as_search(self)->engine->read_only();
+    return self;
+  });
+}
+
+void search_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_search(self)->dir.~path();
+  as_search(self)->engine.~unique_ptr();
+  as_search(self)->borrow.~BorrowFlag();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Parses a method's required arguments, by position or keyword.
+template <class... Values>
+bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
+           Values**... values) {
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), values...);
+}
+
+PyObject* raise_closed() {
+  PyErr_SetString(PyExc_ValueError, "Cannot operate on a closed Search.");
+  return nullptr;
+}
+
+// Takes the borrow a method needs and runs it, releasing the borrow on every path. Arguments are
+// converted inside the body, under the borrow, since converting may run Python code.
+template <class F>
+PyObject* with_borrow(PyObject* self, bool exclusive, F&& body) {
+  return guarded([&]() -> PyObject* {
+    BorrowFlag& flag = as_search(self)->borrow;
+    auto attempt = exclusive ? flag.exclusive() : flag.shared();
+    if (!attempt.guard) {
+      PyErr_SetString(PyExc_RuntimeError, BorrowFlag::message(attempt.conflict));
+      return nullptr;
+    }
+    return body(*as_search(self));
+  });
+}
+
+// The same, for a method of the open engine.
+template <class F>
+PyObject* borrowed(PyObject* self, bool exclusive, F&& body) {
+  return with_borrow(self, exclusive, [&](SearchObject& search) -> PyObject* {
+    if (!search.engine) return raise_closed();
+    return body(*search.engine);
+  });
+}
+
+// A document id given as text.
+std::optional<utils::uint128> id_argument(PyObject* value) {
+  auto text = str_argument(value, "id");
+  if (!text) return std::nullopt;
+  auto id = utils::ulid_from_string(*text);
+  if (!id) {
+    raise(id.error());
+    return std::nullopt;
+  }
+  return *id;
+}
+
+PyObject* search_add(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"doc", nullptr};
+  PyObject* value;
+  if (!parse(args, kwargs, "O:add", names, &value)) return nullptr;
+  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+    auto text = str_argument(value, "doc");
+    if (!text) return nullptr;
+    auto id = engine.add(*text);
+    if (!id) return raise_search_error(id.error());
+    const std::string rendered = utils::ulid_to_string(*id);
+    return PyUnicode_FromStringAndSize(rendered.data(), static_cast<Py_ssize_t>(rendered.size()));
+  });
+}
+
+PyObject* search_get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"id", nullptr};
+  PyObject* value;
+  if (!parse(args, kwargs, "O:get", names, &value)) return nullptr;
+  return borrowed(self, false, [&](core::Search& engine) -> PyObject* {
+    auto id = id_argument(value);
+    if (!id) return nullptr;
+    const storage::Document* document = engine.get(*id);
+    if (!document) {
+      return raise_message(PyExc_KeyError,
+                           "Document with id: " + utils::ulid_to_string(*id) + " does not exist");
+    }
+    return new_document(*module_state(Py_TYPE(self)), *document);
+  });
+}
+
+PyObject* search_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"id", nullptr};
+  PyObject* value;
+  if (!parse(args, kwargs, "O:delete", names, &value)) return nullptr;
+  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+    auto id = id_argument(value);
+    if (!id) return nullptr;
+    if (auto deleted = engine.delete_document(*id); !deleted) {
+      return raise_search_error(deleted.error());
+    }
+    Py_RETURN_TRUE;
+  });
+}
+
+PyObject* search_search(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"query", "top_k", nullptr};
+  PyObject* query_value;
+  PyObject* top_k_value;
+  if (!parse(args, kwargs, "OO:search", names, &query_value, &top_k_value)) return nullptr;
+  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+    auto query = str_argument(query_value, "query");
+    if (!query) return nullptr;
+    auto top_k = u32_argument(top_k_value, "top_k");
+    if (!top_k) return nullptr;
+    auto hits = engine.search(std::string(*query), *top_k);
+    if (!hits) return raise_message(PyExc_ValueError, hits.error().message);
+    ModuleState& state = *module_state(Py_TYPE(self));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits->size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < hits->size(); ++i) {
+      PyObject* result = new_result(state, *(*hits)[i].document, (*hits)[i].score);
+      if (!result) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
+    }
+    return list.release();
+  });
+}
+
+// Figures about the engine's contents, for tools and curious users.
+PyObject* search_stats(PyObject* self, PyObject*) {
+  return borrowed(self, false, [&](core::Search& engine) -> PyObject* {
+    const auto& documents = engine.documents();
+    PyRef writer_pid = engine.writer_pid() ? PyRef::steal(PyLong_FromLongLong(*engine.writer_pid()))
+                                           : PyRef::borrow(Py_None);
+    if (!writer_pid) return nullptr;
+    return Py_BuildValue("{s:n,s:n,s:n,s:n,s:d,s:O,s:O}", "documents",
+                         static_cast<Py_ssize_t>(documents.documents().size()), "pending_deletions",
+                         static_cast<Py_ssize_t>(documents.deleted_documents().size()), "tokens",
+                         static_cast<Py_ssize_t>(engine.tokens().token_to_id().size()), "segments",
+                         static_cast<Py_ssize_t>(documents.segments().size()), "avg_doc_len",
+                         engine.avg_doc_len(), "read_only",
+                         engine.read_only() ? Py_True : Py_False, "writer_pid", writer_pid.get());
+  });
+}
+
+// A method without arguments whose engine operation gives nothing but success or an error.
+template <auto operation>
+PyObject* saving(PyObject* self, PyObject*) {
+  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+    if (auto done = (engine.*operation)(); !done) return raise_search_error(done.error());
+    Py_RETURN_NONE;
+  });
+}
+
+// Flushes (the writer), then releases the engine and with it the writer lock. A failed flush is
+// raised and leaves the engine open, so that nothing pending is lost. Closing again does nothing.
+PyObject* search_close(PyObject* self, PyObject*) {
+  return with_borrow(self, true, [&](SearchObject& search) -> PyObject* {
+    std::unique_ptr<core::Search>& engine = search.engine;
+    if (!engine) Py_RETURN_NONE;
+    if (!engine->read_only()) {
+      if (auto done = engine->flush(); !done) return raise_search_error(done.error());
+    }
+    engine.reset();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* search_read_only(PyObject* self, void*) {
+  return Py_NewRef(as_search(self)->read_only ? Py_True : Py_False);
+}
+
+// `with Search(...) as engine:` closes when the block ends. When the block raised, a failing
+// flush must not replace that exception: the flush error is attached to it as a note instead.
+PyObject* search_enter(PyObject* self, PyObject*) {
+  if (!as_search(self)->engine) return raise_closed();
+  return Py_NewRef(self);
+}
+
+// The exception being raised, taken out of the error indicator.
+PyRef take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyRef::steal(PyErr_GetRaisedException());
+#else
+  PyObject* type;
+  PyObject* value;
+  PyObject* traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value && traceback) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return PyRef::steal(value);
+#endif
+}
+
+PyObject* search_exit(PyObject* self, PyObject* args) {
+  PyObject* type;
+  PyObject* raised;
+  PyObject* traceback;
+  if (!PyArg_UnpackTuple(args, "__exit__", 3, 3, &type, &raised, &traceback)) return nullptr;
+  PyRef closed = PyRef::steal(search_close(self, nullptr));
+  if (closed) Py_RETURN_FALSE;
+  if (raised == Py_None) return nullptr;  // the flush error is the only one
+  PyRef failure = take_raised_exception();
+  PyRef note =
+      PyRef::steal(PyUnicode_FromFormat("flushing on exit also failed: %R", failure.get()));
+  if (!note) return nullptr;
+  PyRef added = PyRef::steal(PyObject_CallMethod(raised, "add_note", "O", note.get()));
+  if (!added) return nullptr;
+  Py_RETURN_FALSE;
+}
+
+// <tarnwick.Search dir='...' read_only=False documents=N>; the count is left out while a call
+// holds the engine, and once it is closed.
+PyObject* search_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const SearchObject& search = *as_search(self);
+    PyRef dir = PyRef::steal(PyUnicode_DecodeFSDefault(search.dir.c_str()));
+    if (!dir) return nullptr;
+    const char* read_only = search.read_only ? "True" : "False";
+    if (!search.engine) {
+      return PyUnicode_FromFormat("<tarnwick.Search dir=%R read_only=%s closed>", dir.get(),
+                                  read_only);
+    }
+    auto attempt = as_search(self)->borrow.shared();
+    if (!attempt.guard) {
+      return PyUnicode_FromFormat("<tarnwick.Search dir=%R read_only=%s>", dir.get(), read_only);
+    }
+    return PyUnicode_FromFormat("<tarnwick.Search dir=%R read_only=%s documents=%zu>", dir.get(),
+                                read_only, search.engine->documents().documents().size());
+  });
+}
+
+PyDoc_STRVAR(search_doc, "Search(dir, config)\n--\n\n");
+PyDoc_STRVAR(add_doc, "add($self, doc)\n--\n\n");
+PyDoc_STRVAR(get_doc, "get($self, id)\n--\n\n");
+PyDoc_STRVAR(delete_doc, "delete($self, id)\n--\n\n");
+PyDoc_STRVAR(search_search_doc, "search($self, query, top_k)\n--\n\n");
+PyDoc_STRVAR(flush_doc, "flush($self)\n--\n\n");
+PyDoc_STRVAR(merge_doc, "merge($self)\n--\n\n");
+PyDoc_STRVAR(stats_doc,
+             "stats($self)\n--\n\n"
+             "Counts of the engine's contents: live documents, deletions not yet purged from the\n"
+             "index, distinct tokens, segments, and the average document length in tokens; and\n"
+             "whether it is read-only, with the process that held the writer lock when it opened.");
+PyDoc_STRVAR(close_doc,
+             "close($self)\n--\n\n"
+             "Flushes, then releases the engine and its writer lock; later calls raise\n"
+             "ValueError. A failed flush raises and leaves the engine open. Closing a closed\n"
+             "engine does nothing.");
+PyDoc_STRVAR(read_only_doc,
+             "True when another Search held the directory's writer lock as this one opened:\n"
+             "then it reads what was saved at that moment, and add, delete, flush and merge\n"
+             "raise BlockingIOError.");
+PyDoc_STRVAR(enter_doc, "__enter__($self, /)\n--\n\nReturns the engine itself.");
+PyDoc_STRVAR(exit_doc,
+             "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"
+             "Closes. An exception raised in the block still propagates; if the flush fails\n"
+             "as well, its error is added to that exception as a note.");
+
+PyMethodDef search_methods[] = {
+    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_add)),
+     METH_VARARGS | METH_KEYWORDS, add_doc},
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_get)),
+     METH_VARARGS | METH_KEYWORDS, get_doc},
+    {"delete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_delete)),
+     METH_VARARGS | METH_KEYWORDS, delete_doc},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_search)),
+     METH_VARARGS | METH_KEYWORDS, search_search_doc},
+    {"flush", saving<&core::Search::flush>, METH_NOARGS, flush_doc},
+    {"merge", saving<&core::Search::merge>, METH_NOARGS, merge_doc},
+    {"stats", search_stats, METH_NOARGS, stats_doc},
+    {"close", search_close, METH_NOARGS, close_doc},
+    {"__enter__", search_enter, METH_NOARGS, enter_doc},
+    {"__exit__", search_exit, METH_VARARGS, exit_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef search_getset[] = {
+    {"read_only", search_read_only, nullptr, read_only_doc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot search_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(search_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(search_dealloc)},
+    {Py_tp_methods, search_methods},
+    {Py_tp_getset, search_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(search_repr)},
+    {Py_tp_doc, const_cast<char*>(search_doc)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec search_spec = {
+    "tarnwick.native.Search",
+    sizeof(SearchObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    search_slots,
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,227 @@
+#include "engine/search.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "inverted/compaction.hpp"
+#include "utils/file.hpp"
+
+namespace tarnwick::core {
+
+namespace fs = std::filesystem;
+using utils::fail;
+
+namespace {
+
+// A purge is due once the pending documents are both many and a fair share of the live ones.
+constexpr size_t kPurgeAtPending = 1001;
+constexpr size_t kPurgeShareDivisor = 20;
+
+// A reader whose load failed (a merge removed a segment as it was listed, say) tries again,
+// waiting 2, 4, 8 and 16 ms between tries: a load that keeps failing is damage, not a race.
+constexpr int kReaderAttempts = 5;
+
+// The writer lock of `dir`; nothing when held elsewhere. A missing `dir` is created, with its
+// missing parents, and each new directory's entry is synced in its parent, so that a power loss
+// cannot take a new engine whose first flush returned.
+utils::Result<std::optional<WriterLock>, utils::IoError> lock_directory(const fs::path& dir) {
+  std::error_code code;
+  std::vector<fs::path> missing;
+  for (fs::path d = dir; !d.empty() && !fs::exists(d, code) && !code; d = d.parent_path()) {
+    missing.push_back(d);
+    if (d == d.parent_path()) break;
+  }
+  if (!code && !missing.empty()) fs::create_directories(dir, code);
+  if (code) return fail(utils::IoError::from_errno(code.value(), dir));
+  for (const fs::path& created : missing) {
+    const fs::path parent = created.has_parent_path() ? created.parent_path() : ".";
+    if (auto s = utils::sync_path(parent); !s) return fail(std::move(s.error()));
+  }
+  return WriterLock::try_acquire(dir);
+}
+
+}  // namespace
+
+Search::Search(fs::path dir, std::optional<WriterLock> lock, std::optional<int64_t> writer_pid,
+               std::shared_ptr<const Config> config, utils::Trie trie, utils::TokenHasher tokens,
+               IndexManager index, SearchMeta meta, storage::DocumentsManager documents,
+               utils::UlidGenerator generator)
+    : dir_(std::move(dir)),
+      lock_(std::move(lock)),
+      writer_pid_(writer_pid),
+      config_(std::move(config)),
+      trie_(std::move(trie)),
+      tokens_(std::move(tokens)),
+      index_(std::move(index)),
+      meta_(std::move(meta)),
+      documents_(std::move(documents)),
+      tokenizer_(std::shared_ptr<const StopWords>(config_, &config_->stop_words)),
+      generator_(std::move(generator)) {}
+
+utils::Result<std::unique_ptr<Search>, SearchError> Search::open(
+    const fs::path& dir, const std::optional<fs::path>& config_path, utils::Clock clock,
+    utils::RandomBits random) {
+  auto loaded = Config::load(config_path);
+  if (!loaded) return fail(SearchError{std::move(loaded.error())});
+  auto config = std::make_shared<const Config>(std::move(*loaded));
+  auto lock = lock_directory(dir);
+  if (!lock) return fail(SearchError{std::move(lock.error())});
+  if (*lock) return load(dir, std::move(config), std::move(*lock), std::nullopt, clock, random);
+  const std::optional<int64_t> holder = WriterLock::holder(dir);
+  for (int attempt = 1;; ++attempt) {
+    auto engine = load(dir, config, std::nullopt, holder, clock, random);
+    if (engine || attempt == kReaderAttempts) return engine;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 << attempt));
+  }
+}
+
+utils::Result<std::unique_ptr<Search>, SearchError> Search::load(
+    const fs::path& dir, std::shared_ptr<const Config> config, std::optional<WriterLock> lock,
+    std::optional<int64_t> writer_pid, utils::Clock clock, utils::RandomBits random) {
+  const auto access = lock ? utils::Access::ReadWrite : utils::Access::ReadOnly;
+  if (lock) {
+    if (auto s = recover_index_compaction(dir); !s) return fail(SearchError{std::move(s.error())});
+  }
+  auto stores = lock ? load_index_stores(dir, config, clock) : load_index_stores_read_only(dir, config, clock);
+  if (!stores) return fail(std::move(stores.error()));
+  utils::Trie trie;
+  for (const auto& [token, id] : stores->tokens.token_to_id()) trie.add(token);
+  auto meta = SearchMeta::open(dir, config, clock, access);
+  if (!meta) return fail(SearchError{std::move(meta.error())});
+  auto documents = storage::DocumentsManager::load(dir, config, clock, access);
+  if (!documents) return fail(SearchError{std::move(documents.error())});
+  // New ids go above every stored one, whatever the clock says.
+  uint128 largest = documents->largest_stored_id();
+  for (const auto& [token_id, list] : stores->index.index()) {
+    if (!list.empty()) largest = std::max(largest, list.doc_id(list.size() - 1));
+  }
+  std::unique_ptr<Search> engine(new Search(
+      dir, std::move(lock), writer_pid, std::move(config), std::move(trie),
+      std::move(stores->tokens), std::move(stores->index), std::move(*meta),
+      std::move(*documents), utils::UlidGenerator(std::move(clock), std::move(random), largest)));
+  if (engine->read_only()) {
+    uint64_t total_tokens = 0;
+    for (const auto& [id, record] : engine->documents_.documents()) total_tokens += record.total_tokens;
+    engine->meta_.recompute(engine->documents_.documents().size(), total_tokens);
+  } else if (auto s = engine->repair(); !s) {
+    return fail(std::move(s.error()));
+  }
+  return engine;
+}
+
+utils::Result<Search::IndexStores, SearchError> Search::load_index_stores_read_only(
+    const fs::path& dir, const std::shared_ptr<const Config>& config, const utils::Clock& clock) {
+  // A reader reads the logs before the token store, while a writer may be saving both. The writer
+  // saves the token store before it appends log records that use new ids, so the store read
+  // later names every id of the logs read earlier, except ids freed meanwhile: those are freed
+  // only once every document with a posting under them is deleted, and the deletions, on disk
+  // before the purge, leave such postings out of every result.
+  auto index = IndexManager::load(dir, config, clock, utils::Access::ReadOnly);
+  if (!index) return fail(SearchError{std::move(index.error())});
+  auto tokens = utils::TokenHasher::load(dir, config, clock, utils::Access::ReadOnly);
+  if (!tokens) return fail(SearchError{std::move(tokens.error())});
+  return IndexStores{std::move(*tokens), std::move(*index)};
+}
+
+Search::Status Search::check_writer() const {
+  if (lock_) return {};
+  return fail(SearchError{held_elsewhere(dir_, writer_pid_)});
+}
+
+uint64_t Search::indexed_count() const {
+  return documents_.documents().size() + documents_.deleted_documents().size();
+}
+
+utils::Result<uint128, SearchError> Search::add(std::string_view text) {
+  if (auto s = check_writer(); !s) return fail(std::move(s.error()));
+  auto id = generator_.generate();
+  if (!id) return fail(SearchError{std::move(id.error())});
+  analysis::DocumentTokens document = tokenizer_.tokenize_doc(text);
+  const uint64_t count = indexed_count();
+  if (auto s = meta_.update_avg_doc_len(count, count + 1, document.length); !s) {
+    return fail(SearchError{std::move(s.error())});
+  }
+  auto token_ids = insert_postings(*id, document);
+  if (!token_ids) return fail(std::move(token_ids.error()));
+  auto written = documents_.write(*id, document.length, std::move(*token_ids), text);
+  if (!written) return fail(SearchError{std::move(written.error())});
+  return *id;
+}
+
+utils::Result<std::vector<uint32_t>, SearchError> Search::insert_postings(
+    uint128 id, const analysis::DocumentTokens& document) {
+  std::vector<uint32_t> token_ids;
+  token_ids.reserve(document.tokens.size());
+  for (const auto& [stem, positions] : document.tokens) {
+    if (!tokens_.id_of(stem)) trie_.add(stem);
+    auto token_id = tokens_.add(stem);
+    if (!token_id) return fail(SearchError{std::move(token_id.error())});
+    if (auto s = index_.insert(*token_id, id, positions, tokens_); !s) {
+      return fail(SearchError{std::move(s.error())});
+    }
+    token_ids.push_back(*token_id);
+  }
+  return token_ids;
+}
+
+const storage::Document* Search::get(uint128 id) const {
+  auto it = documents_.documents().find(id);
+  return it == documents_.documents().end() ? nullptr : &it->second;
+}
+
+Search::Status Search::delete_document(uint128 id) {
+  if (auto s = check_writer(); !s) return s;
+  if (auto s = as_search_error(documents_.delete_document(id)); !s) return s;
+  const size_t pending = documents_.deleted_documents().size();
+  if (pending >= kPurgeAtPending &&
+      pending > documents_.documents().size() / kPurgeShareDivisor) {
+    return as_search_error(force_delete());
+  }
+  return {};
+}
+
+utils::Status<BincodePersistenceError> Search::force_delete() {
+  if (documents_.deleted_documents().empty()) return {};
+  // The purge may save the token store with the deleted documents' tokens freed: their deletions
+  // must be on disk first, or a power loss could bring the documents back without their words.
+  if (auto s = documents_.sync_deletions(); !s) {
+    return fail(BincodePersistenceError{std::move(s.error())});
+  }
+  TokenIdSet token_ids;
+  storage::IdSet ids;
+  int64_t removed_length = 0;
+  for (const auto& [id, document] : documents_.deleted_documents()) {
+    ids.insert(id);
+    token_ids.insert(document.token_ids.begin(), document.token_ids.end());
+    removed_length += document.total_tokens;
+  }
+  documents_.clear_deleted_documents();
+  const uint64_t live = documents_.documents().size();
+  if (auto s = meta_.update_avg_doc_len(live + ids.size(), live, -removed_length); !s) return s;
+  return index_.delete_postings(token_ids, ids, tokens_,
+                                [this](const std::string& token) { trie_.delete_token(token); });
+}
+
+Search::Status Search::flush() {
+  if (auto s = check_writer(); !s) return s;
+  if (auto s = as_search_error(force_delete()); !s) return s;
+  if (auto s = as_search_error(documents_.flush()); !s) return s;
+  if (auto s = as_search_error(index_.flush(tokens_)); !s) return s;
+  if (auto s = as_search_error(index_.sync()); !s) return s;
+  if (auto s = as_search_error(tokens_.flush()); !s) return s;
+  return as_search_error(meta_.save());
+}
+
+Search::Status Search::merge() {
+  if (auto s = flush(); !s) return s;
+  if (auto s = as_search_error(documents_.merge()); !s) return s;
+  if (tokens_.trim_free_tail()) {
+    if (auto s = as_search_error(tokens_.flush()); !s) return s;
+  }
+  return as_search_error(index_.compact_if_due(tokens_, config_->merge_deleted_ratio));
+}
+
+}  // namespace tarnwick::core

@@ -1,0 +1,182 @@
+// Search: the engine behind one Python Search object. It owns every store of one engine
+// directory (the token dictionary and trie, the inverted index, the statistics, the document
+// store) with the tokenizer and the id generator, and runs each operation across them in a fixed
+// order.
+//
+// Opening loads, in order: the trie's automata, the configuration, the writer lock, the
+// dictionary (whose tokens fill the trie), the index, the statistics file and the document store.
+// The writer then brings the index in step with the live documents (see search_repair.cpp), and
+// the id generator starts above every stored id.
+//
+// One engine at a time is the writer of a directory: the one holding its WriterLock. An engine
+// that finds the lock held opens read-only: it reads the state saved when it opened, changes
+// nothing on disk, and every write (add, delete, flush, merge) fails with held_elsewhere. It never
+// becomes the writer by itself, since its view may be stale: it must be opened again.
+//
+// A deleted document is at once invisible and its deletion on disk, but its postings stay in the
+// index ("pending") until `force_delete` purges them: when the pending documents reach 1001 and
+// more than a twentieth of the live ones, and on every flush.
+//
+// Nothing is rolled back when an operation fails half-way: what the earlier steps changed stays
+// in memory and may be saved later. Nothing is saved when the engine is dropped; data reaches the
+// disk through the stores' automatic saves, `flush` and `merge`.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "analysis/tokenizer.hpp"
+#include "base/config.hpp"
+#include "inverted/index.hpp"
+#include "engine/search_meta.hpp"
+#include "engine/writer_lock.hpp"
+#include "base/error_kinds.hpp"
+#include "matching/mis.hpp"
+#include "query/parse_error.hpp"
+#include "storage/documents.hpp"
+#include "utils/clock.hpp"
+#include "inverted/token_hasher.hpp"
+#include "utils/result.hpp"
+#include "utils/trie.hpp"
+#include "utils/ulid.hpp"
+
+namespace tarnwick::core {
+
+struct SearchError {
+  std::variant<ConfigError, BincodePersistenceError, IndexManagerError, DocumentsManagerError,
+               UlidError, utils::IoError>
+      detail;
+};
+
+// A store's status as the engine's.
+template <class E>
+utils::Status<SearchError> as_search_error(utils::Status<E> status) {
+  if (status) return {};
+  return utils::fail(SearchError{std::move(status.error())});
+}
+
+// One search result: a live document's record and its score, which is positive.
+struct Hit {
+  const storage::Document* document;
+  double score;
+};
+
+class Search {
+ public:
+  using Status = utils::Status<SearchError>;
+
+  // Opens the engine of `dir` with the configuration file `config_path`, or the defaults; the
+  // writer creates `dir` when missing. A reader retries a load that fails (a writer may be
+  // changing the files meanwhile) a few times before giving up.
+  static utils::Result<std::unique_ptr<Search>, SearchError> open(
+      const std::filesystem::path& dir, const std::optional<std::filesystem::path>& config_path,
+      utils::Clock clock = utils::system_time_nanos,
+      utils::RandomBits random = utils::os_random_bits);
+
+  // Stores `text` as a new document and gives its id.
+  utils::Result<uint128, SearchError> add(std::string_view text);
+
+  // The live document `id`, or null.
+  const storage::Document* get(uint128 id) const;
+
+  // Deletes a live document; an id that is not live changes nothing.
+  Status delete_document(uint128 id);
+
+  // Purges the postings of the pending documents from the index, after syncing their deletions.
+  utils::Status<BincodePersistenceError> force_delete();
+
+  // Purges pending documents, then saves every store. When it returns, every document added and
+  // deleted so far is durable, saved in this order: the deletion files (before the purge may
+  // save a token store that frees their words), the document store (texts, then records, then
+  // deletions, then directories), the token store and the index logs (the index log synced
+  // before its meta log), the token store once more, and the statistics file; each rewritten file
+  // is synced and renamed into place, then its directory synced. On failure what was saved stays
+  // saved and the rest stays pending.
+  Status flush();
+
+  // Flushes, then compacts at most one segment, drops the dictionary's trailing free slots, and
+  // compacts the index logs when the records of purged postings are at least
+  // `merge_deleted_ratio` of them; a failed flush is returned before compacting.
+  Status merge();
+
+  // The best `top_k` live documents matching `query` (0: all), best first. Fails only when the
+  // query does not parse.
+  utils::Result<std::vector<Hit>, query::ParseError> search(std::string query, uint32_t top_k);
+
+  const storage::DocumentsManager& documents() const { return documents_; }
+  const utils::TokenHasher& tokens() const { return tokens_; }
+  const IndexManager& index() const { return index_; }
+  double avg_doc_len() const { return meta_.avg_doc_len(); }
+
+  // Whether another engine held the writer lock when this one opened.
+  bool read_only() const { return !lock_; }
+  // Read-only: the process that held the lock then, when it could be known.
+  std::optional<int64_t> writer_pid() const { return writer_pid_; }
+
+ private:
+  Search(std::filesystem::path dir, std::optional<WriterLock> lock,
+         std::optional<int64_t> writer_pid, std::shared_ptr<const Config> config,
+         utils::Trie trie, utils::TokenHasher tokens, IndexManager index, SearchMeta meta,
+         storage::DocumentsManager documents, utils::UlidGenerator generator);
+
+  // Loads every store, as the writer when `lock` holds the lock, else read-only.
+  static utils::Result<std::unique_ptr<Search>, SearchError> load(
+      const std::filesystem::path& dir, std::shared_ptr<const Config> config,
+      std::optional<WriterLock> lock, std::optional<int64_t> writer_pid, utils::Clock clock,
+      utils::RandomBits random);
+
+  struct IndexStores {
+    utils::TokenHasher tokens;
+    IndexManager index;
+  };
+  // The writer's dictionary and index. When the dictionary does not decode, the logs do not
+  // read, or they name token ids the dictionary lacks, the three files are set aside (kept in
+  // lost+found) and both stores start empty, for repair to fill.
+  static utils::Result<IndexStores, SearchError> load_index_stores(
+      const std::filesystem::path& dir, const std::shared_ptr<const Config>& config,
+      const utils::Clock& clock);
+  static utils::Result<IndexStores, SearchError> load_index_stores_read_only(
+      const std::filesystem::path& dir, const std::shared_ptr<const Config>& config,
+      const utils::Clock& clock);
+
+  // Brings the writer's index in step with the live documents as it opens (search_repair.cpp),
+  // and flushes when it changed anything.
+  Status repair();
+  // The exact search for what is out of step, and its mending.
+  Status bring_in_step();
+  // Indexes the live document `id` again from its stored text.
+  Status reindex(uint128 id);
+
+  // Gives each stem of `document` its token id (a new word goes into the trie too) and inserts
+  // the posting of `id` under it; the token ids, in that order. On failure the postings inserted
+  // so far stay.
+  utils::Result<std::vector<uint32_t>, SearchError> insert_postings(
+      uint128 id, const analysis::DocumentTokens& document);
+
+  // Fails a write of a read-only engine.
+  Status check_writer() const;
+
+  // Documents whose lengths the mean covers: the live ones and the pending ones.
+  uint64_t indexed_count() const;
+
+  std::filesystem::path dir_;
+  std::optional<WriterLock> lock_;
+  std::optional<int64_t> writer_pid_;
+  std::shared_ptr<const Config> config_;
+  utils::Trie trie_;
+  utils::TokenHasher tokens_;
+  IndexManager index_;
+  SearchMeta meta_;
+  storage::DocumentsManager documents_;
+  analysis::Tokenizer tokenizer_;
+  utils::UlidGenerator generator_;
+  matching::MinimalIntervalSemanticMatch matcher_;
+};
+
+}  // namespace tarnwick::core

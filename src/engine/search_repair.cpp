@@ -1,0 +1,180 @@
+// Bringing the writer's index in step with the stored documents when it opens.
+//
+// The stored texts and their records are the source of truth. The token store, the index logs
+// and the statistics are derived from them and saved on schedules of their own, so a crash, a
+// power loss or damage can leave them out of step; opening, in the writer, finds and mends that:
+//  - a token store or index logs that cannot be read, or logs naming token ids the store lacks:
+//    all three files are set aside in lost+found and every live document is indexed again;
+//  - postings of documents that are not live (deleted while their purge was pending, or whose
+//    records never reached the disk) are purged;
+//  - a live document whose postings are missing or differ from its record's token ids (they
+//    never reached the disk) loses the postings it has and is indexed again from its stored
+//    text; a document that then gets other token ids than its record holds is stored again
+//    with the new ones;
+//  - dictionary words that no posting uses are freed;
+//  - the mean document length is recomputed from the live records.
+// What was mended is flushed before the engine is handed out.
+//
+// Checking costs one pass over the postings and one over the records' token ids, summing a hash
+// of every (document, token) pair on each side: equal sums mean the index holds exactly the
+// records' pairs, unless two 64-bit sums collide. Only a disagreement pays for the exact search.
+#include <algorithm>
+#include <vector>
+
+#include "absl/hash/hash.h"
+#include "engine/search.hpp"
+#include "utils/lost_found.hpp"
+
+namespace tarnwick::core {
+
+namespace fs = std::filesystem;
+using utils::fail;
+
+namespace {
+
+uint64_t pair_hash(uint128 doc_id, uint32_t token_id) {
+  return absl::HashOf(static_cast<uint64_t>(doc_id >> 64), static_cast<uint64_t>(doc_id),
+                      token_id);
+}
+
+// Sets aside the token store and both index logs, keeping what they hold in lost+found; the
+// stores then load empty.
+utils::Status<utils::IoError> set_aside_index(const fs::path& dir) {
+  const fs::path index_dir = dir / utils::kIndexDirName;
+  for (const char* name : {utils::kTokensFileName, kMetaLogName, kIndexLogName}) {
+    std::error_code code;
+    const auto size = fs::file_size(index_dir / name, code);
+    if (code || size == 0) continue;
+    if (auto s = utils::cut_keeping_tail(dir, index_dir / name, 0); !s) return s;
+  }
+  return {};
+}
+
+// Whether every token id with postings has its word in the dictionary.
+bool names_known_tokens(const IndexManager& index, const utils::TokenHasher& tokens) {
+  const auto& slots = tokens.id_to_token();
+  return std::all_of(index.index().begin(), index.index().end(), [&](const auto& entry) {
+    return entry.first < slots.size() && slots[entry.first].has_value();
+  });
+}
+
+// One live document's share of the index, as found and as its record says.
+struct Tally {
+  uint64_t found = 0;
+  uint64_t expected = 0;
+};
+
+}  // namespace
+
+utils::Result<Search::IndexStores, SearchError> Search::load_index_stores(
+    const fs::path& dir, const std::shared_ptr<const Config>& config, const utils::Clock& clock) {
+  auto load = [&]() -> utils::Result<IndexStores, SearchError> {
+    auto tokens = utils::TokenHasher::load(dir, config, clock);
+    if (!tokens) return fail(SearchError{std::move(tokens.error())});
+    auto index = IndexManager::load(dir, config, clock);
+    if (!index) return fail(SearchError{std::move(index.error())});
+    return IndexStores{std::move(*tokens), std::move(*index)};
+  };
+  auto stores = load();
+  if (stores && !stores->tokens.damaged() && names_known_tokens(stores->index, stores->tokens)) {
+    return stores;
+  }
+  // Logs that do not read are set aside like a damaged dictionary; any other failure stands.
+  if (!stores) {
+    const auto* index_error = std::get_if<IndexManagerError>(&stores.error().detail);
+    if (!index_error || index_error->kind() != IndexManagerError::Kind::LogRead) return stores;
+  }
+  if (auto s = set_aside_index(dir); !s) return fail(SearchError{std::move(s.error())});
+  return load();
+}
+
+Search::Status Search::repair() {
+  const storage::DocumentMap& live = documents_.documents();
+  uint64_t total_tokens = 0;
+  uint64_t expected = 0;
+  for (const auto& [id, record] : live) {
+    total_tokens += record.total_tokens;
+    for (uint32_t token_id : record.token_ids) expected += pair_hash(id, token_id);
+  }
+  uint64_t found = 0;
+  for (const auto& [token_id, list] : index_.index()) {
+    for (size_t i = 0; i < list.size(); ++i) found += pair_hash(list.doc_id(i), token_id);
+  }
+  const bool in_step = found == expected && tokens_.token_to_id().size() == index_.index().size();
+  if (in_step) {
+    if (meta_.recompute(live.size(), total_tokens)) return as_search_error(meta_.save());
+    return {};
+  }
+  if (auto s = bring_in_step(); !s) return s;
+  meta_.recompute(live.size(), total_tokens);
+  return flush();
+}
+
+Search::Status Search::bring_in_step() {
+  const storage::DocumentMap& live = documents_.documents();
+  storage::IdMap<Tally> tallies;
+  for (const auto& [id, record] : live) {
+    Tally& tally = tallies[id];
+    for (uint32_t token_id : record.token_ids) tally.expected += pair_hash(id, token_id);
+  }
+  // The documents whose postings go: those not live, and the live ones out of step.
+  storage::IdSet stale;
+  for (const auto& [token_id, list] : index_.index()) {
+    for (size_t i = 0; i < list.size(); ++i) {
+      const uint128 doc_id = list.doc_id(i);
+      auto it = tallies.find(doc_id);
+      if (it == tallies.end()) {
+        stale.insert(doc_id);
+      } else {
+        it->second.found += pair_hash(doc_id, token_id);
+      }
+    }
+  }
+  std::vector<uint128> again;
+  for (const auto& [id, tally] : tallies) {
+    if (tally.found != tally.expected) again.push_back(id);
+  }
+  stale.insert(again.begin(), again.end());
+  TokenIdSet touched;
+  for (const auto& [token_id, list] : index_.index()) {
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (stale.contains(list.doc_id(i))) {
+        touched.insert(token_id);
+        break;
+      }
+    }
+  }
+  auto on_freed = [this](const std::string& token) { trie_.delete_token(token); };
+  if (auto s = index_.delete_postings(touched, stale, tokens_, on_freed); !s) {
+    return fail(SearchError{std::move(s.error())});
+  }
+  // Words that no posting uses, left by a purge whose dictionary was saved and logs were not.
+  for (const auto& [token, token_id] : std::vector(tokens_.token_to_id().begin(),
+                                                  tokens_.token_to_id().end())) {
+    if (index_.postings(token_id) != nullptr) continue;
+    if (auto s = tokens_.delete_token(token_id); !s) return fail(SearchError{std::move(s.error())});
+    trie_.delete_token(token);
+  }
+  std::sort(again.begin(), again.end());
+  for (uint128 id : again) {
+    if (auto s = reindex(id); !s) return s;
+  }
+  return {};
+}
+
+Search::Status Search::reindex(uint128 id) {
+  const storage::Document& record = documents_.documents().at(id);
+  // A text that cannot be read leaves its document unfound, as it leaves it unreadable.
+  auto text = storage::read_content(record);
+  if (!text) return {};
+  auto token_ids = insert_postings(id, tokenizer_.tokenize_doc(*text));
+  if (!token_ids) return fail(std::move(token_ids.error()));
+  std::vector<uint32_t> recorded = record.token_ids;
+  std::sort(recorded.begin(), recorded.end());
+  std::vector<uint32_t> sorted = *token_ids;
+  std::sort(sorted.begin(), sorted.end());
+  if (sorted == recorded) return {};
+  return as_search_error(documents_.set_token_ids(id, std::move(*token_ids)));
+}
+
+}  // namespace tarnwick::core

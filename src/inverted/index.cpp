@@ -1,0 +1,179 @@
+#include "inverted/index.hpp"
+
+#include <optional>
+#include <system_error>
+
+#include "inverted/compaction.hpp"
+#include "utils/file.hpp"
+#include "utils/lost_found.hpp"
+#include "utils/save_clock.hpp"
+
+namespace tarnwick::core {
+
+namespace fs = std::filesystem;
+using utils::fail;
+using utils::IoError;
+using Error = IndexManagerError;
+
+namespace {
+
+Error io_error(std::error_code code, const fs::path& path) {
+  return {IoError::from_errno(code.value(), path)};
+}
+
+// Whether the directory and both logs were all there. If not, the writer creates both logs
+// empty, after setting aside (in lost+found) a log that holds bytes without its partner; a reader
+// leaves them as they are.
+utils::Result<bool, Error> prepare_files(const fs::path& dir, const fs::path& index_dir,
+                                         utils::Access access) {
+  const fs::path logs[] = {index_dir / kIndexLogName, index_dir / kMetaLogName};
+  std::error_code code;
+  bool all_exist = fs::exists(index_dir, code);
+  if (code) return fail(io_error(code, index_dir));
+  for (const fs::path& log : logs) {
+    if (all_exist) all_exist = fs::exists(log, code);
+    if (code) return fail(io_error(code, log));
+  }
+  if (all_exist || access == utils::Access::ReadOnly) return all_exist;
+  fs::create_directories(index_dir, code);
+  if (code) return fail(io_error(code, index_dir));
+  for (const fs::path& log : logs) {
+    const auto size = fs::file_size(log, code);
+    if (!code && size > 0) {
+      if (auto s = utils::cut_keeping_tail(dir, log, 0); !s) return fail(Error{std::move(s.error())});
+    }
+    auto file = utils::File::create(log);
+    if (!file) return fail(Error{std::move(file.error())});
+  }
+  return false;
+}
+
+// The index, and how much of each log it was read from.
+struct Rebuilt {
+  Index index;
+  uint64_t meta_size, kept_meta_size;
+  uint64_t index_size, kept_index_size;
+};
+
+utils::Result<Rebuilt, Error> replay(const fs::path& index_dir) {
+  auto reader = LogsReader::open(index_dir);
+  if (!reader) return fail(Error{std::move(reader.error())});
+  auto index = replay_logs(*reader);
+  if (!index) return fail(Error{std::move(index.error())});
+  // The mappings go when this returns, before a log may be cut.
+  return Rebuilt{std::move(*index), reader->meta_size(), reader->kept_meta_size(),
+                 reader->index_size(), reader->kept_index_size()};
+}
+
+// Cuts each log back to what was read, the torn tails going to lost+found: the meta log first,
+// so that no meta record is left pointing past the index log at any moment.
+utils::Status<Error> cut_torn_tails(const fs::path& dir, const fs::path& index_dir,
+                                    const Rebuilt& read) {
+  if (read.kept_meta_size < read.meta_size) {
+    auto s = utils::cut_keeping_tail(dir, index_dir / kMetaLogName, read.kept_meta_size);
+    if (!s) return fail(Error{std::move(s.error())});
+  }
+  if (read.kept_index_size < read.index_size) {
+    auto s = utils::cut_keeping_tail(dir, index_dir / kIndexLogName, read.kept_index_size);
+    if (!s) return fail(Error{std::move(s.error())});
+  }
+  return {};
+}
+
+}  // namespace
+
+utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
+                                                      std::shared_ptr<const Config> config,
+                                                      utils::Clock clock, utils::Access access) {
+  const fs::path index_dir = dir / utils::kIndexDirName;
+  auto existed = prepare_files(dir, index_dir, access);
+  if (!existed) return fail(std::move(existed.error()));
+  auto now = utils::now_seconds(clock);
+  if (!now) return fail(Error{ClockError{}});
+  if (!*existed) {
+    return IndexManager(LogsManager(index_dir, std::move(config), std::move(clock), *now), {});
+  }
+  auto replayed = replay(index_dir);
+  if (!replayed) return fail(std::move(replayed.error()));
+  if (access == utils::Access::ReadWrite) {
+    if (auto s = cut_torn_tails(dir, index_dir, *replayed); !s) return fail(std::move(s.error()));
+  }
+  return IndexManager(LogsManager(index_dir, std::move(config), std::move(clock), *now),
+                      std::move(replayed->index));
+}
+
+IndexManager::Status IndexManager::sync() const {
+  for (const char* name : {kIndexLogName, kMetaLogName}) {
+    if (auto s = utils::sync_path(logs_.buffer().index_dir() / name); !s) {
+      return fail(BincodePersistenceError{std::move(s.error())});
+    }
+  }
+  return {};
+}
+
+IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
+                                          std::span<const uint32_t> positions,
+                                          utils::TokenHasher& tokens) {
+  PostingList& list = index_[token_id];
+  if (!list.insert(doc_id, positions)) {
+    return fail(BincodePersistenceError{storage::EncodeError(storage::EncodeUnexpectedEnd{})});
+  }
+  const LogHeader header{token_id, static_cast<uint32_t>(list.size()), LogOperation::Insert};
+  logs_.buffer().append_insert(header, doc_id, positions);
+  return logs_.save_if_due(tokens);
+}
+
+IndexManager::Status IndexManager::delete_postings(
+    const TokenIdSet& token_ids, const storage::IdSet& doc_ids, utils::TokenHasher& tokens,
+    absl::FunctionRef<void(const std::string&)> on_token_freed) {
+  if (index_.empty()) return {};
+  for (uint32_t token_id : token_ids) {
+    auto it = index_.find(token_id);
+    if (it == index_.end()) continue;
+    PostingList& list = it->second;
+    const size_t length = list.size();
+    size_t removed = 0;
+    std::optional<BincodePersistenceError> failure;
+    list.remove_if([&doc_ids](uint128 doc_id) { return doc_ids.contains(doc_id); },
+                   [&](uint128 doc_id) {
+                     ++removed;
+                     const LogHeader header{token_id, static_cast<uint32_t>(length - removed),
+                                            LogOperation::Delete};
+                     if (auto s = logs_.write(doc_id, header, tokens); !s) failure = std::move(s.error());
+                   });
+    if (list.empty()) {
+      index_.erase(it);
+      // The id is freed in memory even when saving the dictionary fails, so the trie follows
+      // the dictionary either way.
+      const auto& slots = tokens.id_to_token();
+      std::optional<std::string> text = token_id < slots.size() ? slots[token_id] : std::nullopt;
+      auto freed = tokens.delete_token(token_id);
+      if (text) on_token_freed(*text);
+      if (!freed) failure = std::move(freed.error());
+    }
+    if (failure) return fail(std::move(*failure));
+  }
+  return {};
+}
+
+IndexManager::Status IndexManager::compact_if_due(const utils::TokenHasher& tokens,
+                                                  double dead_ratio) {
+  const fs::path& index_dir = logs_.buffer().index_dir();
+  std::error_code code;
+  const uint64_t records = fs::file_size(index_dir / kMetaLogName, code) / kLogMetaSize;
+  if (code) return fail(BincodePersistenceError{IoError::from_errno(code.value(), index_dir)});
+  uint64_t postings = 0;
+  for (const auto& [token_id, list] : index_) postings += list.size();
+  if (records <= postings ||
+      static_cast<double>(records - postings) < dead_ratio * static_cast<double>(records)) {
+    return {};
+  }
+  return compact_index(index_dir.parent_path(), index_, tokens);
+}
+
+const PostingList* IndexManager::postings(uint32_t token_id) const {
+  auto it = index_.find(token_id);
+  return it == index_.end() ? nullptr : &it->second;
+}
+
+}  // namespace tarnwick::core

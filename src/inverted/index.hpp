@@ -1,0 +1,94 @@
+// IndexManager: the inverted index. It holds in memory, for every token id, the posting list of
+// that token (one posting per document containing it, with the token's positions there), and
+// writes every change of a list as a record to the index logs (index_logs.hpp). Opening rebuilds
+// the lists from the logs (index_replay.hpp).
+//
+// Invariants: a list holds at most one posting per document, in ascending document id; after a
+// delete or a load no token id maps to an empty list. The logs replayed from disk, followed by the pending
+// log records, give exactly the lists in memory.
+//
+// Saves of the logs happen when a record is written and the pending index-log bytes exceed
+// `index_buffer_size`, or `index_save_after_seconds` have passed since the last save; and on
+// flush. Every save of the logs first saves the token store when it has unsaved changes. Nothing
+// is saved when the index is dropped.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "absl/container/flat_hash_set.h"
+#include "absl/functional/function_ref.h"
+#include "base/config.hpp"
+#include "inverted/logs.hpp"
+#include "inverted/replay.hpp"
+#include "inverted/posting_list.hpp"
+#include "base/error_kinds.hpp"
+#include "storage/segment_format.hpp"
+#include "utils/access.hpp"
+#include "utils/clock.hpp"
+#include "inverted/token_hasher.hpp"
+#include "utils/result.hpp"
+
+namespace tarnwick::core {
+
+using TokenIdSet = absl::flat_hash_set<uint32_t>;
+
+class IndexManager {
+ public:
+  using Status = utils::Status<BincodePersistenceError>;
+
+  // Opens the index of the engine directory `dir`. When `dir`/index or either log is missing,
+  // the directory is created and both logs are created empty (an existing log is set aside in
+  // lost+found first; the engine then indexes its documents again). A
+  // meta log that ends in a record cut short has that tail cut off. Read-only, the index is
+  // empty in those cases and nothing is created or cut. Fails with Io, Clock or a log-reading
+  // error; no partial index is returned.
+  static utils::Result<IndexManager, IndexManagerError> load(
+      const std::filesystem::path& dir, std::shared_ptr<const Config> config,
+      utils::Clock clock = utils::system_time_nanos,
+      utils::Access access = utils::Access::ReadWrite);
+
+  // Appends the posting (doc_id, positions) to the list of `token_id`, creating the list when
+  // absent, and writes its Insert record. Once the record is pending the posting is in memory:
+  // a Clock or save failure is returned but undoes neither. A list whose position bytes would
+  // pass PostingList::kMaxPositionBytes refuses the posting (Encode, UnexpectedEnd) and nothing
+  // is written; the list then exists, possibly empty.
+  Status insert(uint32_t token_id, uint128 doc_id, std::span<const uint32_t> positions,
+                utils::TokenHasher& tokens);
+
+  // Removes from the lists of `token_ids` (in the set's order) every posting of a document in
+  // `doc_ids`, writing one Delete record per posting removed. A list left empty leaves the index,
+  // its id is freed in `tokens`, and `on_token_freed` gets the token's text (for the trie).
+  // A failed save does not stop the removal: the token being processed is finished, the latest
+  // error is returned, and the remaining token ids are left untouched. Their records stay pending.
+  Status delete_postings(const TokenIdSet& token_ids, const storage::IdSet& doc_ids,
+                         utils::TokenHasher& tokens,
+                         absl::FunctionRef<void(const std::string&)> on_token_freed);
+
+  // Saves the token store when it has unsaved changes, then the pending log records.
+  Status flush(utils::TokenHasher& tokens) { return logs_.flush(tokens); }
+
+  // Syncs both logs, so that what they hold survives a power loss.
+  Status sync() const;
+
+  // Rewrites both logs to hold only the postings in memory (index_compaction.hpp) when the
+  // records that no list holds any more are at least `dead_ratio` of those in the meta log.
+  // REQUIRES: a successful flush since the last change.
+  Status compact_if_due(const utils::TokenHasher& tokens, double dead_ratio);
+
+  // Read by the query side. A token id without an entry has no postings.
+  const Index& index() const { return index_; }
+  // The list of `token_id`, or null.
+  const PostingList* postings(uint32_t token_id) const;
+
+ private:
+  IndexManager(LogsManager logs, Index index) : logs_(std::move(logs)), index_(std::move(index)) {}
+
+  LogsManager logs_;
+  Index index_;
+};
+
+}  // namespace tarnwick::core

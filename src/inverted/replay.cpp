@@ -1,0 +1,96 @@
+#include "inverted/replay.hpp"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "absl/container/flat_hash_set.h"
+#include "absl/hash/hash.h"
+#include "storage/codec/corruption.hpp"
+
+namespace tarnwick::core {
+
+using utils::fail;
+
+namespace {
+
+// A token's list while the logs are read.
+struct Replayed {
+  uint32_t count = 0;        // final length, from the token's newest record
+  PostingList newest_first;  // surviving postings, newest first
+};
+
+// A (document, token) pair whose Delete record has not yet met its Insert.
+struct Pair {
+  uint128 doc_id;
+  uint32_t token_id;
+
+  bool operator==(const Pair&) const = default;
+  template <class H>
+  friend H AbslHashValue(H h, const Pair& p) {
+    return H::combine(std::move(h), static_cast<uint64_t>(p.doc_id >> 64),
+                      static_cast<uint64_t>(p.doc_id), p.token_id);
+  }
+};
+
+LogReadError disagreement(uint32_t token_id, const char* what) {
+  return {utils::corrupt_data("token " + std::to_string(token_id) + ": " + what)};
+}
+
+}  // namespace
+
+utils::Result<Index, LogReadError> replay_logs(LogsReader& reader) {
+  absl::flat_hash_map<uint32_t, Replayed> lists;
+  absl::flat_hash_set<Pair> deleted;
+  // Each posting of a final list comes from its own record, so the final counts of logs that
+  // agree with themselves add up to at most the number of records. Reserving up to that total
+  // saves regrowing the lists, yet a count that lies costs no more than the file bears out.
+  uint64_t reservable = reader.kept_meta_size() / kLogMetaSize;
+  for (;;) {
+    auto next = reader.next();
+    if (!next) return fail(std::move(next.error()));
+    if (!*next) break;
+    const LogEntry& entry = **next;
+    const uint32_t token_id = entry.header.token_id;
+    const bool insert = entry.header.operation == LogOperation::Insert;
+    auto [it, newest] = lists.try_emplace(token_id);
+    Replayed& list = it->second;
+    if (newest) {
+      // Only this record (when it is an Insert) and the older ones can fill the list.
+      if (entry.header.count > entry.record + (insert ? 1 : 0)) {
+        return fail(disagreement(token_id, "count exceeds the records before it"));
+      }
+      list.count = entry.header.count;
+      const uint64_t reserved = std::min<uint64_t>(list.count, reservable);
+      list.newest_first.reserve(reserved);
+      reservable -= reserved;
+    }
+    if (!insert) {
+      deleted.insert({entry.doc_id, token_id});
+      continue;
+    }
+    if (deleted.erase(Pair{entry.doc_id, token_id}) != 0) continue;
+    if (list.newest_first.size() == list.count) {
+      return fail(disagreement(token_id, "more postings than its count"));
+    }
+    if (!list.newest_first.append(entry.posting_doc_id, entry.positions)) {
+      return fail(disagreement(token_id, "positions exceed what one list holds"));
+    }
+  }
+  Index index;
+  for (auto& [token_id, list] : lists) {
+    if (list.newest_first.size() != list.count) {
+      return fail(disagreement(token_id, "fewer postings than its count"));
+    }
+    if (list.count == 0) continue;
+    // Lists are kept in id order; a document indexed again after newer ones were added has its
+    // Insert record after theirs.
+    PostingList postings = list.newest_first.reversed();
+    if (!postings.is_sorted()) postings = postings.sorted();
+    index.emplace(token_id, std::move(postings));
+    list.newest_first = PostingList();
+  }
+  return index;
+}
+
+}  // namespace tarnwick::core

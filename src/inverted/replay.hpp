@@ -1,0 +1,32 @@
+// replay_logs: rebuilds every posting list from the index logs, reading them newest record first.
+//
+// A token's newest record carries the final length of its list. Walking back, a Delete record
+// (document d, token t) cancels the nearest older Insert of d under t, and every Insert that no
+// newer Delete cancels is one posting of the final list; read newest first they come out in
+// reverse record order, and the list is then put in id order. Deletions are matched per token and
+// document, not per document alone, so a token whose Delete records were never written (a delete
+// stopped by a failed save) keeps the postings the index still held in memory.
+//
+// Logs that disagree with themselves fail with a Decode log-reading error: a final length that
+// the surviving Inserts do not fill exactly, or one larger than the records that could fill it
+// (checked before anything is allocated for the list).
+#pragma once
+
+#include <cstdint>
+
+#include "absl/container/flat_hash_map.h"
+#include "inverted/logs.hpp"
+#include "inverted/posting_list.hpp"
+#include "base/error_kinds.hpp"
+#include "utils/result.hpp"
+
+namespace tarnwick::core {
+
+// Token id to posting list. Keys are hashed by absl's integer mix: the table takes its probe
+// position from the high hash bits, so the bare ids, dense from 0, would crowd into a few groups.
+using Index = absl::flat_hash_map<uint32_t, PostingList>;
+
+// Every token with a non-empty final list, its postings in ascending document id.
+utils::Result<Index, LogReadError> replay_logs(LogsReader& reader);
+
+}  // namespace tarnwick::core

@@ -1,0 +1,113 @@
+// TokenHasher: the token dictionary. It gives every distinct token text a 32-bit id, dense from
+// 0, and the text back for an id; ids freed when a token leaves the index are handed out again,
+// the most recently freed first. The dictionary lives in one file, `dir`/index/tokens, rewritten
+// whole (and atomically) at every save.
+//
+// Invariants: a live id i has id_to_token[i] == t and token_to_id[t] == i; token_to_id has one
+// entry per filled slot; free_ids holds each empty slot's id exactly once; every id is below
+// id_to_token.size().
+//
+// Saves happen inside add and delete_token once `index_save_after_operations` changes have piled
+// up or `index_save_after_seconds` have passed since the last save, and on flush. Nothing is saved
+// when the dictionary is dropped.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "absl/strings/string_view.h"
+#include "base/config.hpp"
+#include "base/error_kinds.hpp"
+#include "utils/access.hpp"
+#include "utils/clock.hpp"
+#include "utils/result.hpp"
+
+namespace tarnwick::utils {
+
+// `dir`/index holds the token store and the index logs.
+inline constexpr char kIndexDirName[] = "index";
+inline constexpr char kTokensFileName[] = "tokens";
+
+// The persisted part of the dictionary, in the order of the file.
+struct TokensStore {
+  absl::flat_hash_map<std::string, uint32_t> token_to_id;
+  std::vector<std::optional<std::string>> id_to_token;
+  std::vector<uint32_t> free_ids;  // oldest freed first
+};
+
+// The store's bytes in the record encoding.
+std::string encode_tokens_store(const TokensStore& store);
+
+class TokenHasher {
+ public:
+  using Error = BincodePersistenceError;
+
+  // Opens the dictionary of the engine directory `dir`, creating `dir`/index and an empty token
+  // store when either is missing (read-only: an empty dictionary, nothing created). A store that
+  // does not decode, or decodes into contradicting fields, prints one warning line on standard
+  // output and gives an empty dictionary that is `damaged`; the file is left as it is (the
+  // writer's engine then sets it aside and rebuilds the index). Fails with Io or Clock.
+  static Result<TokenHasher, Error> load(const std::filesystem::path& dir,
+                                         std::shared_ptr<const Config> config,
+                                         Clock clock = system_time_nanos,
+                                         Access access = Access::ReadWrite);
+
+  // The id of `token`, assigning one when the token is new. A new token counts as one change and
+  // may save the store; on a Clock or save failure the new id stays assigned in memory.
+  Result<uint32_t, Error> add(std::string_view token);
+
+  // Frees `id` and gives its text back; nothing, and no change counted, when the id is out of
+  // range or already free. May save the store like add; on failure the id stays freed in memory.
+  Result<std::optional<std::string>, Error> delete_token(uint32_t id);
+
+  // Rewrites the token store: Io when the new file cannot be created or put in place, Encode when
+  // writing it fails. The change counters are left alone.
+  Status<Error> flush();
+
+  // The id of a known token.
+  std::optional<uint32_t> id_of(std::string_view token) const {
+    // This build of absl has a string_view of its own, distinct from std::string_view.
+    auto it = store_.token_to_id.find(absl::string_view(token.data(), token.size()));
+    if (it == store_.token_to_id.end()) return std::nullopt;
+    return it->second;
+  }
+
+  // Drops the free slots after the last filled one, so that a dictionary whose words have mostly
+  // gone stops keeping a slot for each; gives whether any went. Saves nothing.
+  bool trim_free_tail();
+
+  // Some change made since the last successful save.
+  bool has_unsaved_changes() const { return unsaved_; }
+  // The store on disk did not decode, and was not read.
+  bool damaged() const { return damaged_; }
+
+  const absl::flat_hash_map<std::string, uint32_t>& token_to_id() const {
+    return store_.token_to_id;
+  }
+  const std::vector<std::optional<std::string>>& id_to_token() const { return store_.id_to_token; }
+  const std::vector<uint32_t>& free_ids() const { return store_.free_ids; }
+
+ private:
+  TokenHasher(std::filesystem::path path, TokensStore store, std::shared_ptr<const Config> config,
+              Clock clock, uint64_t now);
+
+  // Counts one change, then saves when a save is due.
+  Status<Error> count_change();
+
+  std::filesystem::path path_;
+  TokensStore store_;
+  std::shared_ptr<const Config> config_;
+  Clock clock_;
+  uint64_t operations_ = 0;
+  uint64_t last_save_;
+  bool unsaved_ = false;
+  bool damaged_ = false;
+};
+
+}  // namespace tarnwick::utils

@@ -1,0 +1,170 @@
+// Decoder: reads values of the record encoding (see encoder.hpp for the byte forms) from a
+// Source, which is either a byte range (SliceSource) or an open file (FileSource).
+//
+// Every read is bounds-checked: bytes that came from a file never trip an assertion, and a
+// declared length or count never reserves more memory than the remaining input could hold.
+// A failed decode yields no value.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "storage/codec/coding_errors.hpp"
+#include "storage/codec/encoder.hpp"
+#include "utils/file.hpp"
+#include "utils/result.hpp"
+#include "utils/utf8.hpp"
+
+namespace tarnwick::storage {
+
+template <class T>
+using DecodeResult = utils::Result<T, DecodeError>;
+
+// A byte range; running out of bytes is UnexpectedEnd with the number of bytes missing.
+class SliceSource {
+ public:
+  explicit SliceSource(std::span<const uint8_t> bytes) : rest_(bytes) {}
+  explicit SliceSource(std::string_view bytes) : rest_(utils::as_bytes(bytes)) {}
+
+  uint64_t remaining() const { return rest_.size(); }
+  utils::Status<DecodeError> read(std::span<uint8_t> out);
+  // The error for wanting `wanted` bytes when fewer remain.
+  DecodeError shortfall(uint64_t wanted) const { return UnexpectedEnd{wanted - rest_.size()}; }
+
+ private:
+  std::span<const uint8_t> rest_;
+};
+
+// An open file read from its current position through a buffer; a failed read or the end of the
+// file is the Io kind, carrying the number of bytes that read asked for.
+class FileSource {
+ public:
+  // REQUIRES: `file` outlives the source and is not read by anything else meanwhile.
+  static utils::Result<FileSource, DecodeError> open(utils::File& file);
+
+  uint64_t remaining() const { return remaining_; }
+  utils::Status<DecodeError> read(std::span<uint8_t> out);
+  DecodeError shortfall(uint64_t wanted) const {
+    return DecodeIo{utils::IoError::unexpected_eof(), wanted};
+  }
+
+ private:
+  FileSource(utils::File& file, uint64_t remaining) : file_(&file), remaining_(remaining) {}
+
+  utils::File* file_;
+  uint64_t remaining_;  // bytes of the file not yet handed out
+  std::vector<uint8_t> buffer_ = std::vector<uint8_t>(64 * 1024);
+  size_t begin_ = 0;
+  size_t end_ = 0;
+};
+
+template <class Source>
+class Decoder {
+ public:
+  explicit Decoder(Source source) : source_(std::move(source)) {}
+
+  Source& source() { return source_; }
+
+  DecodeResult<uint8_t> u8() {
+    uint8_t byte;
+    if (auto s = source_.read({&byte, 1}); !s) return utils::fail(std::move(s.error()));
+    return byte;
+  }
+  DecodeResult<uint32_t> u32() { return varint<uint32_t>(IntegerType::U32); }
+  DecodeResult<uint64_t> u64() { return varint<uint64_t>(IntegerType::U64); }
+  DecodeResult<uint128> u128() { return varint<uint128>(IntegerType::U128); }
+  // A length or a count.
+  DecodeResult<uint64_t> length() { return varint<uint64_t>(IntegerType::Usize); }
+
+  DecodeResult<double> f64() {
+    std::array<uint8_t, 8> raw;
+    if (auto s = source_.read(raw); !s) return utils::fail(std::move(s.error()));
+    uint64_t bits = 0;
+    for (size_t i = 0; i < 8; ++i) bits |= uint64_t{raw[i]} << (8 * i);
+    return std::bit_cast<double>(bits);
+  }
+
+  template <size_t N>
+  DecodeResult<std::array<uint8_t, N>> fixed() {
+    std::array<uint8_t, N> out;
+    if (auto s = source_.read(out); !s) return utils::fail(std::move(s.error()));
+    return out;
+  }
+
+  DecodeResult<std::string> string() {
+    auto len = length();
+    if (!len) return utils::fail(std::move(len.error()));
+    if (*len > source_.remaining()) return utils::fail(source_.shortfall(*len));
+    std::string text(*len, '\0');
+    auto s = source_.read({reinterpret_cast<uint8_t*>(text.data()), text.size()});
+    if (!s) return utils::fail(std::move(s.error()));
+    if (auto bad = utils::check_utf8(text)) return utils::fail(DecodeError(InvalidUtf8{*bad}));
+    return text;
+  }
+
+  DecodeResult<std::optional<std::string>> optional_string() {
+    auto tag = u8();
+    if (!tag) return utils::fail(std::move(tag.error()));
+    if (*tag == 0) return std::optional<std::string>();
+    if (*tag != 1) return utils::fail(DecodeError(UnexpectedVariant{*tag}));
+    auto text = string();
+    if (!text) return utils::fail(std::move(text.error()));
+    return std::optional<std::string>(std::move(*text));
+  }
+
+  DecodeResult<std::filesystem::path> path() {
+    auto text = string();
+    if (!text) return utils::fail(std::move(text.error()));
+    return std::filesystem::path(std::move(*text));
+  }
+
+  // A count followed by that many elements, each read by `element(*this)`.
+  template <class T, class F>
+  DecodeResult<std::vector<T>> sequence(F&& element) {
+    auto count = length();
+    if (!count) return utils::fail(std::move(count.error()));
+    std::vector<T> items;
+    // Every element takes at least one byte, so the input bounds what a count may reserve.
+    items.reserve(std::min<uint64_t>(*count, source_.remaining()));
+    for (uint64_t i = 0; i < *count; ++i) {
+      auto item = element(*this);
+      if (!item) return utils::fail(std::move(item.error()));
+      items.push_back(std::move(*item));
+    }
+    return items;
+  }
+
+ private:
+  template <class T>
+  DecodeResult<T> varint(IntegerType type) {
+    auto marker = u8();
+    if (!marker) return utils::fail(std::move(marker.error()));
+    const uint8_t b = *marker;
+    if (b <= 250) return static_cast<T>(b);
+    if (b == 0xFF) return utils::fail(DecodeError(InvalidIntegerType{type, IntegerType::Reserved}));
+    const size_t width = size_t{2} << (b - 0xFB);  // 0xFB..0xFE: 2, 4, 8, 16 bytes
+    if (width > sizeof(T)) {
+      auto found = b == 0xFD ? IntegerType::U64 : IntegerType::U128;
+      return utils::fail(DecodeError(InvalidIntegerType{type, found}));
+    }
+    std::array<uint8_t, 16> raw;
+    if (auto s = source_.read({raw.data(), width}); !s) return utils::fail(std::move(s.error()));
+    T value = 0;
+    for (size_t i = 0; i < width; ++i) value |= static_cast<T>(raw[i]) << (8 * i);
+    return value;
+  }
+
+  Source source_;
+};
+
+using SliceDecoder = Decoder<SliceSource>;
+using FileDecoder = Decoder<FileSource>;
+
+}  // namespace tarnwick::storage

@@ -1,0 +1,95 @@
+// Helpers for the tests of the token dictionary and the inverted index: a scratch engine
+// directory, a clock driven by hand, whole-file reads and writes for checking and damaging what
+// the stores wrote, and the in-memory index as plain values for comparison.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/config.hpp"
+#include "temp_dir.hpp"
+#include "inverted/index.hpp"
+#include "utils/clock.hpp"
+#include "inverted/token_hasher.hpp"
+
+namespace tarnwick::index_testing {
+
+namespace fs = std::filesystem;
+using uint128 = unsigned __int128;
+
+using test_support::TempDir;
+
+// Whole seconds since the epoch, set by the test; nothing stands for a clock before the epoch.
+class ManualClock {
+ public:
+  utils::Clock clock() {
+    auto seconds = seconds_;
+    return [seconds]() -> std::optional<utils::uint128> {
+      if (!*seconds) return std::nullopt;
+      return static_cast<utils::uint128>(**seconds) * utils::kNanosPerSecond;
+    };
+  }
+  void set(std::optional<uint64_t> seconds) { *seconds_ = seconds; }
+  void advance(uint64_t seconds) { **seconds_ += seconds; }
+
+ private:
+  std::shared_ptr<std::optional<uint64_t>> seconds_ =
+      std::make_shared<std::optional<uint64_t>>(1'700'000'000);
+};
+
+inline std::string read_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+inline void write_bytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// Distinct ids in increasing order, shaped like generated ones (at least 2^64).
+inline uint128 doc(int n) { return (uint128{1'700'000'000'000} + n) << 80 | uint128(n * 7919); }
+
+// Settings that save only when a test asks for it.
+inline std::shared_ptr<Config> quiet_config() {
+  auto config = std::make_shared<Config>();
+  config->index_buffer_size = UINT64_MAX;
+  config->index_save_after_operations = UINT64_MAX;
+  config->index_save_after_seconds = UINT64_MAX;
+  return config;
+}
+
+using PlainPosting = std::pair<uint128, std::vector<uint32_t>>;
+using PlainIndex = std::map<uint32_t, std::vector<PlainPosting>>;
+
+inline PlainIndex plain(const core::Index& index) {
+  PlainIndex out;
+  std::vector<uint32_t> positions;
+  for (const auto& [token_id, list] : index) {
+    auto& postings = out[token_id];
+    for (size_t i = 0; i < list.size(); ++i) {
+      list.decode_positions(i, positions);
+      postings.emplace_back(list.doc_id(i), positions);
+    }
+  }
+  return out;
+}
+
+// The log-reading error inside an index error, or null.
+inline const LogReadError* log_read_error(const IndexManagerError& error) {
+  return std::get_if<LogReadError>(&error.detail);
+}
+
+}  // namespace tarnwick::index_testing

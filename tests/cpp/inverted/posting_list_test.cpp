@@ -1,0 +1,119 @@
+#include "inverted/posting_list.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+namespace tarnwick::core {
+namespace {
+
+using Positions = std::vector<uint32_t>;
+
+uint128 id(uint64_t n) { return uint128{n} << 64 | n; }
+
+Positions positions_of(const PostingList& list, size_t i) {
+  Positions out{99};  // replaced, not appended to
+  list.decode_positions(i, out);
+  return out;
+}
+
+TEST(PostingListTest, PositionsRoundTripAcrossEveryVarintWidth) {
+  const Positions cases[] = {
+      {},
+      {0},
+      {127, 128, 255, 16383, 16384},
+      {0, 2097151, 2097152, 268435455, 268435456, UINT32_MAX},
+      {UINT32_MAX, 0, 5, 3},  // not ascending: the differences wrap around
+  };
+  PostingList list;
+  for (size_t i = 0; i < std::size(cases); ++i) ASSERT_TRUE(list.append(id(i), cases[i]));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(positions_of(list, i), cases[i]) << i;
+    EXPECT_EQ(list.position_count(i), cases[i].size()) << i;
+    EXPECT_TRUE(list.doc_id(i) == id(i)) << i;
+  }
+}
+
+TEST(PostingListTest, LowerBoundFindsTheFirstIdNotBelow) {
+  PostingList list;
+  for (uint64_t n : {2, 4, 6, 8}) ASSERT_TRUE(list.append(id(n), Positions{1}));
+  EXPECT_EQ(list.lower_bound(id(1)), 0u);
+  EXPECT_EQ(list.lower_bound(id(4)), 1u);
+  EXPECT_EQ(list.lower_bound(id(5)), 2u);
+  EXPECT_EQ(list.lower_bound(id(2), 2), 2u);
+  EXPECT_EQ(list.lower_bound(id(9)), 4u);
+}
+
+TEST(PostingListTest, RemoveIfKeepsTheOthersInOrderWithTheirPositions) {
+  std::mt19937 rng(3);
+  std::vector<std::pair<uint128, Positions>> model;
+  PostingList list;
+  for (uint64_t n = 0; n < 200; ++n) {
+    Positions positions(rng() % 4);
+    for (uint32_t& p : positions) p = rng() % 100000;
+    ASSERT_TRUE(list.append(id(n), positions));
+    model.emplace_back(id(n), positions);
+  }
+  std::vector<uint128> removed;
+  list.remove_if([](uint128 doc_id) { return static_cast<uint64_t>(doc_id) % 3 == 1; },
+                 [&](uint128 doc_id) { removed.push_back(doc_id); });
+  std::erase_if(model, [](const auto& p) { return static_cast<uint64_t>(p.first) % 3 == 1; });
+  ASSERT_EQ(list.size(), model.size());
+  ASSERT_EQ(removed.size(), 200 - model.size());
+  for (size_t k = 0; k < removed.size(); ++k) EXPECT_TRUE(removed[k] == id(3 * k + 1));
+  for (size_t i = 0; i < model.size(); ++i) {
+    EXPECT_TRUE(list.doc_id(i) == model[i].first);
+    EXPECT_EQ(positions_of(list, i), model[i].second);
+  }
+  ASSERT_TRUE(list.append(id(500), Positions{7}));  // appending continues after compaction
+  EXPECT_EQ(positions_of(list, list.size() - 1), Positions{7});
+}
+
+TEST(PostingListTest, ReversedHoldsThePostingsBackToFront) {
+  PostingList list;
+  ASSERT_TRUE(list.append(id(1), Positions{1, 2}));
+  ASSERT_TRUE(list.append(id(2), Positions{}));
+  ASSERT_TRUE(list.append(id(3), Positions{300}));
+  const PostingList back = list.reversed();
+  ASSERT_EQ(back.size(), 3u);
+  EXPECT_TRUE(back.doc_id(0) == id(3) && back.doc_id(2) == id(1));
+  EXPECT_EQ(positions_of(back, 0), Positions{300});
+  EXPECT_EQ(positions_of(back, 1), Positions{});
+  EXPECT_EQ(positions_of(back, 2), (Positions{1, 2}));
+}
+
+TEST(PostingListTest, InsertKeepsIdOrderWhereverThePostingGoes) {
+  std::mt19937 rng(11);
+  std::vector<uint64_t> order(60);
+  for (size_t n = 0; n < order.size(); ++n) order[n] = n;
+  std::shuffle(order.begin(), order.end(), rng);
+  PostingList list;
+  for (uint64_t n : order) ASSERT_TRUE(list.insert(id(n), Positions(n % 4, static_cast<uint32_t>(n) * 200)));
+  ASSERT_EQ(list.size(), order.size());
+  EXPECT_TRUE(list.is_sorted());
+  for (uint64_t n = 0; n < order.size(); ++n) {
+    EXPECT_TRUE(list.doc_id(n) == id(n));
+    EXPECT_EQ(positions_of(list, n), Positions(n % 4, static_cast<uint32_t>(n) * 200)) << n;
+  }
+}
+
+TEST(PostingListTest, SortedPutsPostingsInIdOrderWithTheirPositions) {
+  PostingList list;
+  ASSERT_TRUE(list.append(id(5), Positions{50}));
+  ASSERT_TRUE(list.append(id(2), Positions{20, 21}));
+  ASSERT_TRUE(list.append(id(9), Positions{}));
+  ASSERT_TRUE(list.append(id(1), Positions{10}));
+  EXPECT_FALSE(list.is_sorted());
+  const PostingList sorted = list.sorted();
+  ASSERT_EQ(sorted.size(), 4u);
+  EXPECT_TRUE(sorted.is_sorted());
+  const std::pair<uint64_t, Positions> expected[] = {{1, {10}}, {2, {20, 21}}, {5, {50}}, {9, {}}};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_TRUE(sorted.doc_id(i) == id(expected[i].first));
+    EXPECT_EQ(positions_of(sorted, i), expected[i].second);
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick::core
