@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
 
   // Tokenize every document and give its stems ids first, so that only the index is measured.
   analysis::Tokenizer tokenizer(std::make_shared<const StopWords>(config->stop_words));
-  auto tokens = utils::TokenHasher::load(dir, config);
+  auto tokens = inverted::TokenHasher::load(dir, config);
   if (!tokens) return 1;
   std::vector<std::vector<std::pair<uint32_t, std::vector<uint32_t>>>> documents(kDocuments);
   size_t postings = 0, positions = 0;
@@ -84,11 +84,11 @@ int main(int argc, char** argv) {
   }
 
   const size_t before = heap_bytes();
-  auto index = core::IndexManager::load(dir, config);
+  auto index = inverted::IndexManager::load(dir, config);
   if (!index) return 1;
   const auto start = Clock::now();
   for (size_t d = 0; d < kDocuments; ++d) {
-    const core::uint128 id = (core::uint128{1'700'000'000'000} + d) << 80 | d;
+    const inverted::uint128 id = (inverted::uint128{1'700'000'000'000} + d) << 80 | d;
     for (const auto& [token_id, where] : documents[d]) {
       if (!index->insert(token_id, id, where, *tokens)) return 1;
     }
@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
       fs::file_size(dir / "index" / "index") + fs::file_size(dir / "index" / "meta");
   const size_t before_load = heap_bytes();
   const auto load_start = Clock::now();
-  auto loaded = core::IndexManager::load(dir, config);
+  auto loaded = inverted::IndexManager::load(dir, config);
   if (!loaded) return 1;
   const double load_seconds = seconds_since(load_start);
   const size_t loaded_heap = heap_bytes() - before_load;

@@ -51,7 +51,7 @@ void write(const fs::path& path, std::string_view bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const size_t wanted = (size_t{data[0]} << 7 | data[1] >> 1) * tarnwick::core::kLogMetaSize +
+  const size_t wanted = (size_t{data[0]} << 7 | data[1] >> 1) * tarnwick::inverted::kLogMetaSize +
                         (data[1] & 1);
   const std::string_view rest = input.substr(2);
   const std::string_view meta = rest.substr(0, std::min(wanted, rest.size()));
@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   write(index_dir / "tokens", rest);
   auto config = std::make_shared<const tarnwick::Config>();
   // Read-only: the same decoding, without cutting torn tails into lost+found on every input.
-  (void)tarnwick::core::IndexManager::load(scratch(), config, tarnwick::utils::system_time_nanos,
+  (void)tarnwick::inverted::IndexManager::load(scratch(), config, tarnwick::utils::system_time_nanos,
                                            tarnwick::utils::Access::ReadOnly);
-  (void)tarnwick::utils::TokenHasher::load(scratch(), config);
+  (void)tarnwick::inverted::TokenHasher::load(scratch(), config);
   return 0;
 }

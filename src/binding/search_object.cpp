@@ -24,14 +24,14 @@ namespace {
 struct SearchObject {
   PyObject_HEAD
   BorrowFlag borrow;
-  std::unique_ptr<core::Search> engine;  // null once closed, which released the writer lock
+  std::unique_ptr<engine::Search> engine;  // null once closed, which released the writer lock
   std::filesystem::path dir;             // as given to the constructor, for repr
   bool read_only;
 };
 
 SearchObject* as_search(PyObject* self) { return reinterpret_cast<SearchObject*>(self); }
 
-PyObject* raise_search_error(const core::SearchError& error) {
+PyObject* raise_search_error(const engine::SearchError& error) {
   return std::visit([](const auto& detail) { return raise(detail); }, error.detail);
 }
 
@@ -51,13 +51,13 @@ PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       config_path = path_argument(config_value, "config");
       if (!config_path) return nullptr;
     }
-    auto engine = core::Search::open(*dir, config_path);
+    auto engine = engine::Search::open(*dir, config_path);
     if (!engine) return raise_search_error(engine.error());
 
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     new (&as_search(self)->borrow) BorrowFlag();
-    new (&as_search(self)->engine) std::unique_ptr<core::Search>(std::move(*engine));
+    new (&as_search(self)->engine) std::unique_ptr<engine::Search>(std::move(*engine));
     new (&as_search(self)->dir) std::filesystem::path(std::move(*dir));
     as_search(self)->read_only = as_search(self)->engine->read_only();
     return self;
@@ -125,7 +125,7 @@ PyObject* search_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"doc", nullptr};
   PyObject* value;
   if (!parse(args, kwargs, "O:add", names, &value)) return nullptr;
-  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+  return borrowed(self, true, [&](engine::Search& engine) -> PyObject* {
     auto text = str_argument(value, "doc");
     if (!text) return nullptr;
     auto id = engine.add(*text);
@@ -139,7 +139,7 @@ PyObject* search_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"id", nullptr};
   PyObject* value;
   if (!parse(args, kwargs, "O:get", names, &value)) return nullptr;
-  return borrowed(self, false, [&](core::Search& engine) -> PyObject* {
+  return borrowed(self, false, [&](engine::Search& engine) -> PyObject* {
     auto id = id_argument(value);
     if (!id) return nullptr;
     const storage::Document* document = engine.get(*id);
@@ -155,7 +155,7 @@ PyObject* search_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"id", nullptr};
   PyObject* value;
   if (!parse(args, kwargs, "O:delete", names, &value)) return nullptr;
-  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+  return borrowed(self, true, [&](engine::Search& engine) -> PyObject* {
     auto id = id_argument(value);
     if (!id) return nullptr;
     if (auto deleted = engine.delete_document(*id); !deleted) {
@@ -170,7 +170,7 @@ PyObject* search_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* query_value;
   PyObject* top_k_value;
   if (!parse(args, kwargs, "OO:search", names, &query_value, &top_k_value)) return nullptr;
-  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+  return borrowed(self, true, [&](engine::Search& engine) -> PyObject* {
     auto query = str_argument(query_value, "query");
     if (!query) return nullptr;
     auto top_k = u32_argument(top_k_value, "top_k");
@@ -191,7 +191,7 @@ PyObject* search_search(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // Figures about the engine's contents, for tools and curious users.
 PyObject* search_stats(PyObject* self, PyObject*) {
-  return borrowed(self, false, [&](core::Search& engine) -> PyObject* {
+  return borrowed(self, false, [&](engine::Search& engine) -> PyObject* {
     const auto& documents = engine.documents();
     PyRef writer_pid = engine.writer_pid() ? PyRef::steal(PyLong_FromLongLong(*engine.writer_pid()))
                                            : PyRef::borrow(Py_None);
@@ -209,7 +209,7 @@ PyObject* search_stats(PyObject* self, PyObject*) {
 // A method without arguments whose engine operation gives nothing but success or an error.
 template <auto operation>
 PyObject* saving(PyObject* self, PyObject*) {
-  return borrowed(self, true, [&](core::Search& engine) -> PyObject* {
+  return borrowed(self, true, [&](engine::Search& engine) -> PyObject* {
     if (auto done = (engine.*operation)(); !done) return raise_search_error(done.error());
     Py_RETURN_NONE;
   });
@@ -219,7 +219,7 @@ PyObject* saving(PyObject* self, PyObject*) {
 // raised and leaves the engine open, so that nothing pending is lost. Closing again does nothing.
 PyObject* search_close(PyObject* self, PyObject*) {
   return with_borrow(self, true, [&](SearchObject& search) -> PyObject* {
-    std::unique_ptr<core::Search>& engine = search.engine;
+    std::unique_ptr<engine::Search>& engine = search.engine;
     if (!engine) Py_RETURN_NONE;
     if (!engine->read_only()) {
       if (auto done = engine->flush(); !done) return raise_search_error(done.error());
@@ -331,8 +331,8 @@ PyMethodDef search_methods[] = {
      METH_VARARGS | METH_KEYWORDS, delete_doc},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_search)),
      METH_VARARGS | METH_KEYWORDS, search_search_doc},
-    {"flush", saving<&core::Search::flush>, METH_NOARGS, flush_doc},
-    {"merge", saving<&core::Search::merge>, METH_NOARGS, merge_doc},
+    {"flush", saving<&engine::Search::flush>, METH_NOARGS, flush_doc},
+    {"merge", saving<&engine::Search::merge>, METH_NOARGS, merge_doc},
     {"stats", search_stats, METH_NOARGS, stats_doc},
     {"close", search_close, METH_NOARGS, close_doc},
     {"__enter__", search_enter, METH_NOARGS, enter_doc},

@@ -9,7 +9,12 @@
 #include "inverted/compaction.hpp"
 #include "utils/file.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::engine {
+
+using inverted::IndexManager;
+
+using inverted::TokenIdSet;
+using inverted::recover_index_compaction;
 
 namespace fs = std::filesystem;
 using utils::fail;
@@ -46,7 +51,7 @@ utils::Result<std::optional<WriterLock>, utils::IoError> lock_directory(const fs
 }  // namespace
 
 Search::Search(fs::path dir, std::optional<WriterLock> lock, std::optional<int64_t> writer_pid,
-               std::shared_ptr<const Config> config, utils::Trie trie, utils::TokenHasher tokens,
+               std::shared_ptr<const Config> config, utils::Trie trie, inverted::TokenHasher tokens,
                IndexManager index, SearchMeta meta, storage::DocumentsManager documents,
                utils::UlidGenerator generator)
     : dir_(std::move(dir)),
@@ -121,7 +126,7 @@ utils::Result<Search::IndexStores, SearchError> Search::load_index_stores_read_o
   // before the purge, leave such postings out of every result.
   auto index = IndexManager::load(dir, config, clock, utils::Access::ReadOnly);
   if (!index) return fail(SearchError{std::move(index.error())});
-  auto tokens = utils::TokenHasher::load(dir, config, clock, utils::Access::ReadOnly);
+  auto tokens = inverted::TokenHasher::load(dir, config, clock, utils::Access::ReadOnly);
   if (!tokens) return fail(SearchError{std::move(tokens.error())});
   return IndexStores{std::move(*tokens), std::move(*index)};
 }
@@ -224,4 +229,4 @@ Search::Status Search::merge() {
   return as_search_error(index_.compact_if_due(tokens_, config_->merge_deleted_ratio));
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::engine

@@ -46,7 +46,9 @@
 #include "utils/trie.hpp"
 #include "utils/ulid.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::engine {
+
+using uint128 = unsigned __int128;
 
 struct SearchError {
   std::variant<ConfigError, BincodePersistenceError, IndexManagerError, DocumentsManagerError,
@@ -110,8 +112,8 @@ class Search {
   utils::Result<std::vector<Hit>, query::ParseError> search(std::string query, uint32_t top_k);
 
   const storage::DocumentsManager& documents() const { return documents_; }
-  const utils::TokenHasher& tokens() const { return tokens_; }
-  const IndexManager& index() const { return index_; }
+  const inverted::TokenHasher& tokens() const { return tokens_; }
+  const inverted::IndexManager& index() const { return index_; }
   double avg_doc_len() const { return meta_.avg_doc_len(); }
 
   // Whether another engine held the writer lock when this one opened.
@@ -122,7 +124,7 @@ class Search {
  private:
   Search(std::filesystem::path dir, std::optional<WriterLock> lock,
          std::optional<int64_t> writer_pid, std::shared_ptr<const Config> config,
-         utils::Trie trie, utils::TokenHasher tokens, IndexManager index, SearchMeta meta,
+         utils::Trie trie, inverted::TokenHasher tokens, inverted::IndexManager index, SearchMeta meta,
          storage::DocumentsManager documents, utils::UlidGenerator generator);
 
   // Loads every store, as the writer when `lock` holds the lock, else read-only.
@@ -132,8 +134,8 @@ class Search {
       utils::RandomBits random);
 
   struct IndexStores {
-    utils::TokenHasher tokens;
-    IndexManager index;
+    inverted::TokenHasher tokens;
+    inverted::IndexManager index;
   };
   // The writer's dictionary and index. When the dictionary does not decode, the logs do not
   // read, or they name token ids the dictionary lacks, the three files are set aside (kept in
@@ -170,8 +172,8 @@ class Search {
   std::optional<int64_t> writer_pid_;
   std::shared_ptr<const Config> config_;
   utils::Trie trie_;
-  utils::TokenHasher tokens_;
-  IndexManager index_;
+  inverted::TokenHasher tokens_;
+  inverted::IndexManager index_;
   SearchMeta meta_;
   storage::DocumentsManager documents_;
   analysis::Tokenizer tokenizer_;
@@ -179,4 +181,4 @@ class Search {
   matching::MinimalIntervalSemanticMatch matcher_;
 };
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::engine

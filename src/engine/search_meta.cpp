@@ -10,7 +10,7 @@
 #include "utils/replace_file.hpp"
 #include "utils/save_clock.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::engine {
 
 namespace fs = std::filesystem;
 using utils::fail;
@@ -96,4 +96,4 @@ SearchMeta::Status SearchMeta::save() const {
   return utils::replace_record_file(path_, bytes);
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::engine

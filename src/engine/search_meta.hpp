@@ -21,7 +21,7 @@
 #include "utils/clock.hpp"
 #include "utils/result.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::engine {
 
 // The statistics file of the engine directory.
 inline constexpr char kSearchMetaFileName[] = "meta";
@@ -71,4 +71,4 @@ class SearchMeta {
   uint32_t operations_ = 0;
 };
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::engine

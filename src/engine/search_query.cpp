@@ -8,7 +8,7 @@
 #include "query/parser.hpp"
 #include "query/scoring.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::engine {
 
 namespace {
 
@@ -79,4 +79,4 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search(std::string te
   return hits;
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::engine

@@ -25,7 +25,13 @@
 #include "engine/search.hpp"
 #include "utils/lost_found.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::engine {
+
+using inverted::IndexManager;
+
+using inverted::TokenIdSet;
+using inverted::kIndexLogName;
+using inverted::kMetaLogName;
 
 namespace fs = std::filesystem;
 using utils::fail;
@@ -40,8 +46,8 @@ uint64_t pair_hash(uint128 doc_id, uint32_t token_id) {
 // Sets aside the token store and both index logs, keeping what they hold in lost+found; the
 // stores then load empty.
 utils::Status<utils::IoError> set_aside_index(const fs::path& dir) {
-  const fs::path index_dir = dir / utils::kIndexDirName;
-  for (const char* name : {utils::kTokensFileName, kMetaLogName, kIndexLogName}) {
+  const fs::path index_dir = dir / inverted::kIndexDirName;
+  for (const char* name : {inverted::kTokensFileName, kMetaLogName, kIndexLogName}) {
     std::error_code code;
     const auto size = fs::file_size(index_dir / name, code);
     if (code || size == 0) continue;
@@ -51,7 +57,7 @@ utils::Status<utils::IoError> set_aside_index(const fs::path& dir) {
 }
 
 // Whether every token id with postings has its word in the dictionary.
-bool names_known_tokens(const IndexManager& index, const utils::TokenHasher& tokens) {
+bool names_known_tokens(const IndexManager& index, const inverted::TokenHasher& tokens) {
   const auto& slots = tokens.id_to_token();
   return std::all_of(index.index().begin(), index.index().end(), [&](const auto& entry) {
     return entry.first < slots.size() && slots[entry.first].has_value();
@@ -69,7 +75,7 @@ struct Tally {
 utils::Result<Search::IndexStores, SearchError> Search::load_index_stores(
     const fs::path& dir, const std::shared_ptr<const Config>& config, const utils::Clock& clock) {
   auto load = [&]() -> utils::Result<IndexStores, SearchError> {
-    auto tokens = utils::TokenHasher::load(dir, config, clock);
+    auto tokens = inverted::TokenHasher::load(dir, config, clock);
     if (!tokens) return fail(SearchError{std::move(tokens.error())});
     auto index = IndexManager::load(dir, config, clock);
     if (!index) return fail(SearchError{std::move(index.error())});
@@ -177,4 +183,4 @@ Search::Status Search::reindex(uint128 id) {
   return as_search_error(documents_.set_token_ids(id, std::move(*token_ids)));
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::engine

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-namespace tarnwick::core {
+namespace tarnwick::engine {
 
 namespace fs = std::filesystem;
 using utils::fail;
@@ -65,4 +65,4 @@ IoError held_elsewhere(const fs::path& dir, std::optional<int64_t> holder) {
   return {utils::IoErrorKind::WouldBlock, EWOULDBLOCK, std::move(message), dir};
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::engine

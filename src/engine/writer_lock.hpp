@@ -20,7 +20,7 @@
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::engine {
 
 class WriterLock {
  public:
@@ -42,4 +42,4 @@ class WriterLock {
 // names `dir`, and the holder's process when known.
 utils::IoError held_elsewhere(const std::filesystem::path& dir, std::optional<int64_t> holder);
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::engine

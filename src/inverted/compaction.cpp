@@ -54,7 +54,7 @@
 #include "storage/codec/encoder.hpp"
 #include "utils/file.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 
 namespace fs = std::filesystem;
 using utils::fail;
@@ -104,12 +104,12 @@ class Compaction {
  public:
   Compaction(const fs::path& dir, const CompactionOptions& options)
       : dir_(dir),
-        live_(dir / utils::kIndexDirName),
+        live_(dir / inverted::kIndexDirName),
         new_(dir / kIndexNewDirName),
         old_(dir / kIndexOldDirName),
         options_(options) {}
 
-  Status run(const Index& index, const utils::TokenHasher& tokens) {
+  Status run(const Index& index, const inverted::TokenHasher& tokens) {
     if (stops_before(CompactionStep::RemoveLeftovers)) return stopped();
     auto live = path_exists(live_);
     if (!live) return fail(Error{std::move(live.error())});
@@ -133,12 +133,12 @@ class Compaction {
   Status stopped() const { return fail(Error{IoError::from_errno(EINTR, dir_)}); }
 
   // CreateNew to SyncNew. The files stay open to be synced.
-  Status build(const Index& index, const utils::TokenHasher& tokens) {
+  Status build(const Index& index, const inverted::TokenHasher& tokens) {
     if (stops_before(CompactionStep::CreateNew)) return stopped();
     std::error_code code;
     fs::create_directory(new_, code);
     if (code) return fail(Error{io_error(code, new_)});
-    const fs::path paths[] = {new_ / kIndexLogName, new_ / kMetaLogName, new_ / utils::kTokensFileName};
+    const fs::path paths[] = {new_ / kIndexLogName, new_ / kMetaLogName, new_ / inverted::kTokensFileName};
     std::vector<utils::File> files;
     for (const fs::path& path : {paths[0], paths[1]}) {
       auto file = utils::File::create_new(path);
@@ -154,8 +154,8 @@ class Compaction {
     if (!tokens_file) return fail(Error{std::move(tokens_file.error())});
     {
       // Encoded whole, as TokenHasher::flush does: one entry per token, small beside the logs.
-      const utils::TokensStore store{tokens.token_to_id(), tokens.id_to_token(), tokens.free_ids()};
-      if (auto s = storage::write_encoded(*tokens_file, utils::encode_tokens_store(store)); !s) {
+      const inverted::TokensStore store{tokens.token_to_id(), tokens.id_to_token(), tokens.free_ids()};
+      if (auto s = storage::write_encoded(*tokens_file, inverted::encode_tokens_store(store)); !s) {
         return fail(Error{std::move(s.error())});
       }
     }
@@ -234,13 +234,13 @@ class Compaction {
 
 }  // namespace
 
-Status compact_index(const fs::path& dir, const Index& index, const utils::TokenHasher& tokens,
+Status compact_index(const fs::path& dir, const Index& index, const inverted::TokenHasher& tokens,
                      const CompactionOptions& options) {
   return Compaction(dir, options).run(index, tokens);
 }
 
 utils::Status<IoError> recover_index_compaction(const fs::path& dir) {
-  const fs::path live = dir / utils::kIndexDirName;
+  const fs::path live = dir / inverted::kIndexDirName;
   const fs::path built = dir / kIndexNewDirName;
   const fs::path old = dir / kIndexOldDirName;
   auto has_live = path_exists(live);
@@ -263,4 +263,4 @@ utils::Status<IoError> recover_index_compaction(const fs::path& dir) {
   return {};
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

@@ -27,7 +27,7 @@
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 
 // Beside `dir`/index: the directory being built, and (with two renames) the one being replaced.
 inline constexpr char kIndexNewDirName[] = "index.new";
@@ -86,7 +86,7 @@ struct CompactionOptions {
 // files by path, so after a compaction their saves go to the new files.
 utils::Status<BincodePersistenceError> compact_index(const std::filesystem::path& dir,
                                                      const Index& index,
-                                                     const utils::TokenHasher& tokens,
+                                                     const inverted::TokenHasher& tokens,
                                                      const CompactionOptions& options = {});
 
 // At open, in the writer, before the index and the token store are loaded: finishes or discards
@@ -95,4 +95,4 @@ utils::Status<BincodePersistenceError> compact_index(const std::filesystem::path
 // Fails with Io.
 utils::Status<utils::IoError> recover_index_compaction(const std::filesystem::path& dir);
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

@@ -8,7 +8,7 @@
 #include "utils/lost_found.hpp"
 #include "utils/save_clock.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 
 namespace fs = std::filesystem;
 using utils::fail;
@@ -85,7 +85,7 @@ utils::Status<Error> cut_torn_tails(const fs::path& dir, const fs::path& index_d
 utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
                                                       std::shared_ptr<const Config> config,
                                                       utils::Clock clock, utils::Access access) {
-  const fs::path index_dir = dir / utils::kIndexDirName;
+  const fs::path index_dir = dir / inverted::kIndexDirName;
   auto existed = prepare_files(dir, index_dir, access);
   if (!existed) return fail(std::move(existed.error()));
   auto now = utils::now_seconds(clock);
@@ -113,7 +113,7 @@ IndexManager::Status IndexManager::sync() const {
 
 IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
                                           std::span<const uint32_t> positions,
-                                          utils::TokenHasher& tokens) {
+                                          inverted::TokenHasher& tokens) {
   PostingList& list = index_[token_id];
   if (!list.insert(doc_id, positions)) {
     return fail(BincodePersistenceError{storage::EncodeError(storage::EncodeUnexpectedEnd{})});
@@ -124,7 +124,7 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
 }
 
 IndexManager::Status IndexManager::delete_postings(
-    const TokenIdSet& token_ids, const storage::IdSet& doc_ids, utils::TokenHasher& tokens,
+    const TokenIdSet& token_ids, const storage::IdSet& doc_ids, inverted::TokenHasher& tokens,
     absl::FunctionRef<void(const std::string&)> on_token_freed) {
   if (index_.empty()) return {};
   for (uint32_t token_id : token_ids) {
@@ -156,7 +156,7 @@ IndexManager::Status IndexManager::delete_postings(
   return {};
 }
 
-IndexManager::Status IndexManager::compact_if_due(const utils::TokenHasher& tokens,
+IndexManager::Status IndexManager::compact_if_due(const inverted::TokenHasher& tokens,
                                                   double dead_ratio) {
   const fs::path& index_dir = logs_.buffer().index_dir();
   std::error_code code;
@@ -176,4 +176,4 @@ const PostingList* IndexManager::postings(uint32_t token_id) const {
   return it == index_.end() ? nullptr : &it->second;
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

@@ -32,7 +32,7 @@
 #include "inverted/token_hasher.hpp"
 #include "utils/result.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 
 using TokenIdSet = absl::flat_hash_set<uint32_t>;
 
@@ -57,7 +57,7 @@ class IndexManager {
   // pass PostingList::kMaxPositionBytes refuses the posting (Encode, UnexpectedEnd) and nothing
   // is written; the list then exists, possibly empty.
   Status insert(uint32_t token_id, uint128 doc_id, std::span<const uint32_t> positions,
-                utils::TokenHasher& tokens);
+                inverted::TokenHasher& tokens);
 
   // Removes from the lists of `token_ids` (in the set's order) every posting of a document in
   // `doc_ids`, writing one Delete record per posting removed. A list left empty leaves the index,
@@ -65,11 +65,11 @@ class IndexManager {
   // A failed save does not stop the removal: the token being processed is finished, the latest
   // error is returned, and the remaining token ids are left untouched. Their records stay pending.
   Status delete_postings(const TokenIdSet& token_ids, const storage::IdSet& doc_ids,
-                         utils::TokenHasher& tokens,
+                         inverted::TokenHasher& tokens,
                          absl::FunctionRef<void(const std::string&)> on_token_freed);
 
   // Saves the token store when it has unsaved changes, then the pending log records.
-  Status flush(utils::TokenHasher& tokens) { return logs_.flush(tokens); }
+  Status flush(inverted::TokenHasher& tokens) { return logs_.flush(tokens); }
 
   // Syncs both logs, so that what they hold survives a power loss.
   Status sync() const;
@@ -77,7 +77,7 @@ class IndexManager {
   // Rewrites both logs to hold only the postings in memory (index_compaction.hpp) when the
   // records that no list holds any more are at least `dead_ratio` of those in the meta log.
   // REQUIRES: a successful flush since the last change.
-  Status compact_if_due(const utils::TokenHasher& tokens, double dead_ratio);
+  Status compact_if_due(const inverted::TokenHasher& tokens, double dead_ratio);
 
   // Read by the query side. A token id without an entry has no postings.
   const Index& index() const { return index_; }
@@ -91,4 +91,4 @@ class IndexManager {
   Index index_;
 };
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

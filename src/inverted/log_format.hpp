@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 
 using uint128 = unsigned __int128;
 
@@ -35,4 +35,4 @@ T get_be(const uint8_t* in) {
   return value;
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

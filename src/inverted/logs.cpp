@@ -26,7 +26,7 @@
 #include "utils/file.hpp"
 #include "utils/save_clock.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 
 using utils::fail;
 using utils::IoError;
@@ -113,12 +113,12 @@ Status Buffer::append_meta() {
 }
 
 LogsManager::Status LogsManager::write(uint128 doc_id, const LogHeader& header,
-                                       utils::TokenHasher& tokens) {
+                                       inverted::TokenHasher& tokens) {
   buffer_.append_delete(header, doc_id);
   return save_if_due(tokens);
 }
 
-LogsManager::Status LogsManager::save_if_due(utils::TokenHasher& tokens) {
+LogsManager::Status LogsManager::save_if_due(inverted::TokenHasher& tokens) {
   auto now = utils::now_seconds(clock_);
   if (!now) return fail(BincodePersistenceError{ClockError{}});
   if (buffer_.pending_log_bytes() <= config_->index_buffer_size &&
@@ -129,7 +129,7 @@ LogsManager::Status LogsManager::save_if_due(utils::TokenHasher& tokens) {
   return flush(tokens);
 }
 
-LogsManager::Status LogsManager::flush(utils::TokenHasher& tokens) {
+LogsManager::Status LogsManager::flush(inverted::TokenHasher& tokens) {
   if (tokens.has_unsaved_changes()) {
     if (auto s = tokens.flush(); !s) return s;
   }
@@ -140,7 +140,7 @@ LogsManager::Status LogsManager::flush(utils::TokenHasher& tokens) {
 namespace {
 
 LogReadError outside(uint64_t record) {
-  return {utils::corrupt_data("meta record " + std::to_string(record) +
+  return {storage::corrupt_data("meta record " + std::to_string(record) +
                               " points outside the index log")};
 }
 
@@ -205,7 +205,7 @@ utils::Status<LogReadError> LogsReader::resolve(const LogMeta& meta, LogEntry& e
   }
   if (meta.length > index.size() - meta.offset) return fail(outside(entry.record));
   if (meta.length < kLogHeaderSize) {
-    return fail(LogReadError{utils::corrupt_data(
+    return fail(LogReadError{storage::corrupt_data(
         "index record " + std::to_string(entry.record) + " is shorter than its header")});
   }
   entry.header = {get_be<uint32_t>(header + 1), get_be<uint32_t>(header + 5),
@@ -235,4 +235,4 @@ utils::Status<LogReadError> LogsReader::decode_posting(std::span<const uint8_t> 
   return {};
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

@@ -27,7 +27,7 @@
 #include "utils/mmap.hpp"
 #include "utils/result.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 
 struct LogHeader {
   uint32_t token_id = 0;
@@ -110,16 +110,16 @@ class LogsManager {
 
   // Writes a Delete record. The record stays pending whatever happens; Clock or a save failure
   // is returned.
-  Status write(uint128 doc_id, const LogHeader& header, utils::TokenHasher& tokens);
+  Status write(uint128 doc_id, const LogHeader& header, inverted::TokenHasher& tokens);
 
   // After a record was appended: saves when the pending index-log bytes exceed
   // `index_buffer_size` or `index_save_after_seconds` have passed since the last save.
-  Status save_if_due(utils::TokenHasher& tokens);
+  Status save_if_due(inverted::TokenHasher& tokens);
 
   // Saves the token store first when it has unsaved changes, so that every token id in the saved
   // logs is in the saved dictionary, then the Buffer. A failed token store save leaves the log
   // bytes pending.
-  Status flush(utils::TokenHasher& tokens);
+  Status flush(inverted::TokenHasher& tokens);
 
  private:
   Buffer buffer_;
@@ -175,4 +175,4 @@ class LogsReader {
   std::vector<uint32_t> positions_;
 };
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 
 namespace {
 
@@ -130,4 +130,4 @@ PostingList PostingList::reversed() const {
   return out;
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

@@ -18,7 +18,7 @@
 #include <span>
 #include <vector>
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 
 using uint128 = unsigned __int128;
 
@@ -119,4 +119,4 @@ void PostingList::remove_if(Removed&& removed, OnRemoved&& on_removed) {
   bytes_.resize(kept_end);
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

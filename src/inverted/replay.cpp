@@ -8,7 +8,7 @@
 #include "absl/hash/hash.h"
 #include "storage/codec/corruption.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 
 using utils::fail;
 
@@ -34,7 +34,7 @@ struct Pair {
 };
 
 LogReadError disagreement(uint32_t token_id, const char* what) {
-  return {utils::corrupt_data("token " + std::to_string(token_id) + ": " + what)};
+  return {storage::corrupt_data("token " + std::to_string(token_id) + ": " + what)};
 }
 
 }  // namespace
@@ -93,4 +93,4 @@ utils::Result<Index, LogReadError> replay_logs(LogsReader& reader) {
   return index;
 }
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

@@ -20,7 +20,7 @@
 #include "base/error_kinds.hpp"
 #include "utils/result.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 
 // Token id to posting list. Keys are hashed by absl's integer mix: the table takes its probe
 // position from the high hash bits, so the bare ids, dense from 0, would crowd into a few groups.
@@ -29,4 +29,4 @@ using Index = absl::flat_hash_map<uint32_t, PostingList>;
 // Every token with a non-empty final list, its postings in ascending document id.
 utils::Result<Index, LogReadError> replay_logs(LogsReader& reader);
 
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

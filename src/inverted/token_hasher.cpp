@@ -17,7 +17,20 @@
 #include "utils/replace_file.hpp"
 #include "utils/save_clock.hpp"
 
-namespace tarnwick::utils {
+namespace tarnwick::inverted {
+
+using storage::corrupt_data;
+using utils::now_seconds;
+using utils::replace_record_file;
+using utils::save_is_due;
+
+using utils::Access;
+using utils::Clock;
+using utils::fail;
+using utils::File;
+using utils::IoError;
+using utils::Result;
+using utils::Status;
 
 namespace fs = std::filesystem;
 using Error = BincodePersistenceError;
@@ -231,4 +244,4 @@ Status<Error> TokenHasher::flush() {
   return {};
 }
 
-}  // namespace tarnwick::utils
+}  // namespace tarnwick::inverted

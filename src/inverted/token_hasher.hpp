@@ -28,7 +28,7 @@
 #include "utils/clock.hpp"
 #include "utils/result.hpp"
 
-namespace tarnwick::utils {
+namespace tarnwick::inverted {
 
 // `dir`/index holds the token store and the index logs.
 inline constexpr char kIndexDirName[] = "index";
@@ -52,23 +52,23 @@ class TokenHasher {
   // store when either is missing (read-only: an empty dictionary, nothing created). A store that
   // does not decode, or decodes into contradicting fields, prints one warning line on standard
   // output and gives an empty dictionary that is `damaged`; the file is left as it is (the
-  // writer's engine then sets it aside and rebuilds the index). Fails with Io or Clock.
-  static Result<TokenHasher, Error> load(const std::filesystem::path& dir,
+  // writer's engine then sets it aside and rebuilds the index). Fails with Io or utils::Clock.
+  static utils::Result<TokenHasher, Error> load(const std::filesystem::path& dir,
                                          std::shared_ptr<const Config> config,
-                                         Clock clock = system_time_nanos,
-                                         Access access = Access::ReadWrite);
+                                         utils::Clock clock = utils::system_time_nanos,
+                                         utils::Access access = utils::Access::ReadWrite);
 
   // The id of `token`, assigning one when the token is new. A new token counts as one change and
-  // may save the store; on a Clock or save failure the new id stays assigned in memory.
-  Result<uint32_t, Error> add(std::string_view token);
+  // may save the store; on a utils::Clock or save failure the new id stays assigned in memory.
+  utils::Result<uint32_t, Error> add(std::string_view token);
 
   // Frees `id` and gives its text back; nothing, and no change counted, when the id is out of
   // range or already free. May save the store like add; on failure the id stays freed in memory.
-  Result<std::optional<std::string>, Error> delete_token(uint32_t id);
+  utils::Result<std::optional<std::string>, Error> delete_token(uint32_t id);
 
   // Rewrites the token store: Io when the new file cannot be created or put in place, Encode when
   // writing it fails. The change counters are left alone.
-  Status<Error> flush();
+  utils::Status<Error> flush();
 
   // The id of a known token.
   std::optional<uint32_t> id_of(std::string_view token) const {
@@ -95,19 +95,19 @@ class TokenHasher {
 
  private:
   TokenHasher(std::filesystem::path path, TokensStore store, std::shared_ptr<const Config> config,
-              Clock clock, uint64_t now);
+              utils::Clock clock, uint64_t now);
 
   // Counts one change, then saves when a save is due.
-  Status<Error> count_change();
+  utils::Status<Error> count_change();
 
   std::filesystem::path path_;
   TokensStore store_;
   std::shared_ptr<const Config> config_;
-  Clock clock_;
+  utils::Clock clock_;
   uint64_t operations_ = 0;
   uint64_t last_save_;
   bool unsaved_ = false;
   bool damaged_ = false;
 };
 
-}  // namespace tarnwick::utils
+}  // namespace tarnwick::inverted

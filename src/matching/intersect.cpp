@@ -23,8 +23,8 @@ bool accepted(std::string_view found, std::string_view query, uint8_t fuzziness)
 }  // namespace
 
 std::optional<PostingListIntersection> PostingListIntersection::create(
-    const analysis::TokenizedQuery& query, const core::Index& index,
-    const utils::TokenHasher& tokens, const utils::Trie& trie) {
+    const analysis::TokenizedQuery& query, const inverted::Index& index,
+    const inverted::TokenHasher& tokens, const utils::Trie& trie) {
   if (query.tokens.empty() || tokens.token_to_id().empty()) return std::nullopt;
   PostingListIntersection intersection;
   intersection.heaps_.resize(query.tokens.size());
@@ -47,7 +47,7 @@ std::optional<PostingListIntersection> PostingListIntersection::create(
 }
 
 void PostingListIntersection::push(Heap& heap, uint32_t alternative, size_t index) {
-  const core::PostingList& postings = *heap.alternatives[alternative].postings;
+  const inverted::PostingList& postings = *heap.alternatives[alternative].postings;
   if (index >= postings.size()) return;
   heap.cursors.push_back({postings.doc_id(index), static_cast<uint32_t>(index), alternative});
   std::push_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
@@ -58,7 +58,7 @@ void PostingListIntersection::advance(Heap& heap, uint128 target) {
     std::pop_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
     const Cursor cursor = heap.cursors.back();
     heap.cursors.pop_back();
-    const core::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
+    const inverted::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
     push(heap, cursor.alternative, postings.lower_bound(target, cursor.index + 1));
   }
 }

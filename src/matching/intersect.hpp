@@ -31,8 +31,8 @@ class PostingListIntersection {
   // Nothing when there are no query tokens, or some query token matches no indexed token.
   // REQUIRES: `index` outlives the intersection and does not change meanwhile.
   static std::optional<PostingListIntersection> create(const analysis::TokenizedQuery& query,
-                                                       const core::Index& index,
-                                                       const utils::TokenHasher& tokens,
+                                                       const inverted::Index& index,
+                                                       const inverted::TokenHasher& tokens,
                                                        const utils::Trie& trie);
 
   // Moves to the next candidate; false when there is none. Every document comes at most once.
@@ -50,7 +50,7 @@ class PostingListIntersection {
  private:
   // One matching token of a query token.
   struct Alternative {
-    const core::PostingList* postings;
+    const inverted::PostingList* postings;
     uint32_t token_id;
     uint16_t distance;
   };

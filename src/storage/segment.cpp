@@ -67,7 +67,7 @@ uint128 read_id(const uint8_t* bytes) {
 // The load error for the meta file `file` whose entry at byte `offset` is damaged.
 DocumentsManagerError damaged_entry(const fs::path& file, uint64_t offset,
                                     const std::string& what) {
-  return {utils::corrupt_data("damaged meta file " + file.string() + ": the entry at offset " +
+  return {storage::corrupt_data("damaged meta file " + file.string() + ": the entry at offset " +
                               std::to_string(offset) + ": " + what)};
 }
 

@@ -60,7 +60,7 @@ utils::Result<Deletions, utils::IoError> read_deletions(const std::filesystem::p
 // scan stops early, reporting a torn tail, only at an entry that may be an append cut short: its
 // size prefix says more bytes than remain, and the bytes that remain fail to decode as a record
 // for lack of bytes (and no sooner than that size allows). A damaged entry ends the scan with a
-// Decode error (utils::corrupt_data) naming the file and the entry's offset: a record that does
+// Decode error (storage::corrupt_data) naming the file and the entry's offset: a record that does
 // not decode or takes other than the bytes its size says, or a size past the end of the file
 // followed by a whole record or by bytes that fail to decode otherwise. So does a failure of
 // `on_document`, with its own error.

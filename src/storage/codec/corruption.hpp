@@ -8,10 +8,10 @@
 #include "storage/codec/coding_errors.hpp"
 #include "utils/io_error.hpp"
 
-namespace tarnwick::utils {
+namespace tarnwick::storage {
 
-inline storage::DecodeError corrupt_data(std::string what) {
-  return storage::DecodeIo{IoError{IoErrorKind::InvalidData, 0, std::move(what)}, 0};
+inline DecodeError corrupt_data(std::string what) {
+  return DecodeIo{utils::IoError{utils::IoErrorKind::InvalidData, 0, std::move(what)}, 0};
 }
 
-}  // namespace tarnwick::utils
+}  // namespace tarnwick::storage

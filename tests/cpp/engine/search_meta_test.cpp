@@ -10,7 +10,7 @@
 #include "inverted/index_fixture.hpp"
 #include "storage/codec/encoder.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::engine {
 namespace {
 
 using index_testing::ManualClock;
@@ -149,4 +149,4 @@ TEST_F(SearchMetaTest, FailedSaveKeepsTheMeanAndRetries) {
 }
 
 }  // namespace
-}  // namespace tarnwick::core
+}  // namespace tarnwick::engine

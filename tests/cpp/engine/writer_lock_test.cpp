@@ -7,7 +7,7 @@
 
 #include "temp_dir.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::engine {
 namespace {
 
 using test_support::TempDir;
@@ -65,4 +65,4 @@ TEST(WriterLock, HeldElsewhereNamesTheDirectoryAndTheHolderWhenKnown) {
 }
 
 }  // namespace
-}  // namespace tarnwick::core
+}  // namespace tarnwick::engine

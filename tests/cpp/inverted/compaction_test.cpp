@@ -15,7 +15,7 @@
 #include "utils/file.hpp"
 #include "utils/mmap.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 namespace {
 
 namespace fs = std::filesystem;
@@ -46,7 +46,7 @@ struct Dictionary {
   bool operator==(const Dictionary&) const = default;
 };
 
-Dictionary dictionary_of(const utils::TokenHasher& tokens) {
+Dictionary dictionary_of(const inverted::TokenHasher& tokens) {
   return {{tokens.token_to_id().begin(), tokens.token_to_id().end()},
           tokens.id_to_token(),
           tokens.free_ids()};
@@ -133,7 +133,7 @@ class IndexCompactionTest : public ::testing::Test {
   std::pair<PlainIndex, Dictionary> load_read_only() {
     auto index = IndexManager::load(dir(), config_, clock_.clock(), utils::Access::ReadOnly);
     EXPECT_TRUE(index.ok());
-    auto tokens = utils::TokenHasher::load(dir(), config_, clock_.clock(), utils::Access::ReadOnly);
+    auto tokens = inverted::TokenHasher::load(dir(), config_, clock_.clock(), utils::Access::ReadOnly);
     EXPECT_TRUE(tokens.ok());
     if (!index || !tokens) return {};
     return {plain(index->index()), dictionary_of(*tokens)};
@@ -147,7 +147,7 @@ class IndexCompactionTest : public ::testing::Test {
   TempDir dir_;
   index_testing::ManualClock clock_;
   std::shared_ptr<Config> config_ = quiet_config();
-  utils::TokenHasher tokens_ = *utils::TokenHasher::load(dir_.path(), config_, clock_.clock());
+  inverted::TokenHasher tokens_ = *inverted::TokenHasher::load(dir_.path(), config_, clock_.clock());
 };
 
 // The logs that a fresh engine writes for `postings`, inserted in ascending token id and list
@@ -156,7 +156,7 @@ Files fresh_logs(const PlainIndex& postings) {
   TempDir fresh;
   auto config = quiet_config();
   index_testing::ManualClock clock;
-  auto tokens = utils::TokenHasher::load(fresh.path(), config, clock.clock());
+  auto tokens = inverted::TokenHasher::load(fresh.path(), config, clock.clock());
   EXPECT_TRUE(tokens.ok());
   auto index = IndexManager::load(fresh.path(), config, clock.clock());
   EXPECT_TRUE(index.ok());
@@ -230,7 +230,7 @@ TEST_F(IndexCompactionTest, TokenStoreLoadsToTheSameDictionary) {
   ASSERT_GE(expected.free_ids.size(), 3u);
   ASSERT_FALSE(std::is_sorted(expected.free_ids.begin(), expected.free_ids.end()));
   ASSERT_TRUE(compact(index).ok());
-  auto loaded = utils::TokenHasher::load(dir(), config_, clock_.clock());
+  auto loaded = inverted::TokenHasher::load(dir(), config_, clock_.clock());
   ASSERT_TRUE(loaded.ok());
   EXPECT_EQ(dictionary_of(*loaded), expected);
 }
@@ -531,4 +531,4 @@ TEST_F(IndexCompactionTest, ReaderErrorsNameTheMissingLogByItsFullPath) {
 }
 
 }  // namespace
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

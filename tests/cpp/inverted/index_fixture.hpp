@@ -74,7 +74,7 @@ inline std::shared_ptr<Config> quiet_config() {
 using PlainPosting = std::pair<uint128, std::vector<uint32_t>>;
 using PlainIndex = std::map<uint32_t, std::vector<PlainPosting>>;
 
-inline PlainIndex plain(const core::Index& index) {
+inline PlainIndex plain(const inverted::Index& index) {
   PlainIndex out;
   std::vector<uint32_t> positions;
   for (const auto& [token_id, list] : index) {

@@ -7,7 +7,7 @@
 #include "inverted/index_fixture.hpp"
 #include "test_bytes.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 namespace {
 
 namespace fs = std::filesystem;
@@ -84,7 +84,7 @@ class IndexManagerTest : public ::testing::Test {
   index_testing::TempDir dir_;
   index_testing::ManualClock clock_;
   std::shared_ptr<Config> config_ = quiet_config();
-  utils::TokenHasher tokens_ = *utils::TokenHasher::load(dir_.path(), config_, clock_.clock());
+  inverted::TokenHasher tokens_ = *inverted::TokenHasher::load(dir_.path(), config_, clock_.clock());
   std::vector<std::string> freed_;  // texts handed to the trie
 };
 
@@ -392,7 +392,7 @@ TEST_F(IndexManagerTest, SavedPostingsAlwaysFindTheirTokensInTheSavedDictionary)
   ASSERT_TRUE(apple.ok());
   insert(index, *apple, doc(1), {0});
   // Dropped without a flush: both stores reopen from disk.
-  auto reopened = utils::TokenHasher::load(dir_.path(), config_, clock_.clock());
+  auto reopened = inverted::TokenHasher::load(dir_.path(), config_, clock_.clock());
   ASSERT_TRUE(reopened.ok());
   EXPECT_EQ(reopened->token_to_id().at("apple"), *apple);
   EXPECT_EQ(open().postings(*apple)->size(), 1u);
@@ -411,4 +411,4 @@ TEST_F(IndexManagerTest, ClockBeforeTheEpochFailsLoadAndInsertKeepsThePosting) {
 }
 
 }  // namespace
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

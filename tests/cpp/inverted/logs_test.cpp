@@ -5,7 +5,7 @@
 #include "inverted/index_fixture.hpp"
 #include "test_bytes.hpp"
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 namespace {
 
 namespace fs = std::filesystem;
@@ -39,8 +39,8 @@ class IndexLogsTest : public ::testing::Test {
   fs::path index_log() const { return index_dir() / "index"; }
   fs::path meta_log() const { return index_dir() / "meta"; }
 
-  utils::TokenHasher tokens() {
-    auto hasher = utils::TokenHasher::load(dir_.path(), config_, clock_.clock());
+  inverted::TokenHasher tokens() {
+    auto hasher = inverted::TokenHasher::load(dir_.path(), config_, clock_.clock());
     EXPECT_TRUE(hasher.ok());
     return std::move(*hasher);
   }
@@ -345,4 +345,4 @@ TEST_F(IndexLogsTest, MissingLogIsIoError) {
 }
 
 }  // namespace
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <random>
 
-namespace tarnwick::core {
+namespace tarnwick::inverted {
 namespace {
 
 using Positions = std::vector<uint32_t>;
@@ -116,4 +116,4 @@ TEST(PostingListTest, SortedPutsPostingsInIdOrderWithTheirPositions) {
 }
 
 }  // namespace
-}  // namespace tarnwick::core
+}  // namespace tarnwick::inverted

@@ -5,7 +5,10 @@
 #include "inverted/index_fixture.hpp"
 #include "test_bytes.hpp"
 
-namespace tarnwick::utils {
+namespace tarnwick::inverted {
+
+using utils::Access;
+using utils::IoError;
 namespace {
 
 using index_testing::quiet_config;
@@ -223,7 +226,7 @@ TEST_F(TokenHasherTest, FailedSaveKeepsTheOldStoreAndTheChangesPending) {
   auto id = hasher.add("pear");
   ASSERT_FALSE(id.ok());
   EXPECT_EQ(id.error().kind(), Kind::Io);
-  EXPECT_EQ(std::get<IoError>(id.error().detail).kind, IoErrorKind::IsADirectory);
+  EXPECT_EQ(std::get<IoError>(id.error().detail).kind, utils::IoErrorKind::IsADirectory);
   EXPECT_EQ(std::get<IoError>(id.error().detail).path, dir_.path() / "index" / "tokens.tmp");
   EXPECT_EQ(hasher.token_to_id().at("pear"), 1u);  // assigned in memory all the same
   EXPECT_TRUE(hasher.has_unsaved_changes());
@@ -256,4 +259,4 @@ TEST_F(TokenHasherTest, ClockBeforeTheEpochFailsLoadAddAndDeleteAfterTheChange) 
 }
 
 }  // namespace
-}  // namespace tarnwick::utils
+}  // namespace tarnwick::inverted

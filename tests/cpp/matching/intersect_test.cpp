@@ -37,7 +37,7 @@ using Candidate = std::pair<uint128, std::vector<Group>>;
 class IntersectionTest : public ::testing::Test {
  protected:
   void build(std::mt19937& random, int documents) {
-    auto tokens = utils::TokenHasher::load(dir_.path(), quiet_config());
+    auto tokens = inverted::TokenHasher::load(dir_.path(), quiet_config());
     ASSERT_TRUE(tokens.ok());
     tokens_.emplace(std::move(*tokens));
     for (const auto& word : kVocabulary) {
@@ -109,9 +109,9 @@ class IntersectionTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::optional<utils::TokenHasher> tokens_;
+  std::optional<inverted::TokenHasher> tokens_;
   utils::Trie trie_;
-  core::Index index_;
+  inverted::Index index_;
   std::map<uint128, std::map<uint32_t, std::vector<uint32_t>>> docs_;
 };
 
