@@ -113,12 +113,12 @@ DocumentTokens Tokenizer::tokenize_doc(std::string_view text) {
   return doc;
 }
 
-TokenizedQuery Tokenizer::tokenize_query(query::Query query) {
-  TokenizedQuery tokenized{{}, query.proximity};
-  tokenized.tokens.reserve(query.terms.size());
-  for (const query::Term& term : query.terms) {
+TokenizedQuery Tokenizer::tokenize_query(std::span<const Token> terms, uint8_t proximity) {
+  TokenizedQuery tokenized{{}, proximity};
+  tokenized.tokens.reserve(terms.size());
+  for (const Token& term : terms) {
     if (is_stop_word(term.text)) continue;
-    tokenized.tokens.push_back({stemmer_.stem(std::string(term.text)), term.fuzziness});
+    tokenized.tokens.push_back({stemmer_.stem(term.text), term.fuzziness});
   }
   return tokenized;
 }

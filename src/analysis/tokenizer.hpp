@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,7 +28,6 @@
 #include "analysis/stemmer.hpp"
 #include "analysis/word_segmenter.hpp"
 #include "base/config.hpp"
-#include "query/parser.hpp"
 
 namespace tarnwick::analysis {
 
@@ -59,9 +59,9 @@ class Tokenizer {
   // `text` is UTF-8. A document of more than 4294967295 kept words keeps the first 4294967295.
   DocumentTokens tokenize_doc(std::string_view text);
 
-  // Drops terms whose text is a stop word as written (fuzziness suffix or not), stems the rest.
-  // REQUIRES: the string `query`'s terms point into is still alive.
-  TokenizedQuery tokenize_query(query::Query query);
+  // A query's `terms` as written (lower-cased, with their fuzziness): drops those whose text is a
+  // stop word, stems the rest.
+  TokenizedQuery tokenize_query(std::span<const Token> terms, uint8_t proximity);
 
  private:
   // Spellings remembered before the memo is emptied, at the start of the next document. Just

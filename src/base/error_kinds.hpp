@@ -10,8 +10,12 @@
 #include "storage/codec/block.hpp"
 #include "storage/codec/coding_errors.hpp"
 #include "utils/io_error.hpp"
+#include "utils/replace_file.hpp"
+#include "utils/ulid_error.hpp"
 
 namespace tarnwick {
+
+using utils::UlidError;
 
 // The system clock read before the UNIX epoch.
 struct ClockError {};
@@ -34,6 +38,15 @@ struct BincodePersistenceError {
   enum class Kind { Io, Clock, Encode, Decode };
   std::variant<utils::IoError, ClockError, storage::EncodeError, storage::DecodeError> detail;
   Kind kind() const { return static_cast<Kind>(detail.index()); }
+
+  // A record file that could not be rewritten: Encode (with the bytes written) when writing the
+  // new contents failed, Io when creating, syncing or renaming did.
+  static BincodePersistenceError rewriting(utils::ReplaceFileError error) {
+    if (error.step == utils::ReplaceFileError::Step::Write) {
+      return {storage::EncodeError(storage::EncodeIo{std::move(error.error), error.written})};
+    }
+    return {std::move(error.error)};
+  }
 };
 
 struct DocumentsManagerError {
@@ -66,21 +79,6 @@ struct ConfigError {
   enum class Kind { Io, Toml };
   std::variant<utils::IoError, TomlError> detail;
   Kind kind() const { return static_cast<Kind>(detail.index()); }
-};
-
-struct UlidError {
-  enum class Kind { Decode, Monotonic };
-  enum class DecodeReason { InvalidLength, InvalidCharacter };
-  struct Monotonic {};
-  std::variant<DecodeReason, Monotonic> detail;
-  Kind kind() const { return static_cast<Kind>(detail.index()); }
-
-  // "invalid length", "invalid character" or "Ulid random bits would overflow".
-  std::string to_string() const {
-    if (kind() == Kind::Monotonic) return "Ulid random bits would overflow";
-    return std::get<DecodeReason>(detail) == DecodeReason::InvalidLength ? "invalid length"
-                                                                         : "invalid character";
-  }
 };
 
 }  // namespace tarnwick

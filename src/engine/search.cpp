@@ -196,7 +196,7 @@ utils::Status<BincodePersistenceError> Search::force_delete() {
     return fail(BincodePersistenceError{std::move(s.error())});
   }
   TokenIdSet token_ids;
-  storage::IdSet ids;
+  utils::IdSet ids;
   int64_t removed_length = 0;
   for (const auto& [id, document] : documents_.deleted_documents()) {
     ids.insert(id);

@@ -93,7 +93,9 @@ bool SearchMeta::recompute(uint64_t count, uint64_t total) {
 SearchMeta::Status SearchMeta::save() const {
   std::string bytes;
   storage::Encoder(bytes).f64(avg_doc_len_);
-  return utils::replace_record_file(path_, bytes);
+  auto replaced = utils::replace_file(path_, bytes);
+  if (!replaced) return fail(Error::rewriting(std::move(replaced.error())));
+  return {};
 }
 
 }  // namespace tarnwick::engine

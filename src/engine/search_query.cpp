@@ -29,7 +29,7 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search(std::string te
                                                                  uint32_t top_k) {
   auto parsed = query::Query::parse(text);
   if (!parsed) return utils::fail(std::move(parsed.error()));
-  const analysis::TokenizedQuery tokenized = tokenizer_.tokenize_query(std::move(*parsed));
+  const analysis::TokenizedQuery tokenized = tokenizer_.tokenize_query(parsed->tokens(), parsed->proximity);
   auto intersection =
       matching::PostingListIntersection::create(tokenized, index_.index(), tokens_, trie_);
   if (!intersection) return std::vector<Hit>{};

@@ -118,13 +118,13 @@ Search::Status Search::repair() {
 
 Search::Status Search::bring_in_step() {
   const storage::DocumentMap& live = documents_.documents();
-  storage::IdMap<Tally> tallies;
+  utils::IdMap<Tally> tallies;
   for (const auto& [id, record] : live) {
     Tally& tally = tallies[id];
     for (uint32_t token_id : record.token_ids) tally.expected += pair_hash(id, token_id);
   }
   // The documents whose postings go: those not live, and the live ones out of step.
-  storage::IdSet stale;
+  utils::IdSet stale;
   for (const auto& [token_id, list] : index_.index()) {
     for (size_t i = 0; i < list.size(); ++i) {
       const uint128 doc_id = list.doc_id(i);

@@ -124,7 +124,7 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
 }
 
 IndexManager::Status IndexManager::delete_postings(
-    const TokenIdSet& token_ids, const storage::IdSet& doc_ids, inverted::TokenHasher& tokens,
+    const TokenIdSet& token_ids, const utils::IdSet& doc_ids, inverted::TokenHasher& tokens,
     absl::FunctionRef<void(const std::string&)> on_token_freed) {
   if (index_.empty()) return {};
   for (uint32_t token_id : token_ids) {

@@ -22,14 +22,14 @@
 #include "absl/container/flat_hash_set.h"
 #include "absl/functional/function_ref.h"
 #include "base/config.hpp"
-#include "inverted/logs.hpp"
-#include "inverted/replay.hpp"
-#include "inverted/posting_list.hpp"
 #include "base/error_kinds.hpp"
-#include "storage/segment_format.hpp"
+#include "inverted/logs.hpp"
+#include "inverted/posting_list.hpp"
+#include "inverted/replay.hpp"
+#include "inverted/token_hasher.hpp"
 #include "utils/access.hpp"
 #include "utils/clock.hpp"
-#include "inverted/token_hasher.hpp"
+#include "utils/ids.hpp"
 #include "utils/result.hpp"
 
 namespace tarnwick::inverted {
@@ -64,7 +64,7 @@ class IndexManager {
   // its id is freed in `tokens`, and `on_token_freed` gets the token's text (for the trie).
   // A failed save does not stop the removal: the token being processed is finished, the latest
   // error is returned, and the remaining token ids are left untouched. Their records stay pending.
-  Status delete_postings(const TokenIdSet& token_ids, const storage::IdSet& doc_ids,
+  Status delete_postings(const TokenIdSet& token_ids, const utils::IdSet& doc_ids,
                          inverted::TokenHasher& tokens,
                          absl::FunctionRef<void(const std::string&)> on_token_freed);
 

@@ -21,7 +21,6 @@ namespace tarnwick::inverted {
 
 using storage::corrupt_data;
 using utils::now_seconds;
-using utils::replace_record_file;
 using utils::save_is_due;
 
 using utils::Access;
@@ -238,8 +237,8 @@ Status<Error> TokenHasher::count_change() {
 }
 
 Status<Error> TokenHasher::flush() {
-  auto replaced = replace_record_file(path_, encode_tokens_store(store_));
-  if (!replaced) return replaced;
+  auto replaced = utils::replace_file(path_, encode_tokens_store(store_));
+  if (!replaced) return fail(Error::rewriting(std::move(replaced.error())));
   unsaved_ = false;
   return {};
 }

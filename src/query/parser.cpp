@@ -209,4 +209,11 @@ utils::Result<Query, ParseError> Query::parse(std::string& query) {
   return utils::fail(invalid_query(query, lines));
 }
 
+std::vector<analysis::Token> Query::tokens() const {
+  std::vector<analysis::Token> out;
+  out.reserve(terms.size());
+  for (const Term& term : terms) out.push_back({std::string(term.text), term.fuzziness});
+  return out;
+}
+
 }  // namespace tarnwick::query

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/tokenizer.hpp"
 #include "query/parse_error.hpp"
 #include "utils/result.hpp"
 
@@ -44,6 +45,9 @@ struct Query {
   // by the grammar error if the grammar failed too.
   // REQUIRES: `query` outlives the result and is not modified while the result is in use.
   static utils::Result<Query, ParseError> parse(std::string& query);
+
+  // The terms as the tokenizer takes them, their texts copied.
+  std::vector<analysis::Token> tokens() const;
 };
 
 }  // namespace tarnwick::query

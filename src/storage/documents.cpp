@@ -42,7 +42,7 @@ bool is_half_made(const fs::path& path) {
 
 // Measures a listed segment and collects its deletions; the writer cuts off a torn last entry.
 utils::Result<Segment, utils::IoError> scan_segment(const fs::path& path, uint128 timestamp,
-                                                    IdSet& deleted, utils::Access access) {
+                                                    utils::IdSet& deleted, utils::Access access) {
   auto data = utils::File::open_read(path / kDataFileName);
   if (!data) return fail(std::move(data.error()));
   auto size = data->size();
@@ -61,7 +61,7 @@ utils::Result<Segment, utils::IoError> scan_segment(const fs::path& path, uint12
 // The segment directories directly inside `dir`, in listing order. Their deleted ids go into
 // `deleted`.
 utils::Result<std::vector<Listed>, utils::IoError> list_segments(const fs::path& dir,
-                                                                 IdSet& deleted,
+                                                                 utils::IdSet& deleted,
                                                                  utils::Access access) {
   std::vector<Listed> listed;
   std::error_code code;
@@ -97,7 +97,7 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
   if (code) return fail(io_error_of(code, dir));
   // An id listed in any deletion file is dead everywhere: a merge that stopped part way leaves a
   // document in two segments, and its deletion went to only one of them.
-  IdSet deleted;
+  utils::IdSet deleted;
   std::vector<Listed> listed;
   if (exists) {
     auto found = list_segments(dir, deleted, access);
@@ -125,7 +125,7 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
     // Of a deleted document found more than once, the last copy seen so far. Its deletion entry
     // counts the newest copy (the live record when it was deleted); the older ones are superseded
     // copies like those of a live document.
-    IdMap<std::pair<const Listed*, uint64_t>> dead_copies;
+    utils::IdMap<std::pair<const Listed*, uint64_t>> dead_copies;
     for (const Listed& entry : listed) {
       auto scan = read_meta_entries(entry.path, [&](Document&& document) -> Status {
         const uint128 id = document.id_value();

@@ -32,11 +32,12 @@
 #include "utils/access.hpp"
 #include "utils/clock.hpp"
 #include "utils/file.hpp"
+#include "utils/ids.hpp"
 #include "utils/result.hpp"
 
 namespace tarnwick::storage {
 
-using DocumentMap = IdMap<Document>;
+using DocumentMap = utils::IdMap<Document>;
 
 // Keyed by the segment directory's path, as the string it was built as.
 using SegmentMap = absl::flat_hash_map<std::string, Segment>;

@@ -16,6 +16,7 @@
 #include "storage/document.hpp"
 #include "storage/segment_format.hpp"
 #include "utils/clock.hpp"
+#include "utils/ids.hpp"
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"
 
@@ -48,7 +49,7 @@ struct EntryScan {
 };
 
 struct Deletions {
-  IdSet ids;
+  utils::IdSet ids;
   uint64_t bytes = 0;  // sum of the listed lengths
   EntryScan scan;
 };

@@ -5,9 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/container/flat_hash_set.h"
-#include "absl/hash/hash.h"
 
 namespace tarnwick::storage {
 
@@ -35,15 +32,5 @@ inline uint64_t get_be64(const uint8_t* in) {
   for (size_t i = 0; i < 8; ++i) value = (value << 8) | in[i];
   return value;
 }
-
-// Document ids as hash keys.
-struct IdHash {
-  size_t operator()(uint128 id) const {
-    return absl::HashOf(static_cast<uint64_t>(id >> 64), static_cast<uint64_t>(id));
-  }
-};
-using IdSet = absl::flat_hash_set<uint128, IdHash>;
-template <class V>
-using IdMap = absl::flat_hash_map<uint128, V, IdHash>;
 
 }  // namespace tarnwick::storage

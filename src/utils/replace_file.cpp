@@ -52,16 +52,4 @@ Status<ReplaceFileError> replace_file(const std::filesystem::path& path, std::st
   return {};
 }
 
-Status<BincodePersistenceError> replace_record_file(const std::filesystem::path& path,
-                                                    std::string_view contents) {
-  auto replaced = replace_file(path, contents);
-  if (replaced) return {};
-  auto& e = replaced.error();
-  if (e.step == Step::Write) {
-    return fail(BincodePersistenceError{
-        storage::EncodeError(storage::EncodeIo{std::move(e.error), e.written})});
-  }
-  return fail(BincodePersistenceError{std::move(e.error)});
-}
-
 }  // namespace tarnwick::utils

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <string_view>
 
-#include "base/error_kinds.hpp"
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"
 
@@ -29,10 +28,5 @@ struct ReplaceFileError {
 // removed (a failed removal is not reported). The error names the temporary file, `path` when
 // the rename failed, or the directory when syncing it failed.
 Status<ReplaceFileError> replace_file(const std::filesystem::path& path, std::string_view contents);
-
-// replace_file for a file holding an encoded record: a failed write is the Encode kind (with the
-// bytes written), any other failure the Io kind.
-Status<BincodePersistenceError> replace_record_file(const std::filesystem::path& path,
-                                                    std::string_view contents);
 
 }  // namespace tarnwick::utils

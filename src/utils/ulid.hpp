@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "base/error_kinds.hpp"
 #include "utils/clock.hpp"
 #include "utils/result.hpp"
+#include "utils/ulid_error.hpp"
 
 namespace tarnwick::utils {
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "query/parser.hpp"
+
 namespace tarnwick::analysis {
 namespace {
 
@@ -40,7 +42,7 @@ void expect_documents(Tokenizer& tokenizer, const std::vector<DocCase>& cases) {
 TokenizedQuery tokenize_query(Tokenizer& tokenizer, std::string text) {
   auto query = query::Query::parse(text);
   EXPECT_TRUE(query.ok()) << query.error().message;
-  return tokenizer.tokenize_query(std::move(*query));
+  return tokenizer.tokenize_query(query->tokens(), query->proximity);
 }
 
 TEST(TokenizeDoc, PositionsCountKeptWordsOnly) {

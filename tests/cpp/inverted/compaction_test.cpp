@@ -114,13 +114,13 @@ class IndexCompactionTest : public ::testing::Test {
       }
     }
     // Every posting of tokens 7, 2 and 9 goes, in that order, freeing the ids still in use.
-    storage::IdSet all;
+    utils::IdSet all;
     for (int n = 1; n <= documents; ++n) all.insert(doc(n));
     for (int t : {7, 2, 9}) ASSERT_TRUE(remove(index, {ids[t]}, all).ok());
     flush(index);
   }
 
-  IndexManager::Status remove(IndexManager& index, TokenIdSet token_ids, storage::IdSet doc_ids) {
+  IndexManager::Status remove(IndexManager& index, TokenIdSet token_ids, utils::IdSet doc_ids) {
     return index.delete_postings(token_ids, doc_ids, tokens_, [](const std::string&) {});
   }
 

@@ -58,7 +58,7 @@ class IndexManagerTest : public ::testing::Test {
   void insert(IndexManager& index, uint32_t token_id, uint128 doc_id, const Positions& positions) {
     EXPECT_TRUE(index.insert(token_id, doc_id, positions, tokens_).ok());
   }
-  IndexManager::Status remove(IndexManager& index, TokenIdSet token_ids, storage::IdSet doc_ids) {
+  IndexManager::Status remove(IndexManager& index, TokenIdSet token_ids, utils::IdSet doc_ids) {
     return index.delete_postings(token_ids, doc_ids, tokens_,
                                  [this](const std::string& text) { freed_.push_back(text); });
   }
