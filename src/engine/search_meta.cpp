@@ -42,7 +42,7 @@ utils::Result<double, Error> read_average(const fs::path& path) {
 utils::Result<SearchMeta, Error> SearchMeta::open(const fs::path& dir,
                                                   std::shared_ptr<const Config> config,
                                                   utils::Clock clock, utils::Access access) {
-  fs::path path = dir / kSearchMetaFileName;
+  fs::path path = dir / kStatisticsFileName;
   std::error_code code;
   const bool exists = fs::exists(path, code);
   if (code) return fail(Error{utils::IoError::from_errno(code.value(), path)});

@@ -24,7 +24,7 @@
 namespace tarnwick::engine {
 
 // The statistics file of the engine directory.
-inline constexpr char kSearchMetaFileName[] = "meta";
+inline constexpr char kStatisticsFileName[] = "meta";
 
 class SearchMeta {
  public:

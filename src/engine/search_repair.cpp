@@ -31,7 +31,7 @@ using inverted::IndexManager;
 
 using inverted::TokenIdSet;
 using inverted::kIndexLogName;
-using inverted::kMetaLogName;
+using inverted::kIndexMetaLogName;
 
 namespace fs = std::filesystem;
 using utils::fail;
@@ -47,7 +47,7 @@ uint64_t pair_hash(uint128 doc_id, uint32_t token_id) {
 // stores then load empty.
 utils::Status<utils::IoError> set_aside_index(const fs::path& dir) {
   const fs::path index_dir = dir / inverted::kIndexDirName;
-  for (const char* name : {inverted::kTokensFileName, kMetaLogName, kIndexLogName}) {
+  for (const char* name : {inverted::kTokensFileName, kIndexMetaLogName, kIndexLogName}) {
     std::error_code code;
     const auto size = fs::file_size(index_dir / name, code);
     if (code || size == 0) continue;

@@ -2,7 +2,7 @@
 // `dir`/index.new, O is `dir`/index.old.
 //   RemoveLeftovers  N and O, left by an interrupted compaction, are removed with their files.
 //   CreateNew        N is created, with the empty files `index` and `meta`.
-//   WriteLogs        the records go to N/index and N/meta through a Buffer, appended every
+//   WriteLogs        the records go to N/index and N/meta through a LogBuffer, appended every
 //                    `buffer_bytes` of records: the lists in ascending token id, each list's
 //                    postings in list order.
 //   WriteTokens      N/tokens is written: the dictionary in the token store's encoding.
@@ -138,7 +138,7 @@ class Compaction {
     std::error_code code;
     fs::create_directory(new_, code);
     if (code) return fail(Error{io_error(code, new_)});
-    const fs::path paths[] = {new_ / kIndexLogName, new_ / kMetaLogName, new_ / inverted::kTokensFileName};
+    const fs::path paths[] = {new_ / kIndexLogName, new_ / kIndexMetaLogName, new_ / inverted::kTokensFileName};
     std::vector<utils::File> files;
     for (const fs::path& path : {paths[0], paths[1]}) {
       auto file = utils::File::create_new(path);
@@ -180,7 +180,7 @@ class Compaction {
     }
     std::sort(lists.begin(), lists.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
-    Buffer buffer(new_);
+    LogBuffer buffer(new_);
     std::vector<uint32_t> positions;
     for (const auto& [token_id, list] : lists) {
       for (size_t i = 0; i < list->size(); ++i) {

@@ -21,7 +21,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "inverted/replay.hpp"
+#include "inverted/index_type.hpp"
 #include "base/error_kinds.hpp"
 #include "inverted/token_hasher.hpp"
 #include "utils/io_error.hpp"
@@ -73,7 +73,7 @@ struct CompactionOptions {
 //
 // REQUIRES: the caller is the writer; `dir`/index exists; no log records are pending and the
 // logs on disk replay to `index` (the caller flushed the index, so nothing is left in its
-// Buffer); the dictionary's free ids are current (a flush of `tokens` settles them).
+// LogBuffer); the dictionary's free ids are current (a flush of `tokens` settles them).
 //
 // Fails with Io (a step of the protocol; NotFound when `dir`/index is missing) or Encode (writing
 // the token store). Whatever the failure, `dir`/index holds the old logs or the new ones, which
@@ -82,7 +82,7 @@ struct CompactionOptions {
 // a failure after it (syncing `dir`, removing the old directory) leaves the new one, and the next
 // compaction or recovery removes the old. The one exception: when the second rename and the
 // renaming back both fail, there is no `dir`/index until recovery at the next open puts the new
-// directory in place, and saves fail meanwhile. The writer's Buffer and TokenHasher address their
+// directory in place, and saves fail meanwhile. The writer's LogBuffer and TokenHasher address their
 // files by path, so after a compaction their saves go to the new files.
 utils::Status<BincodePersistenceError> compact_index(const std::filesystem::path& dir,
                                                      const Index& index,

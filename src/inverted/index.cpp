@@ -26,7 +26,7 @@ Error io_error(std::error_code code, const fs::path& path) {
 // leaves them as they are.
 utils::Result<bool, Error> prepare_files(const fs::path& dir, const fs::path& index_dir,
                                          utils::Access access) {
-  const fs::path logs[] = {index_dir / kIndexLogName, index_dir / kMetaLogName};
+  const fs::path logs[] = {index_dir / kIndexLogName, index_dir / kIndexMetaLogName};
   std::error_code code;
   bool all_exist = fs::exists(index_dir, code);
   if (code) return fail(io_error(code, index_dir));
@@ -70,7 +70,7 @@ utils::Result<Rebuilt, Error> replay(const fs::path& index_dir) {
 utils::Status<Error> cut_torn_tails(const fs::path& dir, const fs::path& index_dir,
                                     const Rebuilt& read) {
   if (read.kept_meta_size < read.meta_size) {
-    auto s = utils::cut_keeping_tail(dir, index_dir / kMetaLogName, read.kept_meta_size);
+    auto s = utils::cut_keeping_tail(dir, index_dir / kIndexMetaLogName, read.kept_meta_size);
     if (!s) return fail(Error{std::move(s.error())});
   }
   if (read.kept_index_size < read.index_size) {
@@ -103,7 +103,7 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
 }
 
 IndexManager::Status IndexManager::sync() const {
-  for (const char* name : {kIndexLogName, kMetaLogName}) {
+  for (const char* name : {kIndexLogName, kIndexMetaLogName}) {
     if (auto s = utils::sync_path(logs_.buffer().index_dir() / name); !s) {
       return fail(BincodePersistenceError{std::move(s.error())});
     }
@@ -160,7 +160,7 @@ IndexManager::Status IndexManager::compact_if_due(const inverted::TokenHasher& t
                                                   double dead_ratio) {
   const fs::path& index_dir = logs_.buffer().index_dir();
   std::error_code code;
-  const uint64_t records = fs::file_size(index_dir / kMetaLogName, code) / kLogMetaSize;
+  const uint64_t records = fs::file_size(index_dir / kIndexMetaLogName, code) / kLogMetaSize;
   if (code) return fail(BincodePersistenceError{IoError::from_errno(code.value(), index_dir)});
   uint64_t postings = 0;
   for (const auto& [token_id, list] : index_) postings += list.size();

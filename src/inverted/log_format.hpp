@@ -11,7 +11,7 @@ using uint128 = unsigned __int128;
 
 // Files in `dir`/index.
 inline constexpr char kIndexLogName[] = "index";
-inline constexpr char kMetaLogName[] = "meta";
+inline constexpr char kIndexMetaLogName[] = "meta";
 
 enum class LogOperation : uint8_t { Delete = 0, Insert = 1 };
 

@@ -52,7 +52,7 @@ LogMeta LogMeta::decode(const uint8_t* bytes) {
   return {get_be<uint128>(bytes), get_be<uint64_t>(bytes + 16), get_be<uint32_t>(bytes + 24)};
 }
 
-void Buffer::append_insert(const LogHeader& header, uint128 doc_id,
+void LogBuffer::append_insert(const LogHeader& header, uint128 doc_id,
                            std::span<const uint32_t> positions) {
   size_t body = storage::varint_size(doc_id) + storage::varint_size(positions.size());
   for (uint32_t position : positions) body += storage::varint_size(position);
@@ -66,17 +66,17 @@ void Buffer::append_insert(const LogHeader& header, uint128 doc_id,
   records_.push_back({doc_id, start, static_cast<uint32_t>(logs_.size() - start)});
 }
 
-void Buffer::append_delete(const LogHeader& header, uint128 doc_id) {
+void LogBuffer::append_delete(const LogHeader& header, uint128 doc_id) {
   records_.push_back({doc_id, logs_.size(), kLogHeaderSize});
   header.encode_into_vec(logs_);
 }
 
-Status Buffer::flush() {
+Status LogBuffer::flush() {
   if (auto s = append_logs(); !s) return s;
   return append_meta();
 }
 
-Status Buffer::append_logs() {
+Status LogBuffer::append_logs() {
   auto file = utils::File::open_append(index_dir_ / kIndexLogName);
   if (!file) return fail(std::move(file.error()));
   auto size = file->size();
@@ -98,8 +98,8 @@ Status Buffer::append_logs() {
   return {};
 }
 
-Status Buffer::append_meta() {
-  auto file = utils::File::open_append(index_dir_ / kMetaLogName);
+Status LogBuffer::append_meta() {
+  auto file = utils::File::open_append(index_dir_ / kIndexMetaLogName);
   if (!file) return fail(std::move(file.error()));
   size_t written = 0;
   auto s = file->write_all(utils::as_bytes(meta_).subspan(meta_written_), &written);
@@ -156,9 +156,9 @@ utils::Result<LogsReader, LogReadError> LogsReader::open(const std::filesystem::
   // The meta log first: a writer appends the index log before the meta records that point into
   // it, so the index log mapped after them holds every record they name, even while a writer
   // appends to both.
-  auto meta = utils::MappedFile::open_at(*directory, kMetaLogName);
+  auto meta = utils::MappedFile::open_at(*directory, kIndexMetaLogName);
   if (!meta) {
-    return fail(LogReadError{std::move(meta.error()).with_path(index_dir / kMetaLogName)});
+    return fail(LogReadError{std::move(meta.error()).with_path(index_dir / kIndexMetaLogName)});
   }
   auto index = utils::MappedFile::open_at(*directory, kIndexLogName);
   if (!index) {

@@ -6,7 +6,7 @@
 // The meta log is the table of contents: the reader walks it from its end and reads from the
 // index log only what the meta records point at. Byte layouts are at the top of index_logs.cpp.
 //
-// Writing goes through a Buffer of pending bytes that reaches both files in one append each per
+// Writing goes through a LogBuffer of pending bytes that reaches both files in one append each per
 // save; LogsManager decides when a save is due. LogsReader reads the records back, newest first.
 #pragma once
 
@@ -56,9 +56,9 @@ struct LogMeta {
 // the index log is fixed only when a flush appends it (its offset is the file's size at that
 // moment plus its place in `logs_`), so a failed or partial flush never leaves a meta record
 // pointing at the wrong bytes, and appending a record cannot fail.
-class Buffer {
+class LogBuffer {
  public:
-  explicit Buffer(std::filesystem::path index_dir) : index_dir_(std::move(index_dir)) {}
+  explicit LogBuffer(std::filesystem::path index_dir) : index_dir_(std::move(index_dir)) {}
 
   // An Insert record: the header, then the posting (doc_id, positions) in the record encoding.
   void append_insert(const LogHeader& header, uint128 doc_id, std::span<const uint32_t> positions);
@@ -93,7 +93,7 @@ class Buffer {
   uint64_t meta_written_ = 0;  // leading bytes of meta_ already in the meta log
 };
 
-// The log writer: the Buffer and the rule that decides when it is saved.
+// The log writer: the LogBuffer and the rule that decides when it is saved.
 class LogsManager {
  public:
   using Status = utils::Status<BincodePersistenceError>;
@@ -105,8 +105,8 @@ class LogsManager {
         clock_(std::move(clock)),
         last_save_(now) {}
 
-  Buffer& buffer() { return buffer_; }
-  const Buffer& buffer() const { return buffer_; }
+  LogBuffer& buffer() { return buffer_; }
+  const LogBuffer& buffer() const { return buffer_; }
 
   // Writes a Delete record. The record stays pending whatever happens; Clock or a save failure
   // is returned.
@@ -117,12 +117,12 @@ class LogsManager {
   Status save_if_due(inverted::TokenHasher& tokens);
 
   // Saves the token store first when it has unsaved changes, so that every token id in the saved
-  // logs is in the saved dictionary, then the Buffer. A failed token store save leaves the log
+  // logs is in the saved dictionary, then the LogBuffer. A failed token store save leaves the log
   // bytes pending.
   Status flush(inverted::TokenHasher& tokens);
 
  private:
-  Buffer buffer_;
+  LogBuffer buffer_;
   std::shared_ptr<const Config> config_;
   utils::Clock clock_;
   uint64_t last_save_;

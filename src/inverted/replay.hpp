@@ -14,17 +14,12 @@
 
 #include <cstdint>
 
-#include "absl/container/flat_hash_map.h"
-#include "inverted/logs.hpp"
-#include "inverted/posting_list.hpp"
 #include "base/error_kinds.hpp"
+#include "inverted/index_type.hpp"
+#include "inverted/logs.hpp"
 #include "utils/result.hpp"
 
 namespace tarnwick::inverted {
-
-// Token id to posting list. Keys are hashed by absl's integer mix: the table takes its probe
-// position from the high hash bits, so the bare ids, dense from 0, would crowd into a few groups.
-using Index = absl::flat_hash_map<uint32_t, PostingList>;
 
 // Every token with a non-empty final list, its postings in ascending document id.
 utils::Result<Index, LogReadError> replay_logs(LogsReader& reader);

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "analysis/tokenizer.hpp"
-#include "inverted/replay.hpp"
+#include "inverted/index_type.hpp"
 #include "matching/mis.hpp"
 #include "inverted/token_hasher.hpp"
 #include "utils/trie.hpp"

@@ -23,7 +23,7 @@ utils::Status<utils::IoError> append_taking(utils::File& file, std::string& pend
 
 }  // namespace
 
-utils::Status<EncodeError> Buffer::write_meta(const Document& document) {
+utils::Status<EncodeError> WriteBuffer::write_meta(const Document& document) {
   const size_t start = meta.size();
   meta.append(kMetaHeaderSize, '\0');
   if (auto s = encode_document(document, meta); !s) {
@@ -35,7 +35,7 @@ utils::Status<EncodeError> Buffer::write_meta(const Document& document) {
   return {};
 }
 
-utils::Result<uint64_t, utils::IoError> Buffer::segment_size(const fs::path& segment) {
+utils::Result<uint64_t, utils::IoError> WriteBuffer::segment_size(const fs::path& segment) {
   if (cached_size) return *cached_size;
   auto file = utils::File::open_append(segment / kDataFileName);
   if (!file) return fail(std::move(file.error()));
@@ -45,10 +45,10 @@ utils::Result<uint64_t, utils::IoError> Buffer::segment_size(const fs::path& seg
   return *size;
 }
 
-utils::Status<utils::IoError> Buffer::append_to(const fs::path& segment) {
+utils::Status<utils::IoError> WriteBuffer::append_to(const fs::path& segment) {
   auto data_file = utils::File::open_append(segment / kDataFileName);
   if (!data_file) return fail(std::move(data_file.error()));
-  auto meta_file = utils::File::open_append(segment / kMetaFileName);
+  auto meta_file = utils::File::open_append(segment / kSegmentMetaFileName);
   if (!meta_file) return fail(std::move(meta_file.error()));
   size_t written = 0;
   auto status = append_taking(*data_file, data, written);

@@ -1,4 +1,4 @@
-// Buffer: the pending appends to the current segment's data and meta files.
+// WriteBuffer: the pending appends to the current segment's data and meta files.
 //
 // Invariant: the bytes on disk followed by the bytes in `data` (or `meta`) are exactly what the
 // data (or meta) file is meant to hold. Records in the buffer locate their blocks by
@@ -18,7 +18,7 @@
 
 namespace tarnwick::storage {
 
-struct Buffer {
+struct WriteBuffer {
   // The current data file's size on disk; absent until asked after loading or after a flush.
   std::optional<uint64_t> cached_size;
   std::string data;  // bytes to append to the current data file

@@ -28,7 +28,7 @@ struct Listed {
 // of a segment that a merge removes meanwhile). Such a segment holds no record.
 bool is_half_made(const fs::path& path) {
   bool missing = false;
-  for (const char* name : {kDataFileName, kMetaFileName, kDeletionFileName}) {
+  for (const char* name : {kDataFileName, kSegmentMetaFileName, kDeletionFileName}) {
     std::error_code code;
     const auto size = fs::file_size(path / name, code);
     if (code == std::errc::no_such_file_or_directory) {
@@ -151,7 +151,7 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
       });
       if (!scan) return fail(std::move(scan.error()));
       if (scan->torn() && access == utils::Access::ReadWrite) {
-        auto cut = utils::cut_keeping_tail(dir, entry.path / kMetaFileName, scan->whole);
+        auto cut = utils::cut_keeping_tail(dir, entry.path / kSegmentMetaFileName, scan->whole);
         if (!cut) return fail(std::move(cut.error()));
       }
     }
@@ -213,7 +213,7 @@ utils::Status<utils::IoError> DocumentsManager::sync_deletions() {
 int DocumentsManager::sync_rank(const std::string& path) const {
   const fs::path name = fs::path(path).filename();
   if (name == kDataFileName) return 0;
-  if (name == kMetaFileName) return 1;
+  if (name == kSegmentMetaFileName) return 1;
   if (name == kDeletionFileName) return kDeletionsRank;
   return path == dir_.native() ? 4 : 3;  // a directory: its entries after what they name
 }
@@ -263,7 +263,7 @@ utils::Result<uint64_t, DocumentsManagerError> DocumentsManager::now_seconds() c
 Status DocumentsManager::write_out() {
   auto status = buffer_.append_to(current_);
   unsynced_.insert((current_ / kDataFileName).native());
-  unsynced_.insert((current_ / kMetaFileName).native());
+  unsynced_.insert((current_ / kSegmentMetaFileName).native());
   if (!status) return fail(std::move(status.error()));
   return {};
 }

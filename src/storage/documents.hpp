@@ -158,7 +158,7 @@ class DocumentsManager {
                                                                uint64_t data_size);
   Status remove_segment(const std::filesystem::path& path);
 
-  Buffer buffer_;
+  WriteBuffer buffer_;
   std::filesystem::path dir_;
   std::filesystem::path current_;
   DocumentMap documents_;

@@ -148,7 +148,7 @@ Status DocumentsManager::remove_segment(const fs::path& path) {
   fs::rename(path, renamed, code);
   if (code) return fail(io_error_of(code, path));
   segments_.erase(path.native());
-  for (const char* name : {kDataFileName, kMetaFileName, kDeletionFileName}) {
+  for (const char* name : {kDataFileName, kSegmentMetaFileName, kDeletionFileName}) {
     unsynced_.erase((path / name).native());
   }
   unsynced_.erase(path.native());

@@ -119,7 +119,7 @@ utils::Result<std::pair<fs::path, Segment>, DocumentsManagerError> create_segmen
   fs::path building = path;
   building += ".new";
   if (::mkdir(building.c_str(), 0777) != 0) return fail(IoError::from_errno(errno, building));
-  for (const char* name : {kDataFileName, kMetaFileName, kDeletionFileName}) {
+  for (const char* name : {kDataFileName, kSegmentMetaFileName, kDeletionFileName}) {
     auto file = utils::File::create(building / name);
     if (!file) return fail(std::move(file.error()));
   }
@@ -149,7 +149,7 @@ utils::Result<Deletions, IoError> read_deletions(const fs::path& segment) {
 utils::Result<EntryScan, DocumentsManagerError> read_meta_entries(
     const fs::path& segment,
     absl::FunctionRef<utils::Status<DocumentsManagerError>(Document&&)> on_document) {
-  const fs::path file = segment / kMetaFileName;
+  const fs::path file = segment / kSegmentMetaFileName;
   auto bytes = utils::read_file(file);
   if (!bytes) return fail(std::move(bytes.error()));
   const auto all = utils::as_bytes(*bytes);

@@ -11,7 +11,7 @@ namespace tarnwick::storage {
 using uint128 = unsigned __int128;
 
 inline constexpr char kDataFileName[] = "data";
-inline constexpr char kMetaFileName[] = "meta";
+inline constexpr char kSegmentMetaFileName[] = "meta";
 inline constexpr char kDeletionFileName[] = "del";
 
 // A meta entry: an 8-byte big-endian record size, then the record.

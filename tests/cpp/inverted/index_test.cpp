@@ -69,7 +69,7 @@ class IndexManagerTest : public ::testing::Test {
     fs::create_directories(index_dir());
     write_bytes(index_log(), "");
     write_bytes(meta_log(), "");
-    Buffer buffer(index_dir());
+    LogBuffer buffer(index_dir());
     const uint32_t positions[] = {1};
     for (const auto& [header, doc_id] : records) {
       if (header.operation == LogOperation::Insert) {

@@ -80,7 +80,7 @@ class IndexLogsTest : public ::testing::Test {
 
 TEST_F(IndexLogsTest, InsertAndDeleteRecordsHaveTheirExactBytes) {
   write_bytes(index_log(), "xyz");  // bytes no meta record points at
-  Buffer buffer(index_dir());
+  LogBuffer buffer(index_dir());
   const uint32_t positions[] = {0, 3};
   buffer.append_insert({5, 1, LogOperation::Insert}, doc(1), positions);
   buffer.append_delete({5, 0, LogOperation::Delete}, doc(1));
@@ -95,7 +95,7 @@ TEST_F(IndexLogsTest, InsertAndDeleteRecordsHaveTheirExactBytes) {
 }
 
 TEST_F(IndexLogsTest, FailedOpenLosesNothingAndOffsetsFollowTheFileAtTheNextFlush) {
-  Buffer buffer(index_dir());
+  LogBuffer buffer(index_dir());
   buffer.append_delete({1, 0, LogOperation::Delete}, doc(1));
   fs::remove(index_log());
   auto failed = buffer.flush();
@@ -114,7 +114,7 @@ TEST_F(IndexLogsTest, FailedOpenLosesNothingAndOffsetsFollowTheFileAtTheNextFlus
 }
 
 TEST_F(IndexLogsTest, SaveStoppedBetweenTheFilesDoesNotAppendTheIndexLogTwice) {
-  Buffer buffer(index_dir());
+  LogBuffer buffer(index_dir());
   buffer.append_delete({1, 0, LogOperation::Delete}, doc(1));
   fs::remove(meta_log());
   fs::create_directory(meta_log());  // the meta log cannot be opened for writing
@@ -197,7 +197,7 @@ TEST_F(IndexLogsTest, SavingTheLogsSavesUnsavedTokensFirst) {
 }
 
 TEST_F(IndexLogsTest, ReaderYieldsNewestFirstWithDecodedPostings) {
-  Buffer buffer(index_dir());
+  LogBuffer buffer(index_dir());
   const uint32_t first[] = {4, 300, 70000};
   buffer.append_insert({7, 1, LogOperation::Insert}, doc(1), first);
   buffer.append_insert({7, 2, LogOperation::Insert}, doc(2), {});

@@ -39,7 +39,7 @@ TEST(DocumentRecord, EncodesFieldsInOrder) {
 }
 
 TEST(DocumentRecord, MetaEntryIsBigEndianSizeThenRecord) {
-  Buffer buffer;
+  WriteBuffer buffer;
   buffer.meta = "xy";  // an earlier entry's bytes stay in front
   ASSERT_TRUE(buffer.write_meta(example()).ok());
   EXPECT_EQ(buffer.meta, "xy" + bytes({0, 0, 0, 0, 0, 0, 0, 0x20}) + id_text() + kExampleBody);

@@ -264,7 +264,7 @@ TEST_F(DocumentsFaults, TailThatCannotBeTheStartOfItsRecordIsDamage) {
   const fs::path file = segment / "meta";
   const std::string meta = file_bytes(file);
   const std::string third = [&] {
-    Buffer buffer;
+    WriteBuffer buffer;
     EXPECT_TRUE(buffer.write_meta({utils::ulid_to_bytes(id(3)), std::nullopt, segment, 0, 10, 1,
                                    {1, 2, 3}})
                     .ok());

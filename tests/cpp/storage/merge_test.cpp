@@ -54,7 +54,7 @@ class SegmentMerge : public testing::StoreTest {
     auto [old, end] = fill_segment(*store, 0);
     flush(*store);
     const std::string old_meta = file_bytes(old / "meta");
-    Buffer bad;
+    WriteBuffer bad;
     EXPECT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(end)), std::nullopt, old, 0,
                                 uint64_t{1} << 60, 1, {}})
                     .ok());
@@ -276,7 +276,7 @@ TEST_F(SegmentMerge, StoppedMergeOfTheCurrentSegmentIsFinishedAsAnOlderOne) {
     flush(*store);
     old_meta = file_bytes(old / "meta");
     // A last record whose block lies far past the data file's end stops the copying there.
-    Buffer bad;
+    WriteBuffer bad;
     ASSERT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(5)), std::nullopt, old, 0,
                                 uint64_t{1} << 60, 1, {}})
                     .ok());
