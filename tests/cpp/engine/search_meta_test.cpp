@@ -13,7 +13,7 @@
 namespace tarnwick::engine {
 namespace {
 
-using index_testing::ManualClock;
+using index_testing::TestClock;
 using index_testing::read_bytes;
 using index_testing::TempDir;
 using index_testing::write_bytes;
@@ -36,7 +36,7 @@ class SearchMetaTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  ManualClock clock_;
+  TestClock clock_;
   std::shared_ptr<Config> config_ = std::make_shared<Config>();
 };
 
@@ -72,7 +72,7 @@ TEST_F(SearchMetaTest, RecomputedMeanReportsOnlyRealChanges) {
 }
 
 TEST_F(SearchMetaTest, ClockBeforeTheEpochFailsTheOpening) {
-  clock_.set(std::nullopt);
+  clock_.set_before_epoch();
   auto meta = SearchMeta::open(dir_.path(), config_, clock_.clock());
   ASSERT_FALSE(meta.ok());
   EXPECT_EQ(meta.error().kind(), Kind::Clock);
@@ -87,10 +87,10 @@ TEST_F(SearchMetaTest, SavesAfterEnoughUpdatesOrSeconds) {
   EXPECT_EQ(read_bytes(path()), "");
   ASSERT_TRUE(meta.update_avg_doc_len(2, 3, 2).ok());
   EXPECT_EQ(read_bytes(path()), encoded(4.0));
-  clock_.advance(9);
+  clock_.advance_seconds(9);
   ASSERT_TRUE(meta.update_avg_doc_len(3, 4, 8).ok());
   EXPECT_EQ(read_bytes(path()), encoded(4.0));
-  clock_.advance(1);
+  clock_.advance_seconds(1);
   ASSERT_TRUE(meta.update_avg_doc_len(4, 5, 0).ok());
   EXPECT_EQ(read_bytes(path()), encoded(4.0));  // (4 * 5 + 0) / 5, due by the clock
   ASSERT_TRUE(meta.update_avg_doc_len(5, 4, -20).ok());

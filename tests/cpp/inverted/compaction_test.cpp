@@ -145,7 +145,7 @@ class IndexCompactionTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  index_testing::ManualClock clock_;
+  index_testing::TestClock clock_;
   std::shared_ptr<Config> config_ = quiet_config();
   inverted::TokenHasher tokens_ = *inverted::TokenHasher::load(dir_.path(), config_, clock_.clock());
 };
@@ -155,7 +155,7 @@ class IndexCompactionTest : public ::testing::Test {
 Files fresh_logs(const PlainIndex& postings) {
   TempDir fresh;
   auto config = quiet_config();
-  index_testing::ManualClock clock;
+  index_testing::TestClock clock;
   auto tokens = inverted::TokenHasher::load(fresh.path(), config, clock.clock());
   EXPECT_TRUE(tokens.ok());
   auto index = IndexManager::load(fresh.path(), config, clock.clock());

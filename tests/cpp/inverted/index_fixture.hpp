@@ -18,6 +18,8 @@
 
 #include "base/config.hpp"
 #include "temp_dir.hpp"
+#include "test_clock.hpp"
+#include "test_files.hpp"
 #include "inverted/index.hpp"
 #include "utils/clock.hpp"
 #include "inverted/token_hasher.hpp"
@@ -29,35 +31,9 @@ using uint128 = unsigned __int128;
 
 using test_support::TempDir;
 
-// Whole seconds since the epoch, set by the test; nothing stands for a clock before the epoch.
-class ManualClock {
- public:
-  utils::Clock clock() {
-    auto seconds = seconds_;
-    return [seconds]() -> std::optional<utils::uint128> {
-      if (!*seconds) return std::nullopt;
-      return static_cast<utils::uint128>(**seconds) * utils::kNanosPerSecond;
-    };
-  }
-  void set(std::optional<uint64_t> seconds) { *seconds_ = seconds; }
-  void advance(uint64_t seconds) { **seconds_ += seconds; }
-
- private:
-  std::shared_ptr<std::optional<uint64_t>> seconds_ =
-      std::make_shared<std::optional<uint64_t>>(1'700'000'000);
-};
-
-inline std::string read_bytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-inline void write_bytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+using test_support::read_bytes;
+using test_support::TestClock;
+using test_support::write_bytes;
 
 // Distinct ids in increasing order, shaped like generated ones (at least 2^64).
 inline uint128 doc(int n) { return (uint128{1'700'000'000'000} + n) << 80 | uint128(n * 7919); }

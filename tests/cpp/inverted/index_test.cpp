@@ -82,7 +82,7 @@ class IndexManagerTest : public ::testing::Test {
   }
 
   index_testing::TempDir dir_;
-  index_testing::ManualClock clock_;
+  index_testing::TestClock clock_;
   std::shared_ptr<Config> config_ = quiet_config();
   inverted::TokenHasher tokens_ = *inverted::TokenHasher::load(dir_.path(), config_, clock_.clock());
   std::vector<std::string> freed_;  // texts handed to the trie
@@ -399,11 +399,11 @@ TEST_F(IndexManagerTest, SavedPostingsAlwaysFindTheirTokensInTheSavedDictionary)
 }
 
 TEST_F(IndexManagerTest, ClockBeforeTheEpochFailsLoadAndInsertKeepsThePosting) {
-  clock_.set(std::nullopt);
+  clock_.set_before_epoch();
   EXPECT_EQ(load_error().kind(), IndexManagerError::Kind::Clock);
-  clock_.set(1'700'000'000);
+  clock_.set_seconds(1'700'000'000);
   IndexManager index = open();
-  clock_.set(std::nullopt);
+  clock_.set_before_epoch();
   auto inserted = index.insert(1, doc(1), Positions{0}, tokens_);
   ASSERT_FALSE(inserted.ok());
   EXPECT_EQ(inserted.error().kind(), BincodePersistenceError::Kind::Clock);

@@ -74,7 +74,7 @@ class IndexLogsTest : public ::testing::Test {
   }
 
   index_testing::TempDir dir_;
-  index_testing::ManualClock clock_;
+  index_testing::TestClock clock_;
   std::shared_ptr<Config> config_ = quiet_config();
 };
 
@@ -159,10 +159,10 @@ TEST_F(IndexLogsTest, SavesOnceTheIntervalHasPassed) {
   config_->index_save_after_seconds = 5;
   auto hasher = tokens();
   LogsManager logs = manager();
-  clock_.advance(4);
+  clock_.advance_seconds(4);
   ASSERT_TRUE(logs.write(doc(1), {1, 0, LogOperation::Delete}, hasher).ok());
   EXPECT_EQ(read_bytes(index_log()), "");
-  clock_.advance(1);
+  clock_.advance_seconds(1);
   ASSERT_TRUE(logs.write(doc(2), {1, 0, LogOperation::Delete}, hasher).ok());
   EXPECT_EQ(read_bytes(index_log()).size(), 18u);
 }
@@ -170,7 +170,7 @@ TEST_F(IndexLogsTest, SavesOnceTheIntervalHasPassed) {
 TEST_F(IndexLogsTest, ClockBeforeTheEpochLeavesTheRecordPending) {
   auto hasher = tokens();
   LogsManager logs = manager();
-  clock_.set(std::nullopt);
+  clock_.set_before_epoch();
   auto written = logs.write(doc(1), {1, 0, LogOperation::Delete}, hasher);
   ASSERT_FALSE(written.ok());
   EXPECT_EQ(written.error().kind(), BincodePersistenceError::Kind::Clock);

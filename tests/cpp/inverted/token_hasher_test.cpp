@@ -42,7 +42,7 @@ class TokenHasherTest : public ::testing::Test {
   }
 
   index_testing::TempDir dir_;
-  index_testing::ManualClock clock_;
+  index_testing::TestClock clock_;
   std::shared_ptr<Config> config_ = quiet_config();
 };
 
@@ -152,11 +152,11 @@ TEST_F(TokenHasherTest, SavesOnceTheIntervalHasPassed) {
   config_->index_save_after_seconds = 5;
   TokenHasher hasher = open();
   add(hasher, "a");
-  clock_.advance(4);
+  clock_.advance_seconds(4);
   add(hasher, "b");
   EXPECT_EQ(read_bytes(store_path()), "");
   EXPECT_TRUE(hasher.has_unsaved_changes());
-  clock_.advance(1);
+  clock_.advance_seconds(1);
   add(hasher, "c");
   EXPECT_FALSE(hasher.has_unsaved_changes());
   EXPECT_EQ(open().token_to_id().size(), 3u);
@@ -240,14 +240,14 @@ TEST_F(TokenHasherTest, FailedSaveKeepsTheOldStoreAndTheChangesPending) {
 }
 
 TEST_F(TokenHasherTest, ClockBeforeTheEpochFailsLoadAddAndDeleteAfterTheChange) {
-  clock_.set(std::nullopt);
+  clock_.set_before_epoch();
   auto failed = TokenHasher::load(dir_.path(), config_, clock_.clock());
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().kind(), Kind::Clock);
 
-  clock_.set(1'700'000'000);
+  clock_.set_seconds(1'700'000'000);
   TokenHasher hasher = open();
-  clock_.set(std::nullopt);
+  clock_.set_before_epoch();
   auto id = hasher.add("apple");
   ASSERT_FALSE(id.ok());
   EXPECT_EQ(id.error().kind(), Kind::Clock);

@@ -85,7 +85,7 @@ TEST(DocumentRecord, NonUtf8SegmentPathIsWrittenWithReplacementCharacters) {
 Document stored(const TempDir& dir, const std::string& prefix, const std::string& text) {
   std::string data = prefix;
   EXPECT_TRUE(compress_block(text, data).ok());
-  testing::put_file(dir / "data", data);
+  testing::write_bytes(dir / "data", data);
   Document document = example();
   document.segment = dir.path();
   document.offset = prefix.size();

@@ -14,10 +14,10 @@ namespace {
 namespace fs = std::filesystem;
 using testing::be64;
 using testing::describe;
-using testing::file_bytes;
+using testing::read_bytes;
 using testing::id;
 using testing::io_kind;
-using testing::put_file;
+using testing::write_bytes;
 using testing::text;
 
 class DocumentsFaults : public testing::StoreTest {
@@ -69,18 +69,18 @@ std::vector<uint64_t> entry_ends(const std::string& meta) {
 
 TEST_F(DocumentsFaults, MetaCutAtAnyLengthOpensWithTheWholeEntries) {
   const fs::path segment = prepare(3);
-  const std::string meta = file_bytes(segment / "meta");
+  const std::string meta = read_bytes(segment / "meta");
   const auto ends = entry_ends(meta);
   ASSERT_EQ(ends.size(), 3u);
   for (uint64_t cut = 0; cut < meta.size(); ++cut) {
-    put_file(segment / "meta", meta.substr(0, cut));
+    write_bytes(segment / "meta", meta.substr(0, cut));
     auto store = open();
     ASSERT_TRUE(store) << cut;
     const auto whole = static_cast<size_t>(std::upper_bound(ends.begin(), ends.end(), cut) -
                                            ends.begin());
     EXPECT_EQ(store->documents().size(), whole) << cut;
     // The torn entry is cut off, so later appends follow the last whole one.
-    EXPECT_EQ(file_bytes(segment / "meta"), meta.substr(0, whole ? ends[whole - 1] : 0)) << cut;
+    EXPECT_EQ(read_bytes(segment / "meta"), meta.substr(0, whole ? ends[whole - 1] : 0)) << cut;
   }
 }
 
@@ -92,39 +92,39 @@ TEST_F(DocumentsFaults, DeletionFileCutAtAnyLengthKeepsTheWholeEntries) {
     ASSERT_TRUE(store->delete_document(id(1)).ok());
     ASSERT_TRUE(store->delete_document(id(2)).ok());
   }
-  const std::string del = file_bytes(segment / "del");
+  const std::string del = read_bytes(segment / "del");
   ASSERT_EQ(del.size(), 48u);
   for (size_t cut = 0; cut < del.size(); ++cut) {
-    put_file(segment / "del", del.substr(0, cut));
+    write_bytes(segment / "del", del.substr(0, cut));
     auto store = open();
     ASSERT_TRUE(store) << cut;
     EXPECT_EQ(store->documents().size(), 3 - cut / 24) << cut;
-    EXPECT_EQ(file_bytes(segment / "del"), del.substr(0, cut - cut % 24)) << cut;
+    EXPECT_EQ(read_bytes(segment / "del"), del.substr(0, cut - cut % 24)) << cut;
   }
   // A torn entry that appears while the store is open is cut off by the next append.
   auto store = open();
   ASSERT_TRUE(store);
-  put_file(segment / "del", del.substr(0, 30));
+  write_bytes(segment / "del", del.substr(0, 30));
   ASSERT_TRUE(store->delete_document(id(3)).ok());
   const auto id_bytes = utils::ulid_to_bytes(id(3));
-  EXPECT_EQ(file_bytes(segment / "del"),
+  EXPECT_EQ(read_bytes(segment / "del"),
             del.substr(0, 24) + std::string(id_bytes.begin(), id_bytes.end()) +
                 be64(store->deleted_documents().at(id(3)).length));
 }
 
 TEST_F(DocumentsFaults, HugeDeclaredSizeInTheLastEntryIsATornTail) {
   const fs::path segment = prepare(1);
-  const std::string meta = file_bytes(segment / "meta");
-  put_file(segment / "meta", meta + be64(UINT64_MAX) + "some bytes");
+  const std::string meta = read_bytes(segment / "meta");
+  write_bytes(segment / "meta", meta + be64(UINT64_MAX) + "some bytes");
   auto store = open();
   ASSERT_TRUE(store);
   EXPECT_EQ(store->documents().size(), 1u);
-  EXPECT_EQ(file_bytes(segment / "meta"), meta);
+  EXPECT_EQ(read_bytes(segment / "meta"), meta);
 }
 
 TEST_F(DocumentsFaults, WholeEntryThatDoesNotDecodeFailsTheLoadAndChangesNothing) {
   const fs::path segment = prepare(2);
-  const std::string meta = file_bytes(segment / "meta");
+  const std::string meta = read_bytes(segment / "meta");
   struct Case {
     std::string meta;
     std::string error;
@@ -153,9 +153,9 @@ TEST_F(DocumentsFaults, WholeEntryThatDoesNotDecodeFailsTheLoadAndChangesNothing
        first(31, "UnexpectedEnd { additional: 1 }")},
   };
   for (const Case& c : cases) {
-    put_file(segment / "meta", c.meta);
+    write_bytes(segment / "meta", c.meta);
     expect_load_fails(DocumentsManagerError::Kind::Decode, c.error);
-    EXPECT_EQ(file_bytes(segment / "meta"), c.meta);
+    EXPECT_EQ(read_bytes(segment / "meta"), c.meta);
   }
 }
 
@@ -168,7 +168,7 @@ std::string with_size_at(std::string meta, uint64_t offset, uint64_t size) {
 TEST_F(DocumentsFaults, DamagedSizePrefixFailsTheLoadAndChangesNothing) {
   const fs::path segment = prepare(3);
   const fs::path file = segment / "meta";
-  const std::string meta = file_bytes(file);
+  const std::string meta = read_bytes(file);
   const auto ends = entry_ends(meta);
   ASSERT_EQ(ends.size(), 3u);
   const uint64_t first = ends[0] - 8;  // the first record's size
@@ -217,17 +217,17 @@ TEST_F(DocumentsFaults, DamagedSizePrefixFailsTheLoadAndChangesNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    put_file(file, c.meta);
+    write_bytes(file, c.meta);
     for (const auto access : {utils::Access::ReadWrite, utils::Access::ReadOnly}) {
       auto store = DocumentsManager::load(dir(), config_, clock_.clock(), access);
       ASSERT_FALSE(store.ok());
       EXPECT_EQ(store.error().kind(), DocumentsManagerError::Kind::Decode);
       EXPECT_EQ(describe(store.error()), c.error);
     }
-    EXPECT_EQ(file_bytes(file), c.meta);
+    EXPECT_EQ(read_bytes(file), c.meta);
     EXPECT_FALSE(fs::exists(dir() / "lost+found"));
   }
-  put_file(file, meta);
+  write_bytes(file, meta);
   auto store = open();
   ASSERT_TRUE(store);
   EXPECT_EQ(store->documents().size(), 3u);
@@ -236,7 +236,7 @@ TEST_F(DocumentsFaults, DamagedSizePrefixFailsTheLoadAndChangesNothing) {
 TEST_F(DocumentsFaults, TornLastEntryIsCutAndKeptInLostFound) {
   const fs::path segment = prepare(3);
   const fs::path file = segment / "meta";
-  const std::string meta = file_bytes(file);
+  const std::string meta = read_bytes(file);
   const auto ends = entry_ends(meta);
   ASSERT_EQ(ends.size(), 3u);
   const fs::path kept = dir() / "lost+found" / (segment.filename().string() + ".meta@" +
@@ -244,7 +244,7 @@ TEST_F(DocumentsFaults, TornLastEntryIsCutAndKeptInLostFound) {
   // Every proper prefix of the last entry, down to a part of its size prefix.
   for (uint64_t cut = ends[1] + 1; cut < meta.size(); ++cut) {
     SCOPED_TRACE(cut);
-    put_file(file, meta.substr(0, cut));
+    write_bytes(file, meta.substr(0, cut));
     {
       auto store = open();
       ASSERT_TRUE(store);
@@ -253,8 +253,8 @@ TEST_F(DocumentsFaults, TornLastEntryIsCutAndKeptInLostFound) {
       EXPECT_EQ(content_of(*store, 2), text(2));
       EXPECT_FALSE(store->documents().contains(id(3)));
     }
-    EXPECT_EQ(file_bytes(file), meta.substr(0, ends[1]));
-    EXPECT_EQ(file_bytes(kept), meta.substr(ends[1], cut - ends[1]));
+    EXPECT_EQ(read_bytes(file), meta.substr(0, ends[1]));
+    EXPECT_EQ(read_bytes(kept), meta.substr(ends[1], cut - ends[1]));
     fs::remove_all(dir() / "lost+found");
   }
 }
@@ -262,7 +262,7 @@ TEST_F(DocumentsFaults, TornLastEntryIsCutAndKeptInLostFound) {
 TEST_F(DocumentsFaults, TailThatCannotBeTheStartOfItsRecordIsDamage) {
   const fs::path segment = prepare(2);
   const fs::path file = segment / "meta";
-  const std::string meta = file_bytes(file);
+  const std::string meta = read_bytes(file);
   const std::string third = [&] {
     WriteBuffer buffer;
     EXPECT_TRUE(buffer.write_meta({utils::ulid_to_bytes(id(3)), std::nullopt, segment, 0, 10, 1,
@@ -291,28 +291,28 @@ TEST_F(DocumentsFaults, TailThatCannotBeTheStartOfItsRecordIsDamage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    put_file(file, meta + c.tail);
+    write_bytes(file, meta + c.tail);
     expect_load_fails(DocumentsManagerError::Kind::Decode, damaged(file, meta.size(), c.error));
-    EXPECT_EQ(file_bytes(file), meta + c.tail);
+    EXPECT_EQ(read_bytes(file), meta + c.tail);
   }
   // The same bytes with the right size are a torn entry.
-  put_file(file, meta + third.substr(0, 18));
+  write_bytes(file, meta + third.substr(0, 18));
   auto store = open();
   ASSERT_TRUE(store);
   EXPECT_EQ(store->documents().size(), 2u);
-  EXPECT_EQ(file_bytes(file), meta);
+  EXPECT_EQ(read_bytes(file), meta);
 }
 
 TEST_F(DocumentsFaults, DirectoryWhereASegmentFileBelongsIsAnIoErrorAndChangesNothing) {
   const fs::path segment = prepare(1);
   for (const char* name : {"del", "meta"}) {
     const fs::path file = segment / name;
-    const std::string bytes = file_bytes(file);
+    const std::string bytes = read_bytes(file);
     fs::remove(file);
     fs::create_directory(file);
     expect_load_io_error(utils::IoErrorKind::IsADirectory, file);
     fs::remove(file);
-    put_file(file, bytes);
+    write_bytes(file, bytes);
   }
   auto store = open();
   ASSERT_TRUE(store);
@@ -336,10 +336,10 @@ TEST_F(DocumentsFaults, MissingFilesAndDirectoriesAreNotFound) {
   const fs::path segment = prepare(1);
   for (const char* name : {"data", "del", "meta"}) {
     const fs::path file = segment / name;
-    const std::string bytes = file_bytes(file);
+    const std::string bytes = read_bytes(file);
     fs::remove(file);
     expect_load_io_error(utils::IoErrorKind::NotFound, file);
-    put_file(file, bytes);
+    write_bytes(file, bytes);
   }
   auto store = open();
   ASSERT_TRUE(store);
@@ -355,7 +355,7 @@ TEST_F(DocumentsFaults, MissingFilesAndDirectoriesAreNotFound) {
   EXPECT_EQ(io_kind(deleted.error()), utils::IoErrorKind::NotFound);
   EXPECT_TRUE(store->documents().contains(id(1)));
   fs::remove_all(dir());
-  put_file(dir(), "not a directory");
+  write_bytes(dir(), "not a directory");
   expect_load_io_error(utils::IoErrorKind::NotADirectory, dir());
 }
 
@@ -370,7 +370,7 @@ TEST_F(DocumentsFaults, FlushThatCannotOpenTheMetaFileKeepsTheBufferForLater) {
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(io_kind(status.error()), utils::IoErrorKind::IsADirectory);
   fs::remove(meta);
-  put_file(meta, "");
+  write_bytes(meta, "");
   write(*store, 2);
   flush(*store);
   auto reopened = open();
@@ -428,7 +428,7 @@ TEST_F(DocumentsFaults, AppendsThatFailPartWayAreNeverRepeated) {
     ASSERT_TRUE(store->flush().ok());
     std::string data;
     for (int n = 0; n < 4; ++n) data += testing::block_of(c.content(n));
-    EXPECT_EQ(file_bytes(store->current() / "data"), data);
+    EXPECT_EQ(read_bytes(store->current() / "data"), data);
     auto reopened = DocumentsManager::load(tmp / "e", config_, clock_.clock());
     ASSERT_TRUE(reopened.ok());
     ASSERT_EQ(reopened->documents().size(), 4u);

@@ -12,7 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::describe;
-using testing::file_bytes;
+using testing::read_bytes;
 using testing::id;
 using testing::text;
 
@@ -43,20 +43,20 @@ TEST_F(ReadOnlyStore, TornTailsAreLeftOutInMemoryAndLeftOnDisk) {
   }
   std::ofstream(segment / "meta", std::ios::app) << std::string(3, '\0');
   std::ofstream(segment / "del", std::ios::app) << "\x01\x02";
-  const std::string meta = file_bytes(segment / "meta");
-  const std::string deletions = file_bytes(segment / "del");
+  const std::string meta = read_bytes(segment / "meta");
+  const std::string deletions = read_bytes(segment / "del");
 
   auto store = load_read_only();
   ASSERT_TRUE(store) << describe(store.error());
   EXPECT_EQ(store->documents().size(), 2u);
   EXPECT_EQ(content_of(*store, 2), text(2));
-  EXPECT_EQ(file_bytes(segment / "meta"), meta);
-  EXPECT_EQ(file_bytes(segment / "del"), deletions);
+  EXPECT_EQ(read_bytes(segment / "meta"), meta);
+  EXPECT_EQ(read_bytes(segment / "del"), deletions);
 
   auto writer = open();  // the writer cuts both tails
   ASSERT_TRUE(writer);
-  EXPECT_EQ(file_bytes(segment / "meta").size(), meta.size() - 3);
-  EXPECT_EQ(file_bytes(segment / "del").size(), deletions.size() - 2);
+  EXPECT_EQ(read_bytes(segment / "meta").size(), meta.size() - 3);
+  EXPECT_EQ(read_bytes(segment / "del").size(), deletions.size() - 2);
 }
 
 TEST_F(ReadOnlyStore, HalfMadeSegmentsArePassedOver) {

@@ -12,7 +12,7 @@ namespace fs = std::filesystem;
 using testing::be64;
 using testing::block_of;
 using testing::describe;
-using testing::file_bytes;
+using testing::read_bytes;
 using testing::id;
 using testing::text;
 
@@ -25,9 +25,9 @@ TEST_F(DocumentsStore, OpeningMissingDirectoryCreatesOneEmptySegmentNamedByNanos
   EXPECT_EQ(store->current(), segment);
   ASSERT_EQ(store->segments().size(), 1u);
   const Segment& info = store->segments().at(segment.native());
-  EXPECT_TRUE(info.timestamp == testing::FakeClock::kStart);
+  EXPECT_TRUE(info.timestamp == utils::uint128{test_support::TestClock::kStartSeconds} * utils::kNanosPerSecond);
   EXPECT_EQ(info.size, 0u);
-  for (const char* name : {"data", "meta", "del"}) EXPECT_EQ(file_bytes(segment / name), "");
+  for (const char* name : {"data", "meta", "del"}) EXPECT_EQ(read_bytes(segment / name), "");
   EXPECT_TRUE(store->documents().empty());
 }
 
@@ -75,8 +75,8 @@ TEST_F(DocumentsStore, FilesHoldBlocksAndMetaEntriesEndToEnd) {
     ASSERT_TRUE(encode_document(record, encoded).ok());
     meta += be64(encoded.size()) + encoded;
   }
-  EXPECT_EQ(file_bytes(store->current() / "data"), data);
-  EXPECT_EQ(file_bytes(store->current() / "meta"), meta);
+  EXPECT_EQ(read_bytes(store->current() / "data"), data);
+  EXPECT_EQ(read_bytes(store->current() / "meta"), meta);
   EXPECT_EQ(store->segments().at(store->current().native()).size, data.size());
 }
 
@@ -88,15 +88,15 @@ TEST_F(DocumentsStore, WritesStayBufferedUntilTheSaveIntervalHasPassed) {
   write(*store, 1);
   clock_.advance_seconds(4);
   write(*store, 2);
-  EXPECT_EQ(file_bytes(data), "");
+  EXPECT_EQ(read_bytes(data), "");
   EXPECT_EQ(content_of(*store, 1), "<unreadable>");  // still only in the buffer
   clock_.advance_seconds(1);
   write(*store, 3);  // finds 5 seconds passed; goes out with the flush
-  EXPECT_EQ(file_bytes(data), block_of(text(1)) + block_of(text(2)) + block_of(text(3)));
+  EXPECT_EQ(read_bytes(data), block_of(text(1)) + block_of(text(2)) + block_of(text(3)));
   EXPECT_EQ(content_of(*store, 1), text(1));
   clock_.advance_seconds(4);
   write(*store, 4);  // the interval restarted at the flush
-  EXPECT_EQ(file_bytes(data).size(), store->documents().at(id(4)).offset);
+  EXPECT_EQ(read_bytes(data).size(), store->documents().at(id(4)).offset);
 }
 
 TEST_F(DocumentsStore, BufferHoldingMoreThanItsLimitIsFlushed) {
@@ -108,9 +108,9 @@ TEST_F(DocumentsStore, BufferHoldingMoreThanItsLimitIsFlushed) {
   const fs::path data = store->current() / "data";
   write(*store, 1);
   write(*store, 2);  // exactly at the limit: kept
-  EXPECT_EQ(file_bytes(data), "");
+  EXPECT_EQ(read_bytes(data), "");
   write(*store, 3);
-  EXPECT_EQ(file_bytes(data).size(), limit + block_of(text(3)).size());
+  EXPECT_EQ(read_bytes(data).size(), limit + block_of(text(3)).size());
 }
 
 TEST_F(DocumentsStore, SegmentRollsOverAfterTheWriteThatExceedsItsSize) {
@@ -127,7 +127,7 @@ TEST_F(DocumentsStore, SegmentRollsOverAfterTheWriteThatExceedsItsSize) {
   const fs::path second = store->current();
   EXPECT_NE(second, first);
   EXPECT_GT(std::stoull(second.filename().string()), std::stoull(first.filename().string()));
-  EXPECT_EQ(file_bytes(first / "data"), block_of(text(1)) + block_of(text(2)));
+  EXPECT_EQ(read_bytes(first / "data"), block_of(text(1)) + block_of(text(2)));
   write(*store, 3);
   EXPECT_EQ(store->documents().at(id(3)).segment, second);
   EXPECT_EQ(store->documents().at(id(3)).offset, 0u);
@@ -145,14 +145,14 @@ TEST_F(DocumentsStore, DeletionEntryIsOnDiskBeforeDeleteReturns) {
   ASSERT_TRUE(store->delete_document(id(1)).ok());
   const auto id_bytes = utils::ulid_to_bytes(id(1));
   const std::string entry = std::string(id_bytes.begin(), id_bytes.end()) + be64(length);
-  EXPECT_EQ(file_bytes(store->current() / "del"), entry);
+  EXPECT_EQ(read_bytes(store->current() / "del"), entry);
   EXPECT_FALSE(store->documents().contains(id(1)));
   EXPECT_TRUE(store->deleted_documents().contains(id(1)));
   EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes, length);
   // Twice, or an id never written: nothing more.
   ASSERT_TRUE(store->delete_document(id(1)).ok());
   ASSERT_TRUE(store->delete_document(id(99)).ok());
-  EXPECT_EQ(file_bytes(store->current() / "del"), entry);
+  EXPECT_EQ(read_bytes(store->current() / "del"), entry);
   EXPECT_EQ(store->documents().size(), 1u);
   store->clear_deleted_documents();
   EXPECT_TRUE(store->deleted_documents().empty());
@@ -185,7 +185,7 @@ TEST_F(DocumentsStore, ListingKeepsOnlyRealDirectoriesWithNumericNames) {
   const fs::path real = dir() / "1700000000000000000";
   auto make_segment = [&](const std::string& name) {
     fs::create_directory(dir() / name);
-    for (const char* file : {"data", "meta", "del"}) testing::put_file(dir() / name / file, "");
+    for (const char* file : {"data", "meta", "del"}) testing::write_bytes(dir() / name / file, "");
   };
   for (const char* name : {"index", "abc", "+", "-5", "12a", "1 2", "0x10",
                            "340282366920938463463374607431768211456"}) {
@@ -193,8 +193,8 @@ TEST_F(DocumentsStore, ListingKeepsOnlyRealDirectoriesWithNumericNames) {
   }
   make_segment("+17");
   make_segment("340282366920938463463374607431768211455");
-  testing::put_file(dir() / "99", "a file");
-  testing::put_file(dir() / "meta", "the engine's statistics file");
+  testing::write_bytes(dir() / "99", "a file");
+  testing::write_bytes(dir() / "meta", "the engine's statistics file");
   fs::create_directory_symlink(real, dir() / "1800000000000000000");
   auto store = open();
   ASSERT_TRUE(store);
@@ -209,7 +209,7 @@ TEST_F(DocumentsStore, AmongEqualTimestampsTheLastListedIsCurrent) {
   fs::create_directories(dir());
   for (const char* name : {"17", "+17", "017", "0017"}) {
     fs::create_directory(dir() / name);
-    for (const char* file : {"data", "meta", "del"}) testing::put_file(dir() / name / file, "");
+    for (const char* file : {"data", "meta", "del"}) testing::write_bytes(dir() / name / file, "");
   }
   fs::path last_listed;
   for (const auto& entry : fs::directory_iterator(dir())) last_listed = entry.path();
@@ -222,7 +222,7 @@ TEST_F(DocumentsStore, AmongEqualTimestampsTheLastListedIsCurrent) {
 void make_segment_with(const fs::path& dir, const std::string& name, int n,
                        const std::string& content) {
   testing::TempDir other;
-  testing::FakeClock clock;
+  testing::TestClock clock;
   auto store = DocumentsManager::load(other / "e", std::make_shared<Config>(), clock.clock());
   ASSERT_TRUE(store.ok());
   ASSERT_TRUE(store->write(id(n), 1, {}, content).ok());
@@ -274,9 +274,9 @@ TEST_F(DocumentsStore, RecordsPointAtTheSegmentTheyWereReadFrom) {
   EXPECT_EQ(store->documents().at(id(1)).segment, segment);
   EXPECT_EQ(content_of(*store, 1), text(1));
   ASSERT_TRUE(store->delete_document(id(2)).ok());
-  EXPECT_EQ(file_bytes(segment / "del").size(), 24u);
+  EXPECT_EQ(read_bytes(segment / "del").size(), 24u);
   // The stored path stays as written.
-  EXPECT_NE(file_bytes(segment / "meta").find(dir().string()), std::string::npos);
+  EXPECT_NE(read_bytes(segment / "meta").find(dir().string()), std::string::npos);
 }
 
 TEST_F(DocumentsStore, ClockBeforeEpochFailsTheLoadButNotABufferedWrite) {
@@ -308,7 +308,7 @@ TEST_F(DocumentsStore, SetTokenIdsCopiesTheBlockWithTheNewRecordDurableAfterFlus
     old = before.segment;
     ASSERT_NE(store->current(), old);
     ASSERT_EQ(store->segments().at(before.segment).deleted_bytes, 0u);
-    const std::string old_data = file_bytes(store->current() / "data");
+    const std::string old_data = read_bytes(store->current() / "data");
     ASSERT_TRUE(store->set_token_ids(id(1), {7, 8, 9}).ok());
     const Document& record = store->documents().at(id(1));
     EXPECT_EQ(record.token_ids, (std::vector<uint32_t>{7, 8, 9}));
@@ -317,9 +317,9 @@ TEST_F(DocumentsStore, SetTokenIdsCopiesTheBlockWithTheNewRecordDurableAfterFlus
     EXPECT_EQ(record.segment, store->current());
     EXPECT_EQ(record.offset, old_data.size());
     EXPECT_EQ(store->segments().at(old.native()).deleted_bytes, before.length);
-    EXPECT_EQ(file_bytes(store->current() / "data"), old_data);  // in the buffer until saved
+    EXPECT_EQ(read_bytes(store->current() / "data"), old_data);  // in the buffer until saved
     flush(*store);
-    EXPECT_EQ(file_bytes(store->current() / "data"), old_data + block_of(text(1)));
+    EXPECT_EQ(read_bytes(store->current() / "data"), old_data + block_of(text(1)));
     EXPECT_EQ(content_of(*store, 1), text(1));
   }
   auto store = open();
@@ -347,7 +347,7 @@ TEST_F(DocumentsStore, SetTokenIdsOfABufferedDocumentCopiesItWithinItsSegment) {
     ASSERT_TRUE(store->set_token_ids(id(1), {}).ok());
     EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes, length);
     flush(*store);
-    EXPECT_EQ(file_bytes(store->current() / "data"),
+    EXPECT_EQ(read_bytes(store->current() / "data"),
               block_of(text(1)) + block_of(text(2)) + block_of(text(1)));
     EXPECT_EQ(store->documents().at(id(1)).offset, length + block_of(text(2)).size());
   }
@@ -423,7 +423,7 @@ TEST_F(DocumentsStore, SetTokenIdsOfAnIdNotLiveChangesNothing) {
   ASSERT_TRUE(store->set_token_ids(id(99), {5}).ok());
   flush(*store);
   EXPECT_EQ(store->documents(), documents);
-  EXPECT_EQ(file_bytes(store->current() / "data"), block_of(text(1)));
+  EXPECT_EQ(read_bytes(store->current() / "data"), block_of(text(1)));
 }
 
 size_t open_descriptors() {

@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 using testing::be64;
 using testing::block_of;
 using testing::describe;
-using testing::file_bytes;
+using testing::read_bytes;
 using testing::id;
 using testing::text;
 
@@ -53,12 +53,12 @@ class SegmentMerge : public testing::StoreTest {
     if (!store) return {};
     auto [old, end] = fill_segment(*store, 0);
     flush(*store);
-    const std::string old_meta = file_bytes(old / "meta");
+    const std::string old_meta = read_bytes(old / "meta");
     WriteBuffer bad;
     EXPECT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(end)), std::nullopt, old, 0,
                                 uint64_t{1} << 60, 1, {}})
                     .ok());
-    testing::put_file(old / "meta", old_meta + bad.meta);
+    testing::write_bytes(old / "meta", old_meta + bad.meta);
     return {old, end, old_meta};
   }
 
@@ -68,7 +68,7 @@ class SegmentMerge : public testing::StoreTest {
     for (int n = 0; n < end; ++n) {
       auto it = store.documents().find(id(n));
       if (it == store.documents().end()) continue;
-      const std::string data = file_bytes(fs::path(it->second.segment) / "data");
+      const std::string data = read_bytes(fs::path(it->second.segment) / "data");
       out[n] = data.substr(it->second.offset, it->second.length);
     }
     return out;
@@ -110,7 +110,7 @@ TEST_F(MergeThreshold, DeletedShareEqualToTheRatioIsCompacted) {
   EXPECT_FALSE(store->segments().contains(old_.native()));
   EXPECT_EQ(store->segments().size(), 1u);
   // Every live block was copied as it was, end to end, into the current segment.
-  EXPECT_EQ(file_bytes(store->current() / "data").size(), 70 * length);
+  EXPECT_EQ(read_bytes(store->current() / "data").size(), 70 * length);
   EXPECT_EQ(blocks(*store, 100), before);
   for (const auto& [n, block] : before) {
     EXPECT_EQ(store->documents().at(id(n)).segment, store->current());
@@ -126,7 +126,7 @@ TEST_F(MergeThreshold, DeletedShareBelowTheRatioIsLeftAlone) {
   merge(*store);
   EXPECT_TRUE(fs::exists(old_));
   EXPECT_TRUE(store->segments().contains(old_.native()));
-  EXPECT_EQ(file_bytes(store->current() / "data"), "");
+  EXPECT_EQ(read_bytes(store->current() / "data"), "");
 }
 
 TEST_F(SegmentMerge, NothingHappensToACurrentSegmentWithNothingDeleted) {
@@ -138,7 +138,7 @@ TEST_F(SegmentMerge, NothingHappensToACurrentSegmentWithNothingDeleted) {
   write(*store, 2);
   merge(*store);
   EXPECT_EQ(store->current(), current);
-  EXPECT_EQ(file_bytes(current / "data"), "");  // not even flushed
+  EXPECT_EQ(read_bytes(current / "data"), "");  // not even flushed
   EXPECT_EQ(store->segments().size(), 1u);
 }
 
@@ -152,7 +152,7 @@ TEST_F(SegmentMerge, CurrentSegmentBelowTheRatioIsLeftAlone) {
   merge(*store);
   EXPECT_EQ(store->current(), current);
   EXPECT_EQ(segment_paths(*store), std::vector<fs::path>{current});
-  EXPECT_EQ(file_bytes(current / "data"), "");
+  EXPECT_EQ(read_bytes(current / "data"), "");
 }
 
 // The total size of the files of every segment directory.
@@ -203,9 +203,9 @@ TEST_F(SegmentMerge, CurrentSegmentIsCompactedIntoANewOne) {
   const auto after = blocks(*store, 300);
   for (const auto& [n, block] : after) EXPECT_EQ(block, block_of(text(n))) << n;
   // The disk holds what the live documents need, and no more.
-  EXPECT_EQ(file_bytes(store->current() / "data").size(), live_bytes);
-  EXPECT_EQ(file_bytes(store->current() / "meta"), meta);
-  EXPECT_EQ(file_bytes(store->current() / "del"), "");
+  EXPECT_EQ(read_bytes(store->current() / "data").size(), live_bytes);
+  EXPECT_EQ(read_bytes(store->current() / "meta"), meta);
+  EXPECT_EQ(read_bytes(store->current() / "del"), "");
   EXPECT_EQ(segment_bytes(dir()), live_bytes + meta.size());
   const Segment& current = store->segments().at(store->current().native());
   EXPECT_EQ(current.size, live_bytes);
@@ -255,7 +255,7 @@ TEST_F(SegmentMerge, OnlyTheLiveCopyOfARewrittenRecordIsCopied) {
   const fs::path old = store->current();
   merge(*store);
   EXPECT_FALSE(fs::exists(old));
-  EXPECT_EQ(file_bytes(store->current() / "data"),
+  EXPECT_EQ(read_bytes(store->current() / "data"),
             block_of(text(1)) + block_of(text(3)) + block_of(text(2)));
   EXPECT_EQ(store->documents().at(id(2)).token_ids, std::vector<uint32_t>{42});
   auto reopened = open();
@@ -274,13 +274,13 @@ TEST_F(SegmentMerge, StoppedMergeOfTheCurrentSegmentIsFinishedAsAnOlderOne) {
     old = store->current();
     for (int n = 0; n < 5; ++n) write(*store, n);
     flush(*store);
-    old_meta = file_bytes(old / "meta");
+    old_meta = read_bytes(old / "meta");
     // A last record whose block lies far past the data file's end stops the copying there.
     WriteBuffer bad;
     ASSERT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(5)), std::nullopt, old, 0,
                                 uint64_t{1} << 60, 1, {}})
                     .ok());
-    testing::put_file(old / "meta", old_meta + bad.meta);
+    testing::write_bytes(old / "meta", old_meta + bad.meta);
   }
   {
     auto store = open();
@@ -293,7 +293,7 @@ TEST_F(SegmentMerge, StoppedMergeOfTheCurrentSegmentIsFinishedAsAnOlderOne) {
     EXPECT_NE(store->current(), old);
     flush(*store);
   }
-  testing::put_file(old / "meta", old_meta);
+  testing::write_bytes(old / "meta", old_meta);
   {
     // The copies win; the old segment is an older one now, and all of it counts as deleted.
     auto store = open();
@@ -314,10 +314,10 @@ TEST_F(SegmentMerge, StoppedMergeOfTheCurrentSegmentIsFinishedAsAnOlderOne) {
 TEST_F(SegmentMerge, SegmentWithAnEmptyDataFileIsNeverCompacted) {
   set_config([](Config& c) { c.merge_deleted_ratio = 0; });
   fs::create_directories(dir() / "5");
-  for (const char* name : {"data", "meta"}) testing::put_file(dir() / "5" / name, "");
-  testing::put_file(dir() / "5" / "del", std::string(16, 'x') + be64(1000));
+  for (const char* name : {"data", "meta"}) testing::write_bytes(dir() / "5" / name, "");
+  testing::write_bytes(dir() / "5" / "del", std::string(16, 'x') + be64(1000));
   fs::create_directories(dir() / "9");
-  for (const char* name : {"data", "meta", "del"}) testing::put_file(dir() / "9" / name, "");
+  for (const char* name : {"data", "meta", "del"}) testing::write_bytes(dir() / "9" / name, "");
   auto store = open();
   ASSERT_TRUE(store);
   EXPECT_EQ(store->segments().at((dir() / "5").native()).deleted_bytes, 1000u);
@@ -351,7 +351,7 @@ TEST_F(SegmentMerge, OnlyTheOldestQualifyingSegmentPerCall) {
   EXPECT_FALSE(fs::exists(current));
   ASSERT_EQ(store->segments().size(), 1u);
   EXPECT_NE(store->current(), current);
-  EXPECT_EQ(file_bytes(store->current() / "data"), "");
+  EXPECT_EQ(read_bytes(store->current() / "data"), "");
   const fs::path fresh = store->current();
   merge(*store);
   EXPECT_EQ(segment_paths(*store), std::vector<fs::path>{fresh});
@@ -366,7 +366,7 @@ TEST_F(SegmentMerge, FullyDeletedSegmentIsRemovedAndTheBufferStillFlushed) {
   write(*store, end);  // buffered in the current segment
   merge(*store);
   EXPECT_FALSE(fs::exists(old));
-  EXPECT_EQ(file_bytes(store->current() / "data"), block_of(text(end)));
+  EXPECT_EQ(read_bytes(store->current() / "data"), block_of(text(end)));
   EXPECT_EQ(store->documents().size(), 1u);
 }
 
@@ -410,7 +410,7 @@ TEST_F(SegmentMerge, StoppedMergeKeepsTheOldSegmentAndLaterDeletionsHold) {
     // Its deletion goes to the copy's segment; the old entry must not come back.
     ASSERT_TRUE(store->delete_document(id(0)).ok());
   }
-  testing::put_file(old / "meta", old_meta);
+  testing::write_bytes(old / "meta", old_meta);
   {
     auto store = open();
     ASSERT_TRUE(store);
@@ -434,7 +434,7 @@ TEST_F(SegmentMerge, AfterAStoppedMergeTheNewerCopyIsTheLiveOneAcrossReopening) 
     ASSERT_FALSE(store->merge().ok());  // every live document copied, the old segment kept
     flush(*store);
   }
-  testing::put_file(old / "meta", old_meta);
+  testing::write_bytes(old / "meta", old_meta);
   {
     // Every document is found twice: the copies win, and the old ones count as deleted.
     auto store = open();
@@ -443,9 +443,9 @@ TEST_F(SegmentMerge, AfterAStoppedMergeTheNewerCopyIsTheLiveOneAcrossReopening) 
     for (int n = 0; n < end; ++n) EXPECT_NE(store->documents().at(id(n)).segment, old) << n;
     const Segment& stale = store->segments().at(old.native());
     EXPECT_EQ(stale.deleted_bytes, stale.size);
-    const std::string old_deletions = file_bytes(old / "del");
+    const std::string old_deletions = read_bytes(old / "del");
     ASSERT_TRUE(store->delete_document(id(1)).ok());
-    EXPECT_EQ(file_bytes(old / "del"), old_deletions);
+    EXPECT_EQ(read_bytes(old / "del"), old_deletions);
     merge(*store);
     EXPECT_FALSE(fs::exists(old));
   }

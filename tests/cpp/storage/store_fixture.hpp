@@ -93,7 +93,7 @@ class StoreTest : public ::testing::Test {
   void set_config(void (*adjust)(Config&)) { config_ = config_with(adjust); }
 
   TempDir tmp_;
-  FakeClock clock_;
+  TestClock clock_;
   std::shared_ptr<const Config> config_ = std::make_shared<Config>();
 };
 

@@ -13,6 +13,8 @@
 
 #include "base/config.hpp"
 #include "temp_dir.hpp"
+#include "test_clock.hpp"
+#include "test_files.hpp"
 #include "utils/clock.hpp"
 #include "utils/file.hpp"
 
@@ -22,43 +24,14 @@ namespace fs = std::filesystem;
 
 using test_support::TempDir;
 
-// Starts at a fixed instant and moves only when told to, except that every reading advances one
-// nanosecond so that segments created in a row get distinct names.
-class FakeClock {
- public:
-  static constexpr utils::uint128 kStart = utils::uint128{1'700'000'000} * utils::kNanosPerSecond;
-
-  utils::Clock clock() const {
-    return [state = state_]() -> std::optional<utils::uint128> {
-      if (!state->now) return std::nullopt;
-      return (*state->now)++;
-    };
-  }
-  void advance_seconds(uint64_t seconds) { *state_->now += seconds * utils::kNanosPerSecond; }
-  void set_before_epoch() { state_->now.reset(); }
-
- private:
-  struct State {
-    std::optional<utils::uint128> now = kStart;
-  };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-};
+using test_support::TestClock;
+using test_support::read_bytes;
+using test_support::write_bytes;
 
 inline std::shared_ptr<const Config> config_with(void (*adjust)(Config&)) {
   auto config = std::make_shared<Config>();
   adjust(*config);
   return config;
-}
-
-inline std::string file_bytes(const fs::path& path) {
-  auto bytes = utils::read_file(path);
-  EXPECT_TRUE(bytes.ok()) << path;
-  return bytes.ok() ? *bytes : std::string();
-}
-
-inline void put_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
 }
 
 inline std::string be64(uint64_t value) {
