@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "storage/documents.hpp"
+#include "text_corpus.hpp"
 #include "utils/file.hpp"
 
 namespace {
@@ -30,21 +31,8 @@ constexpr int kDocuments = 100'000;
 constexpr size_t kDocumentSize = 1024;
 
 std::string corpus(int argc, char** argv) {
-  std::vector<fs::path> files;
-  for (int i = 2; i < argc; ++i) files.emplace_back(argv[i]);
-  if (files.empty()) {
-    for (const auto& entry : fs::directory_iterator("/usr/share/common-licenses")) {
-      if (entry.is_regular_file()) files.push_back(entry.path());
-    }
-  }
-  std::string text;
-  for (const auto& file : files) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    text += bytes.str();
-  }
-  return text;
+  return tarnwick::bench::joined_text(
+      argc, argv, 2, "/usr/share/common-licenses", [](const fs::path&) { return true; }, false);
 }
 
 // 1 KB windows at scattered offsets, so that no two documents are alike.

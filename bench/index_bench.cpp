@@ -20,6 +20,7 @@
 #include "analysis/tokenizer.hpp"
 #include "inverted/index.hpp"
 #include "inverted/token_hasher.hpp"
+#include "text_corpus.hpp"
 
 namespace {
 
@@ -30,25 +31,9 @@ constexpr int kDocuments = 100'000;
 constexpr size_t kDocumentSize = 1024;
 
 std::string corpus(int argc, char** argv) {
-  std::vector<fs::path> files;
-  for (int i = 1; i < argc; ++i) files.emplace_back(argv[i]);
-  if (files.empty()) {
-    for (const auto& entry : fs::recursive_directory_iterator("/usr/share/doc")) {
-      if (entry.is_regular_file() && entry.path().filename() == "copyright") {
-        files.push_back(entry.path());
-      }
-    }
-  }
-  std::set<std::string> distinct;
-  for (const auto& file : files) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    distinct.insert(bytes.str());
-  }
-  std::string text;
-  for (const auto& t : distinct) text += t;
-  return text;
+  return tarnwick::bench::joined_text(
+      argc, argv, 1, "/usr/share/doc",
+      [](const fs::path& path) { return path.filename() == "copyright"; }, true);
 }
 
 size_t heap_bytes() { return mallinfo2().uordblks; }
