@@ -50,7 +50,7 @@
 #include <vector>
 
 #include "inverted/log_format.hpp"
-#include "inverted/logs.hpp"
+#include "inverted/log_writer.hpp"
 #include "storage/codec/encoder.hpp"
 #include "utils/file.hpp"
 

@@ -1,4 +1,4 @@
-// Compaction of the inverted index on disk. The two logs (index_logs.hpp) only grow: every
+// Compaction of the inverted index on disk. The two logs (log_format.hpp) only grow: every
 // delete adds records, so after churn they hold far more records than live postings. Compaction
 // rewrites `dir`/index so that its logs hold exactly the in-memory index, one Insert record per
 // posting, in the existing formats, so that the existing reader replays them unchanged:

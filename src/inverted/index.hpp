@@ -1,6 +1,6 @@
 // IndexManager: the inverted index. It holds in memory, for every token id, the posting list of
 // that token (one posting per document containing it, with the token's positions there), and
-// writes every change of a list as a record to the index logs (index_logs.hpp). Opening rebuilds
+// writes every change of a list as a record to the index logs (log_format.hpp). Opening rebuilds
 // the lists from the logs (index_replay.hpp).
 //
 // Invariants: a list holds at most one posting per document, in ascending document id; after a
@@ -23,7 +23,7 @@
 #include "absl/functional/function_ref.h"
 #include "base/config.hpp"
 #include "base/error_kinds.hpp"
-#include "inverted/logs.hpp"
+#include "inverted/log_writer.hpp"
 #include "inverted/posting_list.hpp"
 #include "inverted/replay.hpp"
 #include "inverted/token_hasher.hpp"

@@ -1,9 +1,17 @@
-// Names, sizes and byte order of the two index logs, shared by their writer and their reader. The
-// byte layouts are described at the top of index_logs.cpp.
+// The two append-only logs that keep the inverted index on disk, in `dir`/index:
+//   the index log, one record per change of a posting list (a LogHeader, then for an insert the
+//   encoded posting), and
+//   the meta log, one fixed-size LogMeta per index-log record, in the same order, saying which
+//   document the record concerns and where it lies in the index log.
+// The meta log is the table of contents: the reader (log_reader.hpp) walks it from its end and
+// reads from the index log only what the meta records point at; the writer (log_writer.hpp)
+// appends the index log before the meta log. This header holds what both share: file names,
+// sizes, byte order and the record headers; the byte layouts are at the top of log_format.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tarnwick::inverted {
 
@@ -34,5 +42,25 @@ T get_be(const uint8_t* in) {
   for (size_t i = 0; i < sizeof(T); ++i) value = static_cast<T>((value << 8) | in[i]);
   return value;
 }
+
+struct LogHeader {
+  uint32_t token_id = 0;
+  uint32_t count = 0;  // the posting list's length after the operation
+  LogOperation operation = LogOperation::Delete;
+
+  // Appends exactly kLogHeaderSize bytes.
+  void encode_into_vec(std::string& out) const;
+};
+
+struct LogMeta {
+  uint128 doc_id = 0;
+  uint64_t offset = 0;  // of the record's header in the index log
+  uint32_t length = 0;  // of the whole record
+
+  // Appends exactly kLogMetaSize bytes.
+  void encode_into_vec(std::string& out) const;
+  // REQUIRES: `bytes` holds at least kLogMetaSize bytes.
+  static LogMeta decode(const uint8_t* bytes);
+};
 
 }  // namespace tarnwick::inverted

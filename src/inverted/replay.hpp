@@ -16,7 +16,7 @@
 
 #include "base/error_kinds.hpp"
 #include "inverted/index_type.hpp"
-#include "inverted/logs.hpp"
+#include "inverted/log_reader.hpp"
 #include "utils/result.hpp"
 
 namespace tarnwick::inverted {

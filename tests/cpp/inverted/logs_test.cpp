@@ -1,4 +1,5 @@
-#include "inverted/logs.hpp"
+#include "inverted/log_reader.hpp"
+#include "inverted/log_writer.hpp"
 
 #include <gtest/gtest.h>
 

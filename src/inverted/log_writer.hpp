@@ -1,53 +1,23 @@
-// The two append-only logs that keep the inverted index on disk, in `dir`/index:
-//   the index log, one record per change of a posting list (a LogHeader, then for an insert the
-//   encoded posting), and
-//   the meta log, one fixed-size LogMeta per index-log record, in the same order, saying which
-//   document the record concerns and where it lies in the index log.
-// The meta log is the table of contents: the reader walks it from its end and reads from the
-// index log only what the meta records point at. Byte layouts are at the top of index_logs.cpp.
-//
-// Writing goes through a LogBuffer of pending bytes that reaches both files in one append each per
-// save; LogsManager decides when a save is due. LogsReader reads the records back, newest first.
+// The writer of the index logs (log_format.hpp): a buffer of pending bytes that reaches both
+// files in one append each per save, and the rule that decides when a save is due.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "base/config.hpp"
-#include "inverted/log_format.hpp"
 #include "base/error_kinds.hpp"
-#include "utils/clock.hpp"
+#include "inverted/log_format.hpp"
 #include "inverted/token_hasher.hpp"
+#include "utils/clock.hpp"
 #include "utils/io_error.hpp"
-#include "utils/mmap.hpp"
 #include "utils/result.hpp"
 
 namespace tarnwick::inverted {
-
-struct LogHeader {
-  uint32_t token_id = 0;
-  uint32_t count = 0;  // the posting list's length after the operation
-  LogOperation operation = LogOperation::Delete;
-
-  // Appends exactly kLogHeaderSize bytes.
-  void encode_into_vec(std::string& out) const;
-};
-
-struct LogMeta {
-  uint128 doc_id = 0;
-  uint64_t offset = 0;  // of the record's header in the index log
-  uint32_t length = 0;  // of the whole record
-
-  // Appends exactly kLogMetaSize bytes.
-  void encode_into_vec(std::string& out) const;
-  // REQUIRES: `bytes` holds at least kLogMetaSize bytes.
-  static LogMeta decode(const uint8_t* bytes);
-};
 
 // The log bytes not yet appended to the files.
 //
@@ -126,53 +96,6 @@ class LogsManager {
   std::shared_ptr<const Config> config_;
   utils::Clock clock_;
   uint64_t last_save_;
-};
-
-// One record read back from the logs.
-struct LogEntry {
-  uint64_t record = 0;  // its number in the meta log, 0 for the oldest
-  uint128 doc_id = 0;   // from the meta record
-  LogHeader header;
-  // Insert only: the decoded posting. `positions` views the reader's storage and stays valid
-  // until the next call of next().
-  uint128 posting_doc_id = 0;
-  std::span<const uint32_t> positions;
-};
-
-// Reads both logs through read-only memory maps, from the last meta record to the first.
-class LogsReader {
- public:
-  using Error = LogReadError;
-
-  // Maps `index_dir`/index and `index_dir`/meta; Io on failure.
-  static utils::Result<LogsReader, Error> open(const std::filesystem::path& index_dir);
-
-  // The next record, newest first, or nothing once the oldest has been read. An error ends the
-  // reading.
-  utils::Result<std::optional<LogEntry>, Error> next();
-
-  // The meta log's length in the records the reader reads. It leaves out a torn tail: a record
-  // cut short by an interrupted append, and the whole records at the end that point past the end
-  // of the index log, whose bytes a power loss took while it kept the meta log's later append.
-  uint64_t kept_meta_size() const { return kept_meta_size_; }
-  // The end of the last record read in the index log. Bytes past it are a save's index-log bytes
-  // whose meta records never reached the disk, which nothing reads.
-  uint64_t kept_index_size() const { return kept_index_size_; }
-  uint64_t meta_size() const { return meta_.bytes().size(); }
-  uint64_t index_size() const { return index_.bytes().size(); }
-
- private:
-  LogsReader(utils::MappedFile index, utils::MappedFile meta);
-
-  utils::Status<Error> resolve(const LogMeta& meta, LogEntry& entry);
-  utils::Status<Error> decode_posting(std::span<const uint8_t> body, LogEntry& entry);
-
-  utils::MappedFile index_;
-  utils::MappedFile meta_;
-  uint64_t kept_meta_size_ = 0;
-  uint64_t kept_index_size_ = 0;
-  int64_t position_ = -1;  // of the next meta record to read; negative when done
-  std::vector<uint32_t> positions_;
 };
 
 }  // namespace tarnwick::inverted
