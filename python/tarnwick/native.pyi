@@ -69,7 +69,8 @@ class Document:
         """26 characters of Crockford base32."""
     @property
     def content(self) -> str:
-        """The text; OSError while the document has not been saved yet."""
+        """The text, read from the engine directory on first access (or, not saved yet, held
+        by the engine) and cached."""
 
 class BincodeDecodeError(Exception): ...
 class BincodeEncodeError(Exception): ...

@@ -104,9 +104,8 @@ PyDoc_STRVAR(document_doc,
              "A copy of one stored document, handed out by Search.get and Result.document.");
 PyDoc_STRVAR(id_doc, "The document id: 26 characters of Crockford base32.");
 PyDoc_STRVAR(content_doc,
-             "The document text, read from the engine directory on first access and cached.\n"
-             "Raises OSError while the document has not been saved yet (by flush or an\n"
-             "automatic save).");
+             "The document text. A saved text is read from the engine directory on first\n"
+             "access and cached; one not saved yet came with the document.");
 
 PyGetSetDef document_getset[] = {
     {"id", document_id, nullptr, id_doc, nullptr},

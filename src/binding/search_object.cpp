@@ -147,7 +147,7 @@ PyObject* search_get(PyObject* self, PyObject* args, PyObject* kwargs) {
       return raise_message(PyExc_KeyError,
                            "Document with id: " + utils::ulid_to_string(*id) + " does not exist");
     }
-    return new_document(*module_state(Py_TYPE(self)), *document);
+    return new_document(*module_state(Py_TYPE(self)), engine.documents().readable_copy(*document));
   });
 }
 
@@ -181,7 +181,9 @@ PyObject* search_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits->size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < hits->size(); ++i) {
-      PyObject* result = new_result(state, *(*hits)[i].document, (*hits)[i].score);
+      const core::Hit& hit = (*hits)[i];
+      PyObject* result =
+          new_result(state, engine.documents().readable_copy(*hit.document), hit.score);
       if (!result) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
     }

@@ -2,6 +2,8 @@
 // N bytes of one Document record.
 #include "storage/buffer.hpp"
 
+#include <algorithm>
+
 #include "storage/segment_format.hpp"
 #include "utils/file.hpp"
 
@@ -43,6 +45,16 @@ utils::Result<uint64_t, utils::IoError> WriteBuffer::segment_size(const fs::path
   if (!size) return fail(std::move(size.error()));
   cached_size = *size;
   return *size;
+}
+
+std::span<const uint8_t> WriteBuffer::unsaved_tail(uint64_t offset, uint64_t length) const {
+  // Bytes enter `data` only once `cached_size` is measured, and leave it only by being appended,
+  // which adds them to a present `cached_size`.
+  if (!cached_size || length > UINT64_MAX - offset || offset + length <= *cached_size) return {};
+  const uint64_t start = std::max(offset, *cached_size) - *cached_size;
+  const uint64_t size = offset + length - std::max(offset, *cached_size);
+  if (start > data.size() || size > data.size() - start) return {};
+  return {reinterpret_cast<const uint8_t*>(data.data()) + start, size};
 }
 
 utils::Status<utils::IoError> WriteBuffer::append_to(const fs::path& segment) {

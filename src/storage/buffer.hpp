@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "storage/codec/coding_errors.hpp"
@@ -30,6 +31,10 @@ struct WriteBuffer {
   // The size of `segment`/"data" on disk: `cached_size`, or else measured (the file is opened for
   // appending, without create) and cached. On failure nothing is cached.
   utils::Result<uint64_t, utils::IoError> segment_size(const std::filesystem::path& segment);
+
+  // Of the `length` bytes at `offset` of the current data file, the tail not appended yet, as it
+  // lies in `data`: all of them, some (when an append failed part way through them) or none.
+  std::span<const uint8_t> unsaved_tail(uint64_t offset, uint64_t length) const;
 
   // Appends `data` to `segment`/"data", then `meta` to `segment`/"meta", both opened before
   // either is written, and empties the buffer, leaving `cached_size` absent. On failure, what

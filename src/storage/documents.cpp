@@ -252,6 +252,23 @@ Status DocumentsManager::delete_document(uint128 id) {
   return {};
 }
 
+Document DocumentsManager::readable_copy(const Document& record) const {
+  Document copy = record;
+  if (copy.content || copy.segment != current_.native()) return copy;
+  const auto tail = buffer_.unsaved_tail(copy.offset, copy.length);
+  if (tail.empty()) return copy;
+  // A flush that failed part way leaves the head of the block in the file.
+  std::vector<uint8_t> block(copy.length - tail.size());
+  if (!block.empty()) {
+    auto data = utils::File::open_read(current_ / kDataFileName);
+    // Unreadable, the copy reads the file again when asked, and reports what it finds.
+    if (!data || !data->read_exact_at(block, copy.offset)) return copy;
+  }
+  block.insert(block.end(), tail.begin(), tail.end());
+  if (auto text = decompress_block(block)) copy.content = std::move(*text);
+  return copy;
+}
+
 void DocumentsManager::clear_deleted_documents() { deleted_documents_.clear(); }
 
 utils::Result<uint64_t, DocumentsManagerError> DocumentsManager::now_seconds() const {

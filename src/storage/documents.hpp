@@ -117,6 +117,11 @@ class DocumentsManager {
   // leaves the unwritten bytes in the buffer and no new segment.
   Status save_buffer(uint64_t size);
 
+  // A copy of `record` (live or pending) whose text can be read: a block not yet (or, after an
+  // append that failed part way, not wholly) in the data file is decompressed into the copy's
+  // `content`; any other copy reads its text from the data file. The store keeps no text.
+  Document readable_copy(const Document& record) const;
+
   const DocumentMap& documents() const { return documents_; }
   const DocumentMap& deleted_documents() const { return deleted_documents_; }
   // The engine has removed the deleted documents' postings.

@@ -79,7 +79,7 @@ def test_reprs_show_what_the_objects_hold(tmp_path: Path) -> None:
     long_id = engine.add(long_text)
     assert repr(engine).endswith("documents=2>")
     unsaved = engine.get(short_id)
-    assert repr(unsaved) == f"<tarnwick.Document id={short_id!r} content not readable>"
+    assert repr(unsaved) == f"<tarnwick.Document id={short_id!r} content='short text'>"
     engine.flush()
     assert repr(engine.get(short_id)) == (
         f"<tarnwick.Document id={short_id!r} content='short text'>")
@@ -87,6 +87,8 @@ def test_reprs_show_what_the_objects_hold(tmp_path: Path) -> None:
         f"<tarnwick.Document id={long_id!r} content={long_text[:40]!r}...>")
     [hit] = engine.search("short", 1)
     assert repr(hit) == f"<tarnwick.Result score={hit.score!r} id={short_id!r}>"
+    (segment(tmp_path) / "data").write_bytes(b"")
+    assert repr(engine.get(short_id)) == f"<tarnwick.Document id={short_id!r} content not readable>"
 
 
 def test_importing_the_package_loads_no_terminal_library() -> None:

@@ -142,9 +142,12 @@ def test_plain_os_error_carries_the_attributes_too(tmp_path):
 
 def test_errors_without_an_os_number_carry_only_the_message(tmp_path, write_config):
     engine = Search(tmp_path / "engine", None)
-    unsaved = engine.get(engine.add("cat"))
+    doc_id = engine.add("cat")
+    engine.flush()
+    [segment] = [p for p in (tmp_path / "engine").iterdir() if p.name.isdigit()]
+    (segment / "data").write_bytes(b"")  # the record now points past the end of its file
     with pytest.raises(OSError) as info:
-        unsaved.content
+        engine.get(doc_id).content
     with pytest.raises(OSError) as latin1:
         Search(tmp_path / "engine", write_config(b"stop_words = ['caf\xe9']\n"))
     for error, message in [

@@ -424,6 +424,12 @@ TEST_F(DocumentsFaults, AppendsThatFailPartWayAreNeverRepeated) {
       ASSERT_FALSE(status.ok());
       EXPECT_EQ(std::get<utils::IoError>(status.error().detail).os_code, EFBIG);
     }
+    // Each text reads whole, from the file or from what is left in the buffer.
+    for (int n = 0; n < 3; ++n) {
+      auto content = read_content(store->readable_copy(store->documents().at(id(n))));
+      ASSERT_TRUE(content.ok());
+      EXPECT_EQ(*content, c.content(n));
+    }
     ASSERT_TRUE(store->write(id(3), 1, token_ids, c.content(3)).ok());
     ASSERT_TRUE(store->flush().ok());
     std::string data;
