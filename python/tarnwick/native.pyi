@@ -35,6 +35,11 @@ class Search:
         """Deletes a live document; an id that is not live changes nothing. Returns True."""
     def search(self, query: str, top_k: int) -> list[Result]:
         """The best `top_k` documents for `query`, best first; 0 means no limit."""
+    def search_page(self, query: str, offset: int, limit: int) -> list[Result]:
+        """The hits that `search` ranks from `offset` on, at most `limit` (0: no limit); equal
+        scores rank by id, so consecutive pages neither overlap nor skip a hit."""
+    def count(self, query: str) -> int:
+        """The number of documents matching `query`: len(search(query, 0)), found faster."""
     def flush(self) -> None:
         """Saves everything pending."""
     def merge(self) -> None:

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "binding/arguments.hpp"
 #include "binding/borrow.hpp"
@@ -165,6 +166,21 @@ PyObject* search_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The hits as a list of new Result objects, in their order.
+PyObject* result_list(PyTypeObject* search_type, const engine::Search& engine,
+                      const std::vector<engine::Hit>& hits) {
+  ModuleState& state = *module_state(search_type);
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < hits.size(); ++i) {
+    PyObject* result =
+        new_result(state, engine.documents().readable_copy(*hits[i].document), hits[i].score);
+    if (!result) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
+  }
+  return list.release();
+}
+
 PyObject* search_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"query", "top_k", nullptr};
   PyObject* query_value;
@@ -177,17 +193,41 @@ PyObject* search_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!top_k) return nullptr;
     auto hits = engine.search(std::string(*query), *top_k);
     if (!hits) return raise_message(PyExc_ValueError, hits.error().message);
-    ModuleState& state = *module_state(Py_TYPE(self));
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits->size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < hits->size(); ++i) {
-      const core::Hit& hit = (*hits)[i];
-      PyObject* result =
-          new_result(state, engine.documents().readable_copy(*hit.document), hit.score);
-      if (!result) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
-    }
-    return list.release();
+    return result_list(Py_TYPE(self), engine, *hits);
+  });
+}
+
+PyObject* search_search_page(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"query", "offset", "limit", nullptr};
+  PyObject* query_value;
+  PyObject* offset_value;
+  PyObject* limit_value;
+  if (!parse(args, kwargs, "OOO:search_page", names, &query_value, &offset_value, &limit_value)) {
+    return nullptr;
+  }
+  return borrowed(self, true, [&](engine::Search& engine) -> PyObject* {
+    auto query = str_argument(query_value, "query");
+    if (!query) return nullptr;
+    auto offset = u32_argument(offset_value, "offset");
+    if (!offset) return nullptr;
+    auto limit = u32_argument(limit_value, "limit");
+    if (!limit) return nullptr;
+    auto hits = engine.search_page(std::string(*query), *offset, *limit);
+    if (!hits) return raise_message(PyExc_ValueError, hits.error().message);
+    return result_list(Py_TYPE(self), engine, *hits);
+  });
+}
+
+PyObject* search_count(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"query", nullptr};
+  PyObject* query_value;
+  if (!parse(args, kwargs, "O:count", names, &query_value)) return nullptr;
+  return borrowed(self, true, [&](engine::Search& engine) -> PyObject* {
+    auto query = str_argument(query_value, "query");
+    if (!query) return nullptr;
+    auto matching = engine.count(std::string(*query));
+    if (!matching) return raise_message(PyExc_ValueError, matching.error().message);
+    return PyLong_FromUnsignedLongLong(*matching);
   });
 }
 
@@ -302,6 +342,15 @@ PyDoc_STRVAR(add_doc, "add($self, doc)\n--\n\n");
 PyDoc_STRVAR(get_doc, "get($self, id)\n--\n\n");
 PyDoc_STRVAR(delete_doc, "delete($self, id)\n--\n\n");
 PyDoc_STRVAR(search_search_doc, "search($self, query, top_k)\n--\n\n");
+PyDoc_STRVAR(search_page_doc,
+             "search_page($self, query, offset, limit)\n--\n\n"
+             "The hits that search ranks from `offset` on, at most `limit` of them (0: no\n"
+             "limit), for the cost of a search of the best offset + limit. Equal scores rank by\n"
+             "id, so consecutive pages of an unchanged engine neither overlap nor skip a hit.");
+PyDoc_STRVAR(count_doc,
+             "count($self, query)\n--\n\n"
+             "The number of documents matching `query`: len(search(query, 0)), without\n"
+             "ranking them or building their results.");
 PyDoc_STRVAR(flush_doc, "flush($self)\n--\n\n");
 PyDoc_STRVAR(merge_doc, "merge($self)\n--\n\n");
 PyDoc_STRVAR(stats_doc,
@@ -333,6 +382,11 @@ PyMethodDef search_methods[] = {
      METH_VARARGS | METH_KEYWORDS, delete_doc},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_search)),
      METH_VARARGS | METH_KEYWORDS, search_search_doc},
+    {"search_page",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_search_page)),
+     METH_VARARGS | METH_KEYWORDS, search_page_doc},
+    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_count)),
+     METH_VARARGS | METH_KEYWORDS, count_doc},
     {"flush", saving<&engine::Search::flush>, METH_NOARGS, flush_doc},
     {"merge", saving<&engine::Search::merge>, METH_NOARGS, merge_doc},
     {"stats", search_stats, METH_NOARGS, stats_doc},

@@ -26,11 +26,13 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
+#include "absl/functional/function_ref.h"
 #include "analysis/tokenizer.hpp"
 #include "base/config.hpp"
 #include "inverted/index.hpp"
@@ -107,9 +109,19 @@ class Search {
   // `merge_deleted_ratio` of them; a failed flush is returned before compacting.
   Status merge();
 
-  // The best `top_k` live documents matching `query` (0: all), best first. Fails only when the
-  // query does not parse.
+  // The best `top_k` live documents matching `query` (0: all), best first; equal scores rank by
+  // ascending id. Fails only when the query does not parse.
   utils::Result<std::vector<Hit>, query::ParseError> search(std::string query, uint32_t top_k);
+
+  // The hits that `search` ranks `offset` to `offset + limit - 1` (limit 0: all from `offset`
+  // on), at the cost of finding the best `offset + limit`. Since the ranking is total, pages cut
+  // from one state of the engine neither overlap nor skip a hit.
+  utils::Result<std::vector<Hit>, query::ParseError> search_page(std::string query,
+                                                                 uint32_t offset, uint32_t limit);
+
+  // The number of hits `search(query, 0)` gives, found without ranking them: each live candidate
+  // is matched only until its first interval.
+  utils::Result<uint64_t, query::ParseError> count(std::string query);
 
   const storage::DocumentsManager& documents() const { return documents_; }
   const inverted::TokenHasher& tokens() const { return tokens_; }
@@ -160,6 +172,19 @@ class Search {
   // so far stay.
   utils::Result<std::vector<uint32_t>, SearchError> insert_postings(
       uint128 id, const analysis::DocumentTokens& document);
+
+  // A live document holding a match of every query token.
+  struct Candidate {
+    uint128 id;
+    const storage::Document* document;
+    std::span<const matching::TermPositions> terms;  // as the interval matcher takes them
+    uint32_t group_count;
+    uint8_t proximity;
+  };
+  // Parses and tokenizes `query`, then hands `visit` its live candidates in ascending id. Fails
+  // only when the query does not parse.
+  utils::Status<query::ParseError> for_each_candidate(
+      std::string query, absl::FunctionRef<void(const Candidate&)> visit);
 
   // Fails a write of a read-only engine.
   Status check_writer() const;

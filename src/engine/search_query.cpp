@@ -1,6 +1,6 @@
-// Search::search: the query pipeline. Parse, tokenize, intersect the posting lists of the query
-// tokens' matches, then score each candidate document by its best interval and keep the best
-// `top_k` in a min-heap.
+// The query pipeline: parse, tokenize, intersect the posting lists of the query tokens' matches,
+// then score each live candidate by its best interval. `search_page` keeps the best
+// `offset + limit` in a min-heap; `count` only asks whether a candidate has an interval.
 #include <algorithm>
 
 #include "engine/search.hpp"
@@ -17,66 +17,105 @@ struct ScoredId {
   double score;
 };
 
-// Puts the smallest score on top of the heap.
-bool higher_score(const ScoredId& a, const ScoredId& b) { return a.score > b.score; }
+// The ranking: higher score first, then lower id. Being total, it makes the best n hits the first
+// n of the whole ranking for every n, which is what lets pages be cut from it.
+bool ranks_before(const ScoredId& a, const ScoredId& b) {
+  return a.score > b.score || (a.score == b.score && a.id < b.id);
+}
 
 // Room reserved up front; a larger limit lets the heap grow as hits come.
 constexpr size_t kReservedHits = 4096;
 
 }  // namespace
 
-utils::Result<std::vector<Hit>, query::ParseError> Search::search(std::string text,
-                                                                 uint32_t top_k) {
+utils::Status<query::ParseError> Search::for_each_candidate(
+    std::string text, absl::FunctionRef<void(const Candidate&)> visit) {
   auto parsed = query::Query::parse(text);
   if (!parsed) return utils::fail(std::move(parsed.error()));
   const analysis::TokenizedQuery tokenized = tokenizer_.tokenize_query(parsed->tokens(), parsed->proximity);
   auto intersection =
       matching::PostingListIntersection::create(tokenized, index_.index(), tokens_, trie_);
-  if (!intersection) return std::vector<Hit>{};
-
+  if (!intersection) return {};
   const storage::DocumentMap& live = documents_.documents();
   const storage::DocumentMap& pending = documents_.deleted_documents();
-  const uint64_t live_count = live.size();
-  const double avg_doc_len = meta_.avg_doc_len();
-  const size_t limit = top_k == 0 ? SIZE_MAX : top_k;
-  std::vector<ScoredId> heap;
-  heap.reserve(std::min<size_t>({limit, live_count, kReservedHits}));
-  auto full = [&] { return heap.size() == limit; };
-
   while (intersection->next()) {
     const uint128 id = intersection->doc_id();
     if (pending.contains(id)) continue;
     const auto document = live.find(id);
     if (document == live.end()) continue;
-    const auto doc_len = static_cast<uint32_t>(document->second.token_ids.size());
-    const auto terms = intersection->terms();
-    const double bound = query::max_bm25(live_count, doc_len, avg_doc_len, terms);
-    if (full() && heap.front().score >= bound) continue;
+    visit(Candidate{id, &document->second, intersection->terms(), intersection->group_count(),
+                    tokenized.proximity});
+  }
+  return {};
+}
 
+utils::Result<std::vector<Hit>, query::ParseError> Search::search(std::string text,
+                                                                 uint32_t top_k) {
+  return search_page(std::move(text), 0, top_k);
+}
+
+utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::string text,
+                                                                      uint32_t offset,
+                                                                      uint32_t limit) {
+  const uint64_t live_count = documents_.documents().size();
+  const double avg_doc_len = meta_.avg_doc_len();
+  const size_t wanted = limit == 0 ? SIZE_MAX : size_t{offset} + limit;
+  // The worst of the best `wanted` so far is on top.
+  std::vector<ScoredId> heap;
+  heap.reserve(std::min<size_t>({wanted, live_count, kReservedHits}));
+  auto full = [&] { return heap.size() == wanted; };
+
+  auto visited = for_each_candidate(std::move(text), [&](const Candidate& candidate) {
+    const auto doc_len = static_cast<uint32_t>(candidate.document->token_ids.size());
+    const double bound = query::max_bm25(live_count, doc_len, avg_doc_len, candidate.terms);
+    // Ids come in ascending order, so a candidate that only ties the worst kept hit ranks after it.
+    if (full() && heap.front().score >= bound) return;
     double score = 0.0;
-    matcher_.reset(terms, intersection->group_count(), tokenized.proximity);
+    matcher_.reset(candidate.terms, candidate.group_count, candidate.proximity);
     while (auto interval = matcher_.next()) {
       score = std::max(score, query::bm25(live_count, doc_len, avg_doc_len, *interval));
     }
-    if (!(score > 0.0)) continue;
+    if (!(score > 0.0)) return;
     if (full()) {
-      if (score <= heap.front().score) continue;
-      std::pop_heap(heap.begin(), heap.end(), higher_score);
+      if (score <= heap.front().score) return;
+      std::pop_heap(heap.begin(), heap.end(), ranks_before);
       heap.pop_back();
     }
-    heap.push_back({id, score});
-    std::push_heap(heap.begin(), heap.end(), higher_score);
-  }
+    heap.push_back({candidate.id, score});
+    std::push_heap(heap.begin(), heap.end(), ranks_before);
+  });
+  if (!visited) return utils::fail(std::move(visited.error()));
 
-  std::sort_heap(heap.begin(), heap.end(), higher_score);
+  std::sort_heap(heap.begin(), heap.end(), ranks_before);
   std::vector<Hit> hits;
-  hits.reserve(heap.size());
-  for (const ScoredId& scored : heap) {
-    if (auto document = live.find(scored.id); document != live.end()) {
-      hits.push_back({&document->second, scored.score});
+  if (heap.size() <= offset) return hits;
+  hits.reserve(heap.size() - offset);
+  const storage::DocumentMap& live = documents_.documents();
+  for (auto scored = heap.begin() + offset; scored != heap.end(); ++scored) {
+    if (auto document = live.find(scored->id); document != live.end()) {
+      hits.push_back({&document->second, scored->score});
     }
   }
   return hits;
+}
+
+utils::Result<uint64_t, query::ParseError> Search::count(std::string text) {
+  const uint64_t live_count = documents_.documents().size();
+  const double avg_doc_len = meta_.avg_doc_len();
+  uint64_t matching = 0;
+  auto visited = for_each_candidate(std::move(text), [&](const Candidate& candidate) {
+    const auto doc_len = static_cast<uint32_t>(candidate.document->token_ids.size());
+    matcher_.reset(candidate.terms, candidate.group_count, candidate.proximity);
+    while (auto interval = matcher_.next()) {
+      // The test `search` applies to a candidate's best score.
+      if (query::bm25(live_count, doc_len, avg_doc_len, *interval) > 0.0) {
+        ++matching;
+        return;
+      }
+    }
+  });
+  if (!visited) return utils::fail(std::move(visited.error()));
+  return matching;
 }
 
 }  // namespace tarnwick::engine

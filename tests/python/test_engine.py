@@ -231,6 +231,8 @@ class Reentrant:
         lambda e: e.add("dog"),
         lambda e: e.get("0" * 26),
         lambda e: e.search("cat", 1),
+        lambda e: e.search_page("cat", 0, 1),
+        lambda e: e.count("cat"),
         lambda e: e.flush(),
         lambda e: e.merge(),
         lambda e: e.delete("0" * 26),

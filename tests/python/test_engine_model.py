@@ -111,6 +111,14 @@ class EngineMachine(RuleBasedStateMachine):
     def search(self, query, top_k):
         self.check_search(self.engine, query, top_k)
 
+    @rule(query=queries, offset=st.integers(0, 4), limit=st.integers(0, 3))
+    def count_and_page(self, query, offset, limit):
+        ranked = [(h.document.id, h.score) for h in self.engine.search(query, 0)]
+        assert ranked == sorted(ranked, key=lambda hit: (-hit[1], hit[0])), query
+        assert self.engine.count(query) == len(ranked) == len(self.model.scores(query)), query
+        page = self.engine.search_page(query, offset, limit)
+        assert [(h.document.id, h.score) for h in page] == ranked[offset:][: limit or None]
+
     @rule(query=queries)
     def search_beside_the_writer(self, query):
         """A reader opened after a flush finds what the writer finds."""
