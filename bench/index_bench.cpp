@@ -61,8 +61,10 @@ int main(int argc, char** argv) {
   const size_t span = text.size() - kDocumentSize;
   for (size_t d = 0; d < kDocuments; ++d) {
     auto doc = tokenizer.tokenize_doc(text.substr(d * 7919 % span, kDocumentSize));
-    for (auto& [stem, where] : doc.tokens) {
-      documents[d].emplace_back(*tokens->add(stem), std::move(where));
+    for (const auto& stem : doc.stems) {
+      const auto where = doc.positions_of(stem);
+      documents[d].emplace_back(*tokens->add(stem.text),
+                                std::vector<uint32_t>(where.begin(), where.end()));
       ++postings;
       positions += documents[d].back().second.size();
     }

@@ -61,20 +61,23 @@ uint32_t Tokenizer::stem_id(std::string_view word) {
 }
 
 // Each kept word costs one lookup of its bytes in the memo of spellings, and its stem's first
-// occurrence in the document gives the stem a slot: the index of its position list. The result
-// map is built at the end with one insertion per stem and each position list allocated once, at
-// its final size. On the Python documentation (11 MB, a document per file, a new tokenizer)
-// tokenize_doc runs at 1.2 to 1.4 times the speed of a bare pass of ICU's word iterator; stemming,
-// testing and hashing every word into the result map, it ran at 0.8 times with the same
-// segmentation. Most of what is left is that lookup, a cache miss for the rarer words.
+// occurrence in the document gives the stem a slot: the index of its entry in the result. The
+// positions are then laid out stem after stem in one array, so that a document costs two
+// allocations however many stems it has (and one more per stem of over 15 bytes). On the Python
+// documentation (11 MB, a document per file, a new tokenizer) tokenize_doc runs at 1.2 to 1.4
+// times the speed of a bare pass of ICU's word iterator; stemming, testing and hashing every
+// word into a map of position lists, it ran at 0.8 times with the same segmentation. Most of
+// what is left is that lookup, a cache miss for the rarer words.
 DocumentTokens Tokenizer::tokenize_doc(std::string_view text) {
   if (spellings_.size() >= kMaxSpellings) {
     spellings_.clear();
     stem_ids_.clear();
     stems_.clear();
     slot_of_stem_.clear();
+    ++stem_generation_;
   }
-  std::vector<uint32_t> slot_stems;  // the stem id of each slot
+  slot_stems_.clear();
+  word_slots_.clear();
   // Whatever happens below, the slots given out are taken back.
   struct SlotReset {
     std::vector<uint32_t>& slot_of_stem;
@@ -82,33 +85,36 @@ DocumentTokens Tokenizer::tokenize_doc(std::string_view text) {
     ~SlotReset() {
       for (const uint32_t stem : slot_stems) slot_of_stem[stem] = kNoSlot;
     }
-  } reset{slot_of_stem_, slot_stems};
+  } reset{slot_of_stem_, slot_stems_};
 
-  std::vector<uint32_t> word_slots;  // by position
   segmenter_.for_each_word(text, [&](std::string_view word) {
-    if (word_slots.size() == kMaxLength) return;
+    if (word_slots_.size() == kMaxLength) return;
     const uint32_t stem = stem_id(word);
     if (stem == kStopWord) return;
     uint32_t& slot = slot_of_stem_[stem];
     if (slot == kNoSlot) {
-      slot_stems.push_back(stem);
-      slot = static_cast<uint32_t>(slot_stems.size() - 1);
+      slot_stems_.push_back(stem);
+      slot = static_cast<uint32_t>(slot_stems_.size() - 1);
     }
-    word_slots.push_back(slot);
+    word_slots_.push_back(slot);
   });
 
-  std::vector<uint32_t> counts(slot_stems.size());
-  for (const uint32_t slot : word_slots) ++counts[slot];
-  DocumentTokens doc{static_cast<uint32_t>(word_slots.size()), {}};
-  // With room reserved for every stem, no insertion moves the values already in the map.
-  doc.tokens.reserve(slot_stems.size());
-  std::vector<std::vector<uint32_t>*> lists(slot_stems.size());
-  for (size_t slot = 0; slot < slot_stems.size(); ++slot) {
-    lists[slot] = &doc.tokens[stems_[slot_stems[slot]]];
-    lists[slot]->reserve(counts[slot]);
+  DocumentTokens doc{static_cast<uint32_t>(word_slots_.size()), {}, {}};
+  doc.stems.resize(slot_stems_.size());
+  for (const uint32_t slot : word_slots_) ++doc.stems[slot].count;
+  uint32_t first = 0;
+  for (size_t slot = 0; slot < slot_stems_.size(); ++slot) {
+    DocumentStem& stem = doc.stems[slot];
+    stem.text = stems_[slot_stems_[slot]];
+    stem.stem_id = slot_stems_[slot];
+    stem.first = first;
+    first += stem.count;
+    stem.count = 0;  // counts again as the positions go in
   }
+  doc.positions.resize(doc.length);
   for (uint32_t position = 0; position < doc.length; ++position) {
-    lists[word_slots[position]]->push_back(position);
+    DocumentStem& stem = doc.stems[word_slots_[position]];
+    doc.positions[stem.first + stem.count++] = position;
   }
   return doc;
 }

@@ -31,12 +31,30 @@
 
 namespace tarnwick::analysis {
 
+// One distinct stem of a document.
+struct DocumentStem {
+  std::string text;
+  // The tokenizer's number for the stem: the same in every document it tokenizes while its
+  // stem_generation() stays the same.
+  uint32_t stem_id = 0;
+  uint32_t first = 0;  // the stem's positions are DocumentTokens::positions[first, first + count)
+  uint32_t count = 0;
+};
+
+// A tokenized document, in two arrays rather than a list per stem: a document has a few dozen
+// stems, and allocating each its own list cost more than tokenizing it.
 struct DocumentTokens {
   // Kept words, which is also the number of positions handed out.
   uint32_t length = 0;
-  // Stem to the positions of its words, ascending; every position in [0, length) occurs once.
-  // Iteration order is unspecified.
-  absl::flat_hash_map<std::string, std::vector<uint32_t>> tokens;
+  // Each distinct stem once, in the order of its first word.
+  std::vector<DocumentStem> stems;
+  // The positions of each stem's words in turn, ascending within a stem; every position in
+  // [0, length) occurs once.
+  std::vector<uint32_t> positions;
+
+  std::span<const uint32_t> positions_of(const DocumentStem& stem) const {
+    return {positions.data() + stem.first, stem.count};
+  }
 };
 
 struct Token {
@@ -58,6 +76,9 @@ class Tokenizer {
 
   // `text` is UTF-8. A document of more than 4294967295 kept words keeps the first 4294967295.
   DocumentTokens tokenize_doc(std::string_view text);
+
+  // Changes whenever the tokenizer numbers its stems afresh (see kMaxSpellings).
+  uint64_t stem_generation() const { return stem_generation_; }
 
   // A query's `terms` as written (lower-cased, with their fuzziness): drops those whose text is a
   // stop word, stems the rest.
@@ -87,8 +108,11 @@ class Tokenizer {
   absl::flat_hash_map<std::string, uint32_t> spellings_;
   std::deque<std::string> stems_;
   absl::flat_hash_map<absl::string_view, uint32_t> stem_ids_;
-  std::vector<uint32_t> slot_of_stem_;  // the stem's position list in the current document
+  std::vector<uint32_t> slot_of_stem_;  // the stem's entry in the current document
   std::string word_;                    // scratch: the word being lower-cased
+  std::vector<uint32_t> slot_stems_;    // scratch: the stem id of each entry of a document
+  std::vector<uint32_t> word_slots_;    // scratch: the entry of each kept word, by position
+  uint64_t stem_generation_ = 0;        // how many times the memo was emptied
 };
 
 }  // namespace tarnwick::analysis

@@ -122,6 +122,12 @@ std::optional<utils::uint128> id_argument(PyObject* value) {
   return *id;
 }
 
+// The 26-character text of a document id, as a new str.
+PyObject* id_text(utils::uint128 id) {
+  const std::string rendered = utils::ulid_to_string(id);
+  return PyUnicode_FromStringAndSize(rendered.data(), static_cast<Py_ssize_t>(rendered.size()));
+}
+
 PyObject* search_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"doc", nullptr};
   PyObject* value;
@@ -131,8 +137,7 @@ PyObject* search_add(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!text) return nullptr;
     auto id = engine.add(*text);
     if (!id) return raise_search_error(id.error());
-    const std::string rendered = utils::ulid_to_string(*id);
-    return PyUnicode_FromStringAndSize(rendered.data(), static_cast<Py_ssize_t>(rendered.size()));
+    return id_text(*id);
   });
 }
 
@@ -316,6 +321,72 @@ PyObject* search_exit(PyObject* self, PyObject* args) {
   Py_RETURN_FALSE;
 }
 
+// The UTF-8 texts of an iterable of str, and what holds them: they stay valid while `holder`
+// lives. A str or bytes given whole is refused rather than taken as a sequence of characters.
+struct TextsArgument {
+  PyRef holder;
+  std::vector<std::string_view> texts;
+};
+
+std::optional<TextsArgument> texts_argument(PyObject* value) {
+  if (PyUnicode_Check(value) || PyBytes_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument 'texts': expected an iterable of str, not %.100s",
+                 Py_TYPE(value)->tp_name);
+    return std::nullopt;
+  }
+  TextsArgument argument{
+      PyRef::steal(PySequence_Fast(value, "argument 'texts': expected an iterable of str")), {}};
+  if (!argument.holder) return std::nullopt;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(argument.holder.get());
+  argument.texts.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(argument.holder.get(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "argument 'texts': item %zd is %.100s, not str", i,
+                   Py_TYPE(item)->tp_name);
+      return std::nullopt;
+    }
+    auto text = str_argument(item, "texts");
+    if (!text) return std::nullopt;
+    argument.texts.push_back(*text);
+  }
+  return argument;
+}
+
+// Adds to the exception being raised a note of how many texts add_many added before it.
+void note_added(size_t added) {
+  PyRef raised = take_raised_exception();
+  PyRef note = PyRef::steal(
+      PyUnicode_FromFormat("add_many added the first %zu of the texts before this error", added));
+  if (note) Py_XDECREF(PyObject_CallMethod(raised.get(), "add_note", "O", note.get()));
+  PyErr_Clear();  // a note that cannot be added leaves the error as it was
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), raised.get());
+}
+
+PyObject* search_add_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"texts", nullptr};
+  PyObject* value;
+  if (!parse(args, kwargs, "O:add_many", names, &value)) return nullptr;
+  return borrowed(self, true, [&](engine::Search& engine) -> PyObject* {
+    auto argument = texts_argument(value);
+    if (!argument) return nullptr;
+    engine::Search::AddedMany added = engine.add_many(argument->texts);
+    if (!added.status) {
+      raise_search_error(added.status.error());
+      note_added(added.ids.size());
+      return nullptr;
+    }
+    PyRef ids = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(added.ids.size())));
+    if (!ids) return nullptr;
+    for (size_t i = 0; i < added.ids.size(); ++i) {
+      PyObject* id = id_text(added.ids[i]);
+      if (!id) return nullptr;
+      PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), id);
+    }
+    return ids.release();
+  });
+}
+
 // <tarnwick.Search dir='...' read_only=False documents=N>; the count is left out while a call
 // holds the engine, and once it is closed.
 PyObject* search_repr(PyObject* self) {
@@ -339,6 +410,12 @@ PyObject* search_repr(PyObject* self) {
 
 PyDoc_STRVAR(search_doc, "Search(dir, config)\n--\n\n");
 PyDoc_STRVAR(add_doc, "add($self, doc)\n--\n\n");
+PyDoc_STRVAR(add_many_doc,
+             "add_many($self, texts)\n--\n\n"
+             "Adds every str of the iterable `texts` as add would, in order, and returns their\n"
+             "ids in that order; faster than calling add for each, and leaving the same state.\n"
+             "Every item is checked before any is added. Should adding fail part way, the texts\n"
+             "before the failing one stay added, and a note on the exception counts them.");
 PyDoc_STRVAR(get_doc, "get($self, id)\n--\n\n");
 PyDoc_STRVAR(delete_doc, "delete($self, id)\n--\n\n");
 PyDoc_STRVAR(search_search_doc, "search($self, query, top_k)\n--\n\n");
@@ -376,6 +453,8 @@ PyDoc_STRVAR(exit_doc,
 PyMethodDef search_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_add)),
      METH_VARARGS | METH_KEYWORDS, add_doc},
+    {"add_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_add_many)),
+     METH_VARARGS | METH_KEYWORDS, add_many_doc},
     {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_get)),
      METH_VARARGS | METH_KEYWORDS, get_doc},
     {"delete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_delete)),

@@ -142,29 +142,42 @@ uint64_t Search::indexed_count() const {
 
 utils::Result<uint128, SearchError> Search::add(std::string_view text) {
   if (auto s = check_writer(); !s) return fail(std::move(s.error()));
+  return add_prepared({text, tokenizer_.tokenize_doc(text), std::nullopt}, nullptr);
+}
+
+utils::Result<uint128, SearchError> Search::add_prepared(const PreparedText& prepared,
+                                                         StemTokenIds* known) {
+  const analysis::DocumentTokens& document = prepared.document;
   auto id = generator_.generate();
   if (!id) return fail(SearchError{std::move(id.error())});
-  analysis::DocumentTokens document = tokenizer_.tokenize_doc(text);
   const uint64_t count = indexed_count();
   if (auto s = meta_.update_avg_doc_len(count, count + 1, document.length); !s) {
     return fail(SearchError{std::move(s.error())});
   }
-  auto token_ids = insert_postings(*id, document);
+  auto token_ids = insert_postings(*id, document, known);
   if (!token_ids) return fail(std::move(token_ids.error()));
-  auto written = documents_.write(*id, document.length, std::move(*token_ids), text);
+  auto written =
+      prepared.block
+          ? documents_.write_block(*id, document.length, std::move(*token_ids), *prepared.block)
+          : documents_.write(*id, document.length, std::move(*token_ids), prepared.text);
   if (!written) return fail(SearchError{std::move(written.error())});
   return *id;
 }
 
 utils::Result<std::vector<uint32_t>, SearchError> Search::insert_postings(
-    uint128 id, const analysis::DocumentTokens& document) {
+    uint128 id, const analysis::DocumentTokens& document, StemTokenIds* known) {
   std::vector<uint32_t> token_ids;
-  token_ids.reserve(document.tokens.size());
-  for (const auto& [stem, positions] : document.tokens) {
-    if (!tokens_.id_of(stem)) trie_.add(stem);
-    auto token_id = tokens_.add(stem);
-    if (!token_id) return fail(SearchError{std::move(token_id.error())});
-    if (auto s = index_.insert(*token_id, id, positions, tokens_); !s) {
+  token_ids.reserve(document.stems.size());
+  for (const analysis::DocumentStem& stem : document.stems) {
+    std::optional<uint32_t> token_id = known ? known->find(stem.stem_id) : std::nullopt;
+    if (!token_id) {
+      if (!tokens_.id_of(stem.text)) trie_.add(stem.text);
+      auto added = tokens_.add(stem.text);
+      if (!added) return fail(SearchError{std::move(added.error())});
+      token_id = *added;
+      if (known) known->remember(stem.stem_id, *token_id);
+    }
+    if (auto s = index_.insert(*token_id, id, document.positions_of(stem), tokens_); !s) {
       return fail(SearchError{std::move(s.error())});
     }
     token_ids.push_back(*token_id);

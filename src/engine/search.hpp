@@ -39,6 +39,7 @@
 #include "engine/search_meta.hpp"
 #include "engine/writer_lock.hpp"
 #include "base/error_kinds.hpp"
+#include "engine/stem_token_ids.hpp"
 #include "matching/mis.hpp"
 #include "query/parse_error.hpp"
 #include "storage/documents.hpp"
@@ -85,6 +86,23 @@ class Search {
 
   // Stores `text` as a new document and gives its id.
   utils::Result<uint128, SearchError> add(std::string_view text);
+
+  // A text made ready for adding: tokenized, and by add_many compressed as well.
+  struct PreparedText {
+    std::string_view text;
+    analysis::DocumentTokens document;
+    std::optional<std::string> block;  // the size-prefixed block of `text`, when made ahead
+  };
+
+  // What add_many did: the ids of the texts added, in order, and the failure that stopped it.
+  struct AddedMany {
+    std::vector<uint128> ids;
+    Status status;
+  };
+  // Adds each text as `add` would, in order, leaving the same state behind as that many calls of
+  // `add`. A failure stops it at the text that failed: the texts before it stay added. The texts
+  // are tokenized ahead on a second thread, which only this call uses and which ends with it.
+  AddedMany add_many(std::span<const std::string_view> texts);
 
   // The live document `id`, or null.
   const storage::Document* get(uint128 id) const;
@@ -168,10 +186,10 @@ class Search {
   Status reindex(uint128 id);
 
   // Gives each stem of `document` its token id (a new word goes into the trie too) and inserts
-  // the posting of `id` under it; the token ids, in that order. On failure the postings inserted
-  // so far stay.
+  // the posting of `id` under it; the token ids, in that order. The ids of stems in `known` are
+  // taken from it, and those found are added to it. On failure the postings inserted so far stay.
   utils::Result<std::vector<uint32_t>, SearchError> insert_postings(
-      uint128 id, const analysis::DocumentTokens& document);
+      uint128 id, const analysis::DocumentTokens& document, StemTokenIds* known = nullptr);
 
   // A live document holding a match of every query token.
   struct Candidate {
@@ -185,6 +203,11 @@ class Search {
   // only when the query does not parse.
   utils::Status<query::ParseError> for_each_candidate(
       std::string query, absl::FunctionRef<void(const Candidate&)> visit);
+
+  // `add` of a prepared text, once the engine is known to be the writer; `known` (add_many's)
+  // saves dictionary lookups of stems met earlier in the call.
+  utils::Result<uint128, SearchError> add_prepared(const PreparedText& prepared,
+                                                   StemTokenIds* known);
 
   // Fails a write of a read-only engine.
   Status check_writer() const;

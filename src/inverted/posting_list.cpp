@@ -83,6 +83,8 @@ bool PostingList::append(uint128 doc_id, std::span<const uint32_t> positions) {
 }
 
 bool PostingList::insert(uint128 doc_id, std::span<const uint32_t> positions) {
+  // A new document's id is above every other: no search for its place.
+  if (entries_.empty() || entries_.back().doc_id() < doc_id) return append(doc_id, positions);
   const size_t place = lower_bound(doc_id);
   if (!append(doc_id, positions)) return false;
   const size_t last = entries_.size() - 1;

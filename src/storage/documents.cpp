@@ -167,6 +167,18 @@ Status DocumentsManager::write(uint128 id, uint32_t total_tokens, std::vector<ui
                                std::string_view content) {
   const size_t start = buffer_.data.size();
   if (auto s = compress_block(content, buffer_.data); !s) return fail(std::move(s.error()));
+  return record_buffered(id, total_tokens, std::move(token_ids), start);
+}
+
+Status DocumentsManager::write_block(uint128 id, uint32_t total_tokens,
+                                     std::vector<uint32_t> token_ids, std::string_view block) {
+  const size_t start = buffer_.data.size();
+  buffer_.data.append(block);
+  return record_buffered(id, total_tokens, std::move(token_ids), start);
+}
+
+Status DocumentsManager::record_buffered(uint128 id, uint32_t total_tokens,
+                                         std::vector<uint32_t> token_ids, size_t start) {
   const uint64_t length = buffer_.data.size() - start;
   auto base = buffer_.segment_size(current_);
   if (!base) return fail(std::move(base.error()));

@@ -72,6 +72,11 @@ class DocumentsManager {
   Status write(uint128 id, uint32_t total_tokens, std::vector<uint32_t> token_ids,
                std::string_view content);
 
+  // `write`, given the size-prefixed block of the content (compress_block's) rather than the
+  // content, for texts compressed ahead.
+  Status write_block(uint128 id, uint32_t total_tokens, std::vector<uint32_t> token_ids,
+                     std::string_view block);
+
   // Moves a live document to `deleted_documents`, after appending its deletion entry to its
   // segment. An id that is not live changes nothing. On failure nothing changes.
   Status delete_document(uint128 id);
@@ -137,6 +142,9 @@ class DocumentsManager {
                    utils::Clock clock);
 
   utils::Result<uint64_t, DocumentsManagerError> now_seconds() const;
+  // The rest of a write, once the document's block is in the buffer from `start` on.
+  Status record_buffered(uint128 id, uint32_t total_tokens, std::vector<uint32_t> token_ids,
+                         size_t start);
   // Appends the buffer without syncing.
   Status write_out();
   // Where an unsynced path comes in the order flush syncs: data 0, meta 1, deletions 2, a

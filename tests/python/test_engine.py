@@ -229,6 +229,7 @@ class Reentrant:
     "call",
     [
         lambda e: e.add("dog"),
+        lambda e: e.add_many(["dog"]),
         lambda e: e.get("0" * 26),
         lambda e: e.search("cat", 1),
         lambda e: e.search_page("cat", 0, 1),

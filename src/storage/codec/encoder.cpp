@@ -13,10 +13,13 @@ constexpr uint8_t kMarker32 = 0xFC;
 constexpr uint8_t kMarker64 = 0xFD;
 constexpr uint8_t kMarker128 = 0xFE;
 
+// Appended in one piece: the index log writes a 16-byte document id per posting.
 void put_le(std::string& out, uint128 value, size_t width) {
+  char bytes[16];
   for (size_t i = 0; i < width; ++i) {
-    out.push_back(static_cast<char>(static_cast<uint8_t>(value >> (8 * i))));
+    bytes[i] = static_cast<char>(static_cast<uint8_t>(value >> (8 * i)));
   }
+  out.append(bytes, width);
 }
 
 }  // namespace

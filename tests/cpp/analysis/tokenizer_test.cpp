@@ -21,7 +21,12 @@ Tokenizer make_tokenizer(StopWords stop_words = {}) {
 }
 
 Positions positions(const DocumentTokens& doc) {
-  return Positions(doc.tokens.begin(), doc.tokens.end());
+  Positions out;
+  for (const DocumentStem& stem : doc.stems) {
+    const auto at = doc.positions_of(stem);
+    out[stem.text].assign(at.begin(), at.end());
+  }
+  return out;
 }
 
 struct DocCase {
@@ -119,8 +124,9 @@ TEST(TokenizeDoc, EveryPositionOccursOnceOnLongText) {
   // history, running, 3.14, runs, École: five kept words per line.
   EXPECT_EQ(doc.length, 5u * 20000);
   std::vector<uint32_t> all;
-  for (const auto& [stem, at] : doc.tokens) {
-    EXPECT_TRUE(std::is_sorted(at.begin(), at.end())) << stem;
+  for (const DocumentStem& stem : doc.stems) {
+    const auto at = doc.positions_of(stem);
+    EXPECT_TRUE(std::is_sorted(at.begin(), at.end())) << stem.text;
     all.insert(all.end(), at.begin(), at.end());
   }
   std::sort(all.begin(), all.end());
@@ -159,13 +165,32 @@ TEST(TokenizeDoc, ManyDistinctSpellingsAcrossDocuments) {
   Tokenizer used = make_tokenizer({"the"});
   const DocumentTokens first = used.tokenize_doc(many);
   EXPECT_EQ(first.length, 140000u);
-  EXPECT_EQ(first.tokens.size(), 70001u);
-  ASSERT_TRUE(first.tokens.contains("run"));
-  EXPECT_EQ(first.tokens.at("run").size(), 70000u);
-  EXPECT_EQ(first.tokens.at("run").back(), 139999u);
-  EXPECT_EQ(first.tokens.at("w69999"), std::vector<uint32_t>{139998});
+  EXPECT_EQ(first.stems.size(), 70001u);
+  const Positions stems = positions(first);
+  ASSERT_TRUE(stems.contains("run"));
+  EXPECT_EQ(stems.at("run").size(), 70000u);
+  EXPECT_EQ(stems.at("run").back(), 139999u);
+  EXPECT_EQ(stems.at("w69999"), std::vector<uint32_t>{139998});
+  const uint64_t generation = used.stem_generation();
   const DocumentTokens second = used.tokenize_doc(after);
   EXPECT_EQ(positions(second), (Positions{{"w1", {0}}, {"w69999", {1}}, {"run", {2}}}));
+  // The memo was emptied before the second document, so its stems were numbered afresh.
+  EXPECT_NE(used.stem_generation(), generation);
+}
+
+// Stems come in the order of their first word, each with the tokenizer's number for it, which
+// stays the same from one document to the next.
+TEST(TokenizeDoc, StemsComeInTextOrderWithLastingNumbers) {
+  Tokenizer tokenizer = make_tokenizer({"the"});
+  const DocumentTokens first = tokenizer.tokenize_doc("the cats ran, the cat runs; dogs ran");
+  std::vector<std::string> order;
+  for (const DocumentStem& stem : first.stems) order.push_back(stem.text);
+  EXPECT_EQ(order, (std::vector<std::string>{"cat", "ran", "run", "dog"}));
+  const DocumentTokens second = tokenizer.tokenize_doc("dog running cat");
+  EXPECT_EQ(second.stems[0].stem_id, first.stems[3].stem_id);
+  EXPECT_EQ(second.stems[1].stem_id, first.stems[2].stem_id);
+  EXPECT_EQ(second.stems[2].stem_id, first.stems[0].stem_id);
+  EXPECT_NE(first.stems[0].stem_id, first.stems[1].stem_id);
 }
 
 TEST(TokenizeQuery, TermsAreStemmedWholeWithTheirFuzziness) {
