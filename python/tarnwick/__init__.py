@@ -12,16 +12,20 @@ from tarnwick.native import (
     UlidMonotonicError,
     UnknownLogOperation,
 )
+from tarnwick.snippets import Fragment, fragments, snippet
 
 __all__ = [
     "BincodeDecodeError",
     "BincodeEncodeError",
     "CompressException",
     "Document",
+    "Fragment",
     "Result",
     "Search",
     "TryFromSliceException",
     "UlidDecodeError",
     "UlidMonotonicError",
     "UnknownLogOperation",
+    "fragments",
+    "snippet",
 ]

@@ -22,6 +22,10 @@ class Result:
     @property
     def score(self) -> float:
         """Positive; higher is better."""
+    @property
+    def matches(self) -> list[tuple[int, int]]:
+        """(start, end) in characters of the text for each query term that counts, in query
+        order: the words of the place in the text that gave the score. Reads the text."""
 
 @final
 class Search:

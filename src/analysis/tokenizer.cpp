@@ -25,6 +25,12 @@ absl::string_view as_key(std::string_view text) { return {text.data(), text.size
 
 }  // namespace
 
+bool takes_position(std::string_view word, const StopWords& stop_words) {
+  std::string lowered(word);
+  ascii_lower(lowered);
+  return !stop_words.contains(as_key(lowered));
+}
+
 Tokenizer::Tokenizer(std::shared_ptr<const StopWords> stop_words)
     : stop_words_(std::move(stop_words)) {
   assert(stop_words_ != nullptr);

@@ -69,6 +69,10 @@ struct TokenizedQuery {
   uint8_t proximity = 0;      // as parsed
 };
 
+// Whether a word of a document, as the word segmenter cuts it, takes a position: unless its
+// spelling with A to Z lower-cased is one of `stop_words`. The rule tokenize_doc applies.
+bool takes_position(std::string_view word, const StopWords& stop_words);
+
 class Tokenizer {
  public:
   // REQUIRES: stop_words != nullptr.

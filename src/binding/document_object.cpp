@@ -58,17 +58,7 @@ PyObject* document_content(PyObject* self, void*) {
       PyErr_SetString(PyExc_RuntimeError, BorrowFlag::message(attempt.conflict));
       return nullptr;
     }
-    if (!document.record.content) {
-      auto text = storage::read_content(document.record);
-      if (!text) return raise_content_error(text.error());
-      // Cached only once it is known to be text.
-      PyObject* decoded = PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()),
-                                               "strict");
-      if (decoded) document.record.content = std::move(*text);
-      return decoded;
-    }
-    const std::string& content = *document.record.content;
-    return PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict");
+    return record_text(document.record);
   });
 }
 
@@ -122,6 +112,20 @@ PyType_Slot document_slots[] = {
 };
 
 }  // namespace
+
+PyObject* record_text(storage::Document& record) {
+  if (!record.content) {
+    auto text = storage::read_content(record);
+    if (!text) return raise_content_error(text.error());
+    // Cached only once it is known to be text.
+    PyObject* decoded =
+        PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
+    if (decoded) record.content = std::move(*text);
+    return decoded;
+  }
+  const std::string& content = *record.content;
+  return PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict");
+}
 
 PyType_Spec document_spec = {
     "tarnwick.native.Document",

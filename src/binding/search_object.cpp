@@ -173,13 +173,14 @@ PyObject* search_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // The hits as a list of new Result objects, in their order.
 PyObject* result_list(PyTypeObject* search_type, const engine::Search& engine,
-                      const std::vector<engine::Hit>& hits) {
+                      std::vector<engine::Hit>& hits) {
   ModuleState& state = *module_state(search_type);
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!list) return nullptr;
+  const std::shared_ptr<const StopWords> stop_words = engine.stop_words();
   for (size_t i = 0; i < hits.size(); ++i) {
-    PyObject* result =
-        new_result(state, engine.documents().readable_copy(*hits[i].document), hits[i].score);
+    PyObject* result = new_result(state, engine.documents().readable_copy(*hits[i].document),
+                                  hits[i].score, std::move(hits[i].positions), stop_words);
     if (!result) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
   }

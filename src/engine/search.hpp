@@ -70,6 +70,9 @@ utils::Status<SearchError> as_search_error(utils::Status<E> status) {
 struct Hit {
   const storage::Document* document;
   double score;
+  // Where the document matched: the positions of the words of its best-scoring interval (the
+  // first of equal ones), one per query token, in query order.
+  std::vector<uint32_t> positions;
 };
 
 class Search {
@@ -145,6 +148,8 @@ class Search {
   const inverted::TokenHasher& tokens() const { return tokens_; }
   const inverted::IndexManager& index() const { return index_; }
   double avg_doc_len() const { return meta_.avg_doc_len(); }
+  // The stop words the engine's tokenizer drops, shared for as long as the holder needs them.
+  std::shared_ptr<const StopWords> stop_words() const { return {config_, &config_->stop_words}; }
 
   // Whether another engine held the writer lock when this one opened.
   bool read_only() const { return !lock_; }

@@ -1,6 +1,7 @@
 // The query pipeline: parse, tokenize, intersect the posting lists of the query tokens' matches,
 // then score each live candidate by its best interval. `search_page` keeps the best
-// `offset + limit` in a min-heap; `count` only asks whether a candidate has an interval.
+// `offset + limit` in a min-heap, each with the positions of its best interval; `count` only asks
+// whether a candidate has an interval.
 #include <algorithm>
 
 #include "engine/search.hpp"
@@ -15,6 +16,7 @@ namespace {
 struct ScoredId {
   uint128 id;
   double score;
+  uint32_t slot;  // of its best interval's positions
 };
 
 // The ranking: higher score first, then lower id. Being total, it makes the best n hits the first
@@ -64,24 +66,39 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
   std::vector<ScoredId> heap;
   heap.reserve(std::min<size_t>({wanted, live_count, kReservedHits}));
   auto full = [&] { return heap.size() == wanted; };
+  // The positions of each kept hit's best interval, `groups` a slot; a hit pushed out of the
+  // heap leaves its slot to the one that took its place.
+  size_t groups = 0;
+  std::vector<uint32_t> picks;
+  std::vector<uint32_t> best;
 
   auto visited = for_each_candidate(std::move(text), [&](const Candidate& candidate) {
     const auto doc_len = static_cast<uint32_t>(candidate.document->token_ids.size());
     const double bound = query::max_bm25(live_count, doc_len, avg_doc_len, candidate.terms);
     // Ids come in ascending order, so a candidate that only ties the worst kept hit ranks after it.
     if (full() && heap.front().score >= bound) return;
+    groups = candidate.group_count;
+    best.resize(groups);
     double score = 0.0;
     matcher_.reset(candidate.terms, candidate.group_count, candidate.proximity);
     while (auto interval = matcher_.next()) {
-      score = std::max(score, query::bm25(live_count, doc_len, avg_doc_len, *interval));
+      const double interval_score = query::bm25(live_count, doc_len, avg_doc_len, *interval);
+      if (!(interval_score > score)) continue;
+      score = interval_score;
+      for (size_t g = 0; g < groups; ++g) best[g] = interval->terms[g].position;
     }
     if (!(score > 0.0)) return;
+    uint32_t slot = static_cast<uint32_t>(heap.size());
     if (full()) {
       if (score <= heap.front().score) return;
       std::pop_heap(heap.begin(), heap.end(), ranks_before);
+      slot = heap.back().slot;
       heap.pop_back();
+    } else {
+      picks.resize((size_t{slot} + 1) * groups);
     }
-    heap.push_back({candidate.id, score});
+    std::copy(best.begin(), best.end(), picks.begin() + static_cast<ptrdiff_t>(slot * groups));
+    heap.push_back({candidate.id, score, slot});
     std::push_heap(heap.begin(), heap.end(), ranks_before);
   });
   if (!visited) return utils::fail(std::move(visited.error()));
@@ -93,7 +110,9 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
   const storage::DocumentMap& live = documents_.documents();
   for (auto scored = heap.begin() + offset; scored != heap.end(); ++scored) {
     if (auto document = live.find(scored->id); document != live.end()) {
-      hits.push_back({&document->second, scored->score});
+      const auto first = picks.begin() + static_cast<ptrdiff_t>(scored->slot * groups);
+      hits.push_back({&document->second, scored->score,
+                      std::vector<uint32_t>(first, first + static_cast<ptrdiff_t>(groups))});
     }
   }
   return hits;

@@ -17,7 +17,7 @@ from typing import IO
 import pytest
 
 from tarnwick import Search
-from tarnwick.cli import main, snippets, sources
+from tarnwick.cli import main, sources
 
 FOX = "The quick brown fox jumps over the lazy dog"
 FIELDS = "Foxes were running quickly through the brown fields of summer"
@@ -464,22 +464,18 @@ def test_console_script_is_installed_beside_the_interpreter(tmp_path: Path) -> N
     check_failure(done, "no such directory")
 
 
-def test_query_words_follow_the_query_language() -> None:
-    words = snippets.query_words('"Quick~1 the brown~"~3', ["the"])
-    assert [(w.key, w.fuzziness) for w in words] == [("quick", 1), ("brown", 1)]
-    words = snippets.query_words("tokens~ ox~ foxes fox~2 hello,world")
-    assert [(w.key, w.fuzziness) for w in words] == [
-        ("token", 2), ("ox", 0), ("fox", 0), ("fox", 2), ("hello", 0), ("world", 0)]
-
-
-def test_snippet_shows_the_densest_stretch_on_one_line() -> None:
+def test_snippets_mark_what_the_engine_matched(tmp_path: Path) -> None:
     filler = "lorem ipsum dolor " * 40
-    content = f"fox at the start\n{filler}then\tbrown foxes and a brown fox\n{filler}"
-    words = snippets.query_words("brown fox")
-    found = snippets.snippet(content, words, 60)
-    assert "\n" not in found.text and "\t" not in found.text and len(found.text) <= 60
-    assert found.text.startswith("…") and found.text.endswith("…")
-    marked = [found.text[a:b] for a, b in found.marks]
-    assert marked == ["brown", "foxes", "brown", "fox"]
-    plain = snippets.snippet("nothing to see here", words, 60)
-    assert plain == snippets.Snippet("nothing to see here", [])
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    (docs / "a.txt").write_text(
+        f"a lock at the start\n{filler}then the LOCK\tshowed heavy contention\n{filler}")
+    index = tmp_path / "index"
+    assert tarnwick("index", index, docs, cwd=tmp_path).returncode == 0
+    [hit] = search_json(index, '"lock contention"~3')
+    assert "\n" not in hit["snippet"] and "\t" not in hit["snippet"]
+    assert hit["snippet"].startswith("…") and hit["snippet"].endswith("…")
+    assert "LOCK showed heavy contention" in hit["snippet"]
+    # The second lock, the one the proximity matched, is marked; not the first.
+    shown = on_terminal("search", index, '"lock contention"~3', cwd=tmp_path, stream="stdout")
+    assert re.findall(r"\x1b\[1;33m(\w+)\x1b\[0m", shown) == ["LOCK", "contention"]

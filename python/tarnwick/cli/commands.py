@@ -8,12 +8,11 @@ import os
 import re
 import sys
 import time
-import tomllib
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from tarnwick import Search, UlidDecodeError
-from tarnwick.cli import inputs, snippets, sources
+from tarnwick import Result, Search, UlidDecodeError, snippets
+from tarnwick.cli import inputs, sources
 from tarnwick.cli.errors import CliError, Interrupted, query_error
 
 if TYPE_CHECKING:
@@ -60,20 +59,6 @@ def open_engine(directory: Path, config: str | None, create: bool = False,
         raise CliError(f"{directory}: the index is being written by {by}; try again when it "
                        "is done")
     return engine
-
-
-def _stop_words(config: str | None) -> list[str] | frozenset[str]:
-    """The stop words that the engine opened with `config` uses."""
-    if config is not None:
-        try:
-            with open(config, "rb") as file:
-                words = tomllib.load(file).get("stop_words")
-        except (OSError, tomllib.TOMLDecodeError):
-            # The engine read it (its TOML may be newer than tomllib's); mark with the defaults.
-            words = None
-        if isinstance(words, list):
-            return [w for w in words if isinstance(w, str)]
-    return snippets.DEFAULT_STOP_WORDS
 
 
 def _documents(count: int) -> str:
@@ -172,6 +157,23 @@ def _stdout_console() -> "Console":
     return PipeConsole(highlight=False, soft_wrap=True)
 
 
+def _snippet_line(hit: Result, width: int) -> tuple[str, list[tuple[int, int]]]:
+    """The line shown under a hit: at most `width` characters of its text around the words the
+    engine matched, and where in the line those words are; or a note that the text cannot be
+    read."""
+    try:
+        matches = hit.matches  # reads the text, which hit.document then carries
+        content = hit.document.content
+    except (OSError, ValueError):
+        return "(text not readable)", []
+    # Room for the ellipses.
+    [fragment] = snippets.fragments(content, matches, max(width, 20) - 2)
+    before = "…" if fragment.start > 0 else ""
+    after = "…" if fragment.end < len(content) else ""
+    marks = [(a + len(before), b + len(before)) for a, b in fragment.marks]
+    return before + fragment.text + after, marks
+
+
 def run_search(args: argparse.Namespace) -> int:
     directory = Path(args.dir)
     engine = open_engine(directory, args.config)
@@ -180,7 +182,6 @@ def run_search(args: argparse.Namespace) -> int:
     except ValueError as error:
         raise query_error(args.query, str(error)) from None
     known = sources.load(directory)
-    words = snippets.query_words(args.query, _stop_words(args.config))
 
     from rich.text import Text
 
@@ -188,15 +189,12 @@ def run_search(args: argparse.Namespace) -> int:
     width = console.width - 4 if console.is_terminal else 160
     rank_width = len(str(len(hits)))
     for rank, hit in enumerate(hits, 1):
+        shown, marks = _snippet_line(hit, width)
         document = hit.document
-        try:
-            found = snippets.snippet(document.content, words, width)
-        except (OSError, ValueError):
-            found = snippets.Snippet("(text not readable)", [])
         source = known.get(document.id)
         if args.json:
             record = {"rank": rank, "score": hit.score, "id": document.id, "source": source,
-                      "snippet": found.text}
+                      "snippet": shown}
             print(json.dumps(record, ensure_ascii=False))
             continue
         line = Text(f"{rank:>{rank_width}}  ", style="bold")
@@ -204,8 +202,8 @@ def run_search(args: argparse.Namespace) -> int:
         line.append(document.id, style="dim")
         line.append(f"  {_shown_source(source)}", style="cyan")
         console.print(line)
-        text = Text(" " * (rank_width + 2) + found.text)
-        for start, end in found.marks:
+        text = Text(" " * (rank_width + 2) + shown)
+        for start, end in marks:
             text.stylize("bold yellow", start + rank_width + 2, end + rank_width + 2)
         console.print(text)
     if not hits and not args.json:
