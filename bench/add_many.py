@@ -2,10 +2,18 @@
 """add_many against a loop of add, over the paragraphs of bench/corpus.py.
 
 Each run is a child process that reads the texts, opens a fresh engine, adds every text (one
-call of add per text, or one call of add_many) and flushes; the time from the first add to the
+call of add per text, or one call of add_many) and flushes; the span from the first add to the
 end of the flush counts. Runs of the two kinds alternate, --reps of each, and the best of each
-kind is kept: on a shared machine the best run is the one least disturbed. The load average is
-printed with the figures, since the second thread of add_many helps only when a core is free.
+kind is kept: on a shared machine the best run is the one least disturbed. Three figures per
+kind:
+
+  wall     elapsed time: what a caller waits on a machine as busy as this one was;
+  cpu      processor time of the whole process, both threads of add_many included: the work;
+  caller   processor time of the calling thread alone: what a caller waits when a second core is
+           free for add_many's helper thread (which runs ahead of it), the case add_many is for.
+
+The load average is printed with them: on a machine whose cores are taken, the helper thread
+cannot run beside the caller, and wall time follows the work instead.
 
 Usage (with a venv where tarnwick is installed):
     python bench/add_many.py [--docs 100000] [--reps 5]
@@ -32,22 +40,26 @@ from tarnwick import Search
 with open(sys.argv[1], encoding="utf-8") as file:
     texts = json.load(file)
 engine = Search(sys.argv[2], None)
-start = time.perf_counter()
+clocks = (time.perf_counter, time.process_time, time.thread_time)
+start = [clock() for clock in clocks]
 if sys.argv[3] == "add":
     for text in texts:
         engine.add(text)
 else:
     engine.add_many(texts)
 engine.flush()
-print(time.perf_counter() - start)
+print(*(clock() - begun for clock, begun in zip(clocks, start)))
 """
 
+FIGURES = ("wall", "cpu", "caller")
 
-def timed_run(texts_file: str, directory: str, kind: str) -> float:
+
+def timed_run(texts_file: str, directory: str, kind: str) -> list[float]:
+    """Seconds of each figure for one run."""
     shutil.rmtree(directory, ignore_errors=True)
     done = subprocess.run([sys.executable, "-c", RUN, texts_file, directory, kind],
                           capture_output=True, text=True, check=True)
-    return float(done.stdout.split()[-1])
+    return [float(seconds) for seconds in done.stdout.split()]
 
 
 def main() -> None:
@@ -65,19 +77,21 @@ def main() -> None:
             json.dump(texts, file)
         directory = os.path.join(scratch, "engine")
         load_before = os.getloadavg()[0]
-        best = {"add": float("inf"), "add_many": float("inf")}
+        best = {kind: [float("inf")] * len(FIGURES) for kind in ("add", "add_many")}
         for _ in range(args.reps):
             for kind in best:
-                best[kind] = min(best[kind], timed_run(texts_file, directory, kind))
+                run = timed_run(texts_file, directory, kind)
+                best[kind] = [min(a, b) for a, b in zip(best[kind], run)]
         load_after = os.getloadavg()[0]
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+    print(f"µs per document, best of {args.reps} runs each; 1-minute load average "
+          f"{load_before:.2f} before, {load_after:.2f} after, on {os.cpu_count()} cores")
+    print(f"{'':<9}" + "".join(f"{figure:>10}" for figure in FIGURES))
     for kind, seconds in best.items():
-        print(f"{kind:<9} {seconds:6.2f} s  {seconds / len(texts) * 1e6:6.2f} µs/document  "
-              f"{len(texts) / seconds:8.0f} documents/s")
-    print(f"add_many is {best['add'] / best['add_many']:.2f}× as fast per document as a loop "
-          f"of add (best of {args.reps} runs each; 1-minute load average "
-          f"{load_before:.2f} before, {load_after:.2f} after, on {os.cpu_count()} cores)")
+        print(f"{kind:<9}" + "".join(f"{s / len(texts) * 1e6:10.2f}" for s in seconds))
+    ratios = [a / b for a, b in zip(best["add"], best["add_many"])]
+    print(f"{'add/many':<9}" + "".join(f"{r:9.2f}×" for r in ratios))
 
 
 if __name__ == "__main__":
