@@ -47,15 +47,3 @@ def test_a_document_deleted_before_its_save_stays_readable_through_its_copy(tmp_
     engine.flush()
     assert result.document.content == TEXTS[0]
 
-
-def test_merge_moves_buffered_texts_without_losing_them(tmp_path, write_config):
-    config = write_config("segment_size = 1000\nmerge_deleted_ratio = 0.1\n")
-    engine = Search(tmp_path, config)
-    ids = [engine.add(text) for text in TEXTS]
-    for doc_id in ids[::3]:
-        engine.delete(doc_id)
-    engine.merge()
-    kept = [n for n in range(len(TEXTS)) if n % 3]
-    fresh = engine.add("the heron again")
-    assert [engine.get(ids[n]).content for n in kept] == [TEXTS[n] for n in kept]
-    assert engine.get(fresh).content == "the heron again"
