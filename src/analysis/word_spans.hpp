@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config.hpp"
+#include "base/config.hpp"
 
 namespace tarnwick::analysis {
 

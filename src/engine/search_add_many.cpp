@@ -10,7 +10,7 @@
 #include <future>
 
 #include "engine/search.hpp"
-#include "storage/block.hpp"
+#include "storage/codec/block.hpp"
 
 namespace tarnwick::engine {
 

@@ -11,7 +11,7 @@
 #include "engine/search.hpp"
 #include "temp_dir.hpp"
 #include "utils/file.hpp"
-#include "utils/hasher.hpp"
+#include "inverted/token_hasher.hpp"
 
 namespace tarnwick::engine {
 namespace {
@@ -106,7 +106,7 @@ TEST_F(AddMany, LeavesTheFilesALoopOfAddLeaves) {
   // The token store lists its words in hash-table order, which differs from table to table: it
   // is compared by what it holds.
   const auto words = [](const fs::path& root) {
-    auto tokens = utils::TokenHasher::load(root, std::make_shared<const Config>());
+    auto tokens = inverted::TokenHasher::load(root, std::make_shared<const Config>());
     EXPECT_TRUE(tokens.ok());
     return tokens.ok() ? tokens->id_to_token() : std::vector<std::optional<std::string>>{};
   };
