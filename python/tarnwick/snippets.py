@@ -80,13 +80,12 @@ def fragments(text: str, matches: Sequence[Span], width: int = 160,
               count: int = 1) -> list[Fragment]:
     """Up to `count` stretches of `text`, each at most `width` characters (before whitespace is
     squeezed), that together show the most matched words: the stretch showing the most, then
-    among the words left the next, never overlapping. They come in text order. Without matches,
-    the beginning of the text."""
+    among the words left the next, never overlapping. They come in text order. Without matches
+    (or with only matched words longer than `width`, which no stretch can show whole), the
+    beginning of the text."""
     if width < 1 or count < 1:
         raise ValueError("width and count must be positive")
     spans = sorted((a, b) for a, b in matches if 0 <= a < b <= len(text))
-    if not spans:
-        return [_normalize(text, 0, min(len(text), width), [])]
     chosen: list[tuple[int, int]] = []  # (first, number) of the spans of each stretch
     taken = [False] * len(spans)
     for _ in range(count):
@@ -100,11 +99,13 @@ def fragments(text: str, matches: Sequence[Span], width: int = 160,
                 number -= 1
             if best is None or number > best[1]:
                 best = (first, number)
-        if best is None:
+        if best is None or best[1] == 0:
             break
         chosen.append(best)
         for i in range(best[0], best[0] + best[1]):
             taken[i] = True
+    if not chosen:
+        return [_normalize(text, 0, min(len(text), width), [])]
     shown: list[Fragment] = []
     for first, number in sorted(chosen):
         start, end = _bounds(text, spans[first:first + number], width)

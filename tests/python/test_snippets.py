@@ -3,7 +3,7 @@
 import re
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import example, given, strategies as st
 
 from tarnwick import Search, fragments, snippet
 
@@ -63,6 +63,7 @@ words = st.text(alphabet="abcé東 \n\t", min_size=0, max_size=300)
 
 @given(text=words, picks=st.lists(st.tuples(st.integers(0, 300), st.integers(1, 8)), max_size=6),
        width=st.integers(1, 80), count=st.integers(1, 3))
+@example(text="aa", picks=[(0, 2)], width=1, count=1)  # a matched word wider than the stretch
 def test_fragments_mark_exactly_the_matches_they_show(text, picks, width, count):
     # Like the engine's: words, not overlapping.
     candidates = sorted({(a, a + n) for a, n in picks
