@@ -230,7 +230,9 @@ Search::Status Search::flush() {
   if (auto s = as_search_error(index_.flush(tokens_)); !s) return s;
   if (auto s = as_search_error(index_.sync()); !s) return s;
   if (auto s = as_search_error(tokens_.flush()); !s) return s;
-  return as_search_error(meta_.save());
+  if (auto s = as_search_error(meta_.save()); !s) return s;
+  index_.snapshot_if_due();
+  return {};
 }
 
 Search::Status Search::merge() {
@@ -239,7 +241,11 @@ Search::Status Search::merge() {
   if (tokens_.trim_free_tail()) {
     if (auto s = as_search_error(tokens_.flush()); !s) return s;
   }
-  return as_search_error(index_.compact_if_due(tokens_, config_->merge_deleted_ratio));
+  if (auto s = as_search_error(index_.compact_if_due(tokens_, config_->merge_deleted_ratio)); !s) {
+    return s;
+  }
+  index_.snapshot_if_due();
+  return {};
 }
 
 }  // namespace tarnwick::engine

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "inverted/compaction.hpp"
+#include "inverted/snapshot.hpp"
 #include "utils/file.hpp"
 #include "utils/lost_found.hpp"
 #include "utils/save_clock.hpp"
@@ -48,21 +49,36 @@ utils::Result<bool, Error> prepare_files(const fs::path& dir, const fs::path& in
   return false;
 }
 
-// The index, and how much of each log it was read from.
+// The index, the snapshot its lists borrow from and what that covers, and how much of each log
+// it was read from.
 struct Rebuilt {
   Index index;
+  std::shared_ptr<const utils::MappedFile> snapshot;
+  LogsStamp covered;
   uint64_t meta_size, kept_meta_size;
   uint64_t index_size, kept_index_size;
 };
 
+// From the snapshot and the records after it when the snapshot is there, whole and in step with
+// the logs; otherwise from all the records.
 utils::Result<Rebuilt, Error> replay(const fs::path& index_dir) {
   auto reader = LogsReader::open(index_dir);
   if (!reader) return fail(Error{std::move(reader.error())});
+  Rebuilt read{{}, nullptr, {}, reader->meta_size(), reader->kept_meta_size(),
+               reader->index_size(), reader->kept_index_size()};
+  auto snapshot = read_snapshot(reader->directory(), reader->kept_meta(), reader->kept_index());
+  if (snapshot && snapshot->stamp.meta_size % kLogMetaSize == 0 &&
+      replay_tail(*reader, snapshot->stamp.meta_size / kLogMetaSize, snapshot->index)) {
+    read.index = std::move(snapshot->index);
+    read.snapshot = std::move(snapshot->file);
+    read.covered = snapshot->stamp;
+    return read;
+  }
   auto index = replay_logs(*reader);
   if (!index) return fail(Error{std::move(index.error())});
-  // The mappings go when this returns, before a log may be cut.
-  return Rebuilt{std::move(*index), reader->meta_size(), reader->kept_meta_size(),
-                 reader->index_size(), reader->kept_index_size()};
+  // The log mappings go when this returns, before a log may be cut.
+  read.index = std::move(*index);
+  return read;
 }
 
 // Cuts each log back to what was read, the torn tails going to lost+found: the meta log first,
@@ -98,8 +114,32 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
   if (access == utils::Access::ReadWrite) {
     if (auto s = cut_torn_tails(dir, index_dir, *replayed); !s) return fail(std::move(s.error()));
   }
-  return IndexManager(LogsManager(index_dir, std::move(config), std::move(clock), *now),
-                      std::move(replayed->index));
+  IndexManager manager(LogsManager(index_dir, std::move(config), std::move(clock), *now),
+                       std::move(replayed->index));
+  manager.snapshot_ = std::move(replayed->snapshot);
+  manager.covered_ = replayed->covered;
+  return manager;
+}
+
+bool IndexManager::write_snapshot(bool always) {
+  const fs::path& index_dir = logs_.buffer().index_dir();
+  auto directory = utils::File::open_directory(index_dir);
+  if (!directory) return false;
+  auto meta = utils::MappedFile::open_at(*directory, kIndexMetaLogName);
+  auto index = utils::MappedFile::open_at(*directory, kIndexLogName);
+  if (!meta || !index) return false;
+  const uint64_t meta_size = meta->bytes().size();
+  const uint64_t tail = meta_size - std::min(meta_size, covered_.meta_size);
+  if (!always && tail < std::max(kSnapshotMinTail, covered_.meta_size / kSnapshotTailShare)) {
+    return false;
+  }
+  const LogsStamp stamp =
+      LogsStamp::of(meta->bytes(), meta_size, index->bytes(), index->bytes().size());
+  // A snapshot that cannot be written costs the next opening time, nothing else: the logs hold
+  // everything, and the next flush tries again.
+  if (!inverted::write_snapshot(index_dir, index_, stamp)) return false;
+  covered_ = stamp;
+  return true;
 }
 
 IndexManager::Status IndexManager::sync() const {
@@ -168,7 +208,10 @@ IndexManager::Status IndexManager::compact_if_due(const inverted::TokenHasher& t
       static_cast<double>(records - postings) < dead_ratio * static_cast<double>(records)) {
     return {};
   }
-  return compact_index(index_dir.parent_path(), index_, tokens);
+  if (auto s = compact_index(index_dir.parent_path(), index_, tokens); !s) return s;
+  // The new directory has no snapshot; the lists keep borrowing from the old one's mapping.
+  covered_ = {};
+  return {};
 }
 
 const PostingList* IndexManager::postings(uint32_t token_id) const {

@@ -26,6 +26,7 @@
 #include "inverted/log_writer.hpp"
 #include "inverted/posting_list.hpp"
 #include "inverted/replay.hpp"
+#include "inverted/snapshot.hpp"
 #include "inverted/token_hasher.hpp"
 #include "utils/access.hpp"
 #include "utils/clock.hpp"
@@ -35,6 +36,11 @@
 namespace tarnwick::inverted {
 
 using TokenIdSet = absl::flat_hash_set<uint32_t>;
+
+// The least growth of the meta log, in bytes, that calls for a new snapshot, and the share of
+// what the last one covers that it must also reach.
+inline constexpr uint64_t kSnapshotMinTail = 1 << 20;
+inline constexpr uint64_t kSnapshotTailShare = 8;
 
 class IndexManager {
  public:
@@ -74,6 +80,15 @@ class IndexManager {
   // Syncs both logs, so that what they hold survives a power loss.
   Status sync() const;
 
+  // Writes a new snapshot of the lists (snapshot.hpp) when the meta log has grown past what the
+  // last one covers by kSnapshotMinTail bytes and by a kSnapshotTailShare-th of what it covers, so
+  // that opening replays a bounded tail and rewriting the snapshot costs a bounded share of the
+  // writes. The snapshot being derived, a failure to write it is not reported: the logs hold
+  // everything, and the next call tries again. REQUIRES: a successful flush since the last change.
+  void snapshot_if_due() { write_snapshot(false); }
+  // The same, due or not; whether a snapshot now covers the logs.
+  bool write_snapshot(bool always = true);
+
   // Rewrites both logs to hold only the postings in memory (index_compaction.hpp) when the
   // records that no list holds any more are at least `dead_ratio` of those in the meta log.
   // REQUIRES: a successful flush since the last change.
@@ -89,6 +104,10 @@ class IndexManager {
 
   LogsManager logs_;
   Index index_;
+  // The snapshot that lists of `index_` may still borrow from, and what it covers (all zero when
+  // the logs have none: the next due snapshot covers them from the start).
+  std::shared_ptr<const utils::MappedFile> snapshot_;
+  LogsStamp covered_;
 };
 
 }  // namespace tarnwick::inverted

@@ -35,22 +35,29 @@ utils::Result<LogsReader, LogReadError> LogsReader::open(const std::filesystem::
   if (!index) {
     return fail(LogReadError{std::move(index.error()).with_path(index_dir / kIndexLogName)});
   }
-  return LogsReader(std::move(*index), std::move(*meta));
+  return LogsReader(std::move(*directory), std::move(*index), std::move(*meta));
 }
 
 utils::Result<std::optional<LogEntry>, LogReadError> LogsReader::next() {
   if (position_ < 0) return std::optional<LogEntry>();
-  const LogMeta meta = LogMeta::decode(meta_.bytes().data() + position_);
-  LogEntry entry;
-  entry.record = static_cast<uint64_t>(position_) / kLogMetaSize;
-  entry.doc_id = meta.doc_id;
+  const auto record = static_cast<uint64_t>(position_) / kLogMetaSize;
   position_ -= static_cast<int64_t>(kLogMetaSize);
-  if (auto s = resolve(meta, entry); !s) return fail(std::move(s.error()));
-  return std::optional<LogEntry>(entry);
+  auto entry = read(record);
+  if (!entry) return fail(std::move(entry.error()));
+  return std::optional<LogEntry>(*entry);
 }
 
-LogsReader::LogsReader(utils::MappedFile index, utils::MappedFile meta)
-    : index_(std::move(index)), meta_(std::move(meta)) {
+utils::Result<LogEntry, LogReadError> LogsReader::read(uint64_t record) {
+  const LogMeta meta = LogMeta::decode(meta_.bytes().data() + record * kLogMetaSize);
+  LogEntry entry;
+  entry.record = record;
+  entry.doc_id = meta.doc_id;
+  if (auto s = resolve(meta, entry); !s) return fail(std::move(s.error()));
+  return entry;
+}
+
+LogsReader::LogsReader(utils::File directory, utils::MappedFile index, utils::MappedFile meta)
+    : directory_(std::move(directory)), index_(std::move(index)), meta_(std::move(meta)) {
   const uint64_t index_size = index_.bytes().size();
   uint64_t records = meta_.bytes().size() / kLogMetaSize;
   for (; records > 0; --records) {

@@ -38,6 +38,16 @@ class LogsReader {
   // reading.
   utils::Result<std::optional<LogEntry>, Error> next();
 
+  // Record number `record` (0 for the oldest), for reading forward from a point. The entry's
+  // positions stay valid until the next call of read or next.
+  // REQUIRES: record < kept_meta_size() / kLogMetaSize.
+  utils::Result<LogEntry, Error> read(uint64_t record);
+
+  // The kept part of each log (below), and the directory both were mapped from.
+  std::span<const uint8_t> kept_meta() const { return meta_.bytes().first(kept_meta_size_); }
+  std::span<const uint8_t> kept_index() const { return index_.bytes().first(kept_index_size_); }
+  const utils::File& directory() const { return directory_; }
+
   // The meta log's length in the records the reader reads. It leaves out a torn tail: a record
   // cut short by an interrupted append, and the whole records at the end that point past the end
   // of the index log, whose bytes a power loss took while it kept the meta log's later append.
@@ -49,11 +59,12 @@ class LogsReader {
   uint64_t index_size() const { return index_.bytes().size(); }
 
  private:
-  LogsReader(utils::MappedFile index, utils::MappedFile meta);
+  LogsReader(utils::File directory, utils::MappedFile index, utils::MappedFile meta);
 
   utils::Status<Error> resolve(const LogMeta& meta, LogEntry& entry);
   utils::Status<Error> decode_posting(std::span<const uint8_t> body, LogEntry& entry);
 
+  utils::File directory_;
   utils::MappedFile index_;
   utils::MappedFile meta_;
   uint64_t kept_meta_size_ = 0;

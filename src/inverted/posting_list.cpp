@@ -57,13 +57,60 @@ void PostingList::decode_positions(size_t i, std::vector<uint32_t>& out) const {
   }
 }
 
+PostingList::PostingList(const PostingList& other)
+    : entries_(other.entries().begin(), other.entries().end()),
+      bytes_(other.bytes().begin(), other.bytes().end()) {}
+
+PostingList& PostingList::operator=(const PostingList& other) {
+  if (this != &other) *this = PostingList(other);
+  return *this;
+}
+
+std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry_bytes,
+                                                  std::span<const uint8_t> position_bytes) {
+  if (entry_bytes.size() % kEntrySize != 0 ||
+      reinterpret_cast<uintptr_t>(entry_bytes.data()) % alignof(Entry) != 0 ||
+      position_bytes.size() > kMaxPositionBytes) {
+    return std::nullopt;
+  }
+  const std::span<const Entry> entries(reinterpret_cast<const Entry*>(entry_bytes.data()),
+                                       entry_bytes.size() / kEntrySize);
+  if (entries.empty() || entries.back().end != position_bytes.size()) return std::nullopt;
+  uint32_t end = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].end < end || (i > 0 && !(entries[i - 1].doc_id() < entries[i].doc_id()))) {
+      return std::nullopt;
+    }
+    end = entries[i].end;
+  }
+  PostingList list;
+  list.borrowed_entries_ = entries;
+  list.borrowed_bytes_ = position_bytes;
+  return list;
+}
+
+std::span<const uint8_t> PostingList::entry_bytes() const {
+  const auto all = entries();
+  return {reinterpret_cast<const uint8_t*>(all.data()), all.size() * kEntrySize};
+}
+
+void PostingList::own() {
+  if (!borrowed()) return;
+  entries_.assign(borrowed_entries_.begin(), borrowed_entries_.end());
+  bytes_.assign(borrowed_bytes_.begin(), borrowed_bytes_.end());
+  borrowed_entries_ = {};
+  borrowed_bytes_ = {};
+}
+
 size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {
-  auto it = std::partition_point(entries_.begin() + static_cast<ptrdiff_t>(from), entries_.end(),
+  const auto all = entries();
+  auto it = std::partition_point(all.begin() + static_cast<ptrdiff_t>(from), all.end(),
                                  [doc_id](const Entry& e) { return e.doc_id() < doc_id; });
-  return static_cast<size_t>(it - entries_.begin());
+  return static_cast<size_t>(it - all.begin());
 }
 
 bool PostingList::append(uint128 doc_id, std::span<const uint32_t> positions) {
+  own();
   size_t added = 0;
   uint32_t previous = 0;
   for (uint32_t position : positions) {
@@ -83,6 +130,7 @@ bool PostingList::append(uint128 doc_id, std::span<const uint32_t> positions) {
 }
 
 bool PostingList::insert(uint128 doc_id, std::span<const uint32_t> positions) {
+  own();
   // A new document's id is above every other: no search for its place.
   if (entries_.empty() || entries_.back().doc_id() < doc_id) return append(doc_id, positions);
   const size_t place = lower_bound(doc_id);
@@ -101,34 +149,34 @@ bool PostingList::insert(uint128 doc_id, std::span<const uint32_t> positions) {
 }
 
 bool PostingList::is_sorted() const {
-  return std::is_sorted(entries_.begin(), entries_.end(),
+  return std::ranges::is_sorted(entries(),
                         [](const Entry& a, const Entry& b) { return a.doc_id() < b.doc_id(); });
 }
 
 PostingList PostingList::sorted() const {
-  std::vector<size_t> order(entries_.size());
+  const auto all = entries();
+  std::vector<size_t> order(all.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [this](size_t a, size_t b) {
-    return entries_[a].doc_id() < entries_[b].doc_id();
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [all](size_t a, size_t b) { return all[a].doc_id() < all[b].doc_id(); });
   PostingList out;
-  out.entries_.reserve(entries_.size());
-  out.bytes_.reserve(bytes_.size());
+  out.entries_.reserve(all.size());
+  out.bytes_.reserve(bytes().size());
   for (size_t i : order) out.copy_posting(*this, i);
   return out;
 }
 
 void PostingList::copy_posting(const PostingList& from, size_t i) {
-  auto bytes = from.bytes_of(i);
-  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
-  entries_.push_back(Entry::make(from.entries_[i].doc_id(), static_cast<uint32_t>(bytes_.size())));
+  const auto posting = from.bytes_of(i);
+  bytes_.insert(bytes_.end(), posting.begin(), posting.end());
+  entries_.push_back(Entry::make(from.doc_id(i), static_cast<uint32_t>(bytes_.size())));
 }
 
 PostingList PostingList::reversed() const {
   PostingList out;
-  out.entries_.reserve(entries_.size());
-  out.bytes_.reserve(bytes_.size());
-  for (size_t i = entries_.size(); i-- > 0;) out.copy_posting(*this, i);
+  out.entries_.reserve(size());
+  out.bytes_.reserve(bytes().size());
+  for (size_t i = size(); i-- > 0;) out.copy_posting(*this, i);
   return out;
 }
 

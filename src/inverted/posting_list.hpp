@@ -11,10 +11,14 @@
 // English (5.5 million postings, 2.0 positions each), the whole index, hash table included, takes
 // 24.9 bytes per posting after inserting them (about 1 of which per position) and 22.5 after
 // loading them from the logs (loaded lists have no unused capacity).
+//
+// A list may also borrow both arrays from memory it does not own (a mapped snapshot of the index,
+// snapshot.hpp): it reads them in place until its first change, which copies them.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -27,11 +31,32 @@ class PostingList {
   // The most position bytes one list holds; entries_ locate them with 32-bit offsets.
   static constexpr uint64_t kMaxPositionBytes = UINT32_MAX;
 
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  // The bytes of one posting's entry in `entry_bytes` below.
+  static constexpr size_t kEntrySize = 20;
+
+  PostingList() = default;
+  PostingList(PostingList&& other) noexcept = default;
+  PostingList& operator=(PostingList&& other) noexcept = default;
+  PostingList(const PostingList& other);
+  PostingList& operator=(const PostingList& other);
+
+  // A list reading `entry_bytes` (kEntrySize bytes a posting, 4-aligned) and `position_bytes`,
+  // which must outlive it or its first change, in place; as `entry_bytes()` and
+  // `position_bytes()` gave them. Nothing when they do not make a list: entries whose ends do not
+  // ascend to the last byte, or ids that do not ascend. Checks every entry, touches no position.
+  static std::optional<PostingList> borrowing(std::span<const uint8_t> entry_bytes,
+                                              std::span<const uint8_t> position_bytes);
+  // Both arrays, for a snapshot: the entries and the positions of every posting.
+  std::span<const uint8_t> entry_bytes() const;
+  std::span<const uint8_t> position_bytes() const { return bytes(); }
+  // Whether the arrays are still borrowed.
+  bool borrowed() const { return borrowed_entries_.data() != nullptr; }
+
+  size_t size() const { return entries().size(); }
+  bool empty() const { return entries().empty(); }
 
   // REQUIRES: i < size()
-  uint128 doc_id(size_t i) const { return entries_[i].doc_id(); }
+  uint128 doc_id(size_t i) const { return entries()[i].doc_id(); }
   // The number of positions of posting i (the token's term frequency in that document).
   uint32_t position_count(size_t i) const;
   // Replaces the contents of `out` with the positions of posting i.
@@ -54,7 +79,10 @@ class PostingList {
   bool is_sorted() const;
 
   // Makes room for `postings` postings in all, without their positions.
-  void reserve(size_t postings) { entries_.reserve(postings); }
+  void reserve(size_t postings) {
+    own();
+    entries_.reserve(postings);
+  }
 
   // Removes every posting whose document id satisfies `removed`, keeping the others in order and
   // compacting both arrays in place; `on_removed(doc_id)` runs after each removal, in list order.
@@ -88,18 +116,26 @@ class PostingList {
 
   // Appends posting i of `from`; capacity is the caller's business.
   void copy_posting(const PostingList& from, size_t i);
+  // Copies borrowed arrays into the list's own, before a change.
+  void own();
 
-  uint32_t begin_of(size_t i) const { return i == 0 ? 0 : entries_[i - 1].end; }
+  std::span<const Entry> entries() const { return borrowed() ? borrowed_entries_ : entries_; }
+  std::span<const uint8_t> bytes() const { return borrowed() ? borrowed_bytes_ : bytes_; }
+  uint32_t begin_of(size_t i) const { return i == 0 ? 0 : entries()[i - 1].end; }
   std::span<const uint8_t> bytes_of(size_t i) const {
-    return {bytes_.data() + begin_of(i), bytes_.data() + entries_[i].end};
+    return bytes().subspan(begin_of(i), entries()[i].end - begin_of(i));
   }
 
   std::vector<Entry> entries_;
   std::vector<uint8_t> bytes_;
+  // While these are set, they stand for the two arrays above, which are empty.
+  std::span<const Entry> borrowed_entries_;
+  std::span<const uint8_t> borrowed_bytes_;
 };
 
 template <class Removed, class OnRemoved>
 void PostingList::remove_if(Removed&& removed, OnRemoved&& on_removed) {
+  own();
   size_t kept = 0;
   uint32_t kept_end = 0;
   uint32_t begin = 0;

@@ -7,6 +7,7 @@
 #include "absl/container/flat_hash_set.h"
 #include "absl/hash/hash.h"
 #include "storage/codec/corruption.hpp"
+#include "utils/ids.hpp"
 
 namespace tarnwick::inverted {
 
@@ -91,6 +92,76 @@ utils::Result<Index, LogReadError> replay_logs(LogsReader& reader) {
     list.newest_first = PostingList();
   }
   return index;
+}
+
+namespace {
+
+// Consecutive Delete records of one token, applied together: a purge writes a token's Delete
+// records one after the other, and removing them one by one would move a long list once each.
+class PendingDeletes {
+ public:
+  // Takes the Delete record of `doc_id` under `token_id` whose count is `count`.
+  utils::Status<LogReadError> add(Index& index, uint32_t token_id, uint128 doc_id, uint32_t count) {
+    if (!doc_ids_.empty() && token_id != token_id_) {
+      if (auto s = apply(index); !s) return s;
+    }
+    if (doc_ids_.empty()) {
+      token_id_ = token_id;
+      auto it = index.find(token_id);
+      length_ = it == index.end() ? 0 : it->second.size();
+    }
+    if (!doc_ids_.insert(doc_id).second || length_ < doc_ids_.size() ||
+        count != length_ - doc_ids_.size()) {
+      return fail(disagreement(token_id, "a Delete record does not fit its list"));
+    }
+    return {};
+  }
+
+  // Removes the postings taken so far from their list.
+  utils::Status<LogReadError> apply(Index& index) {
+    if (doc_ids_.empty()) return {};
+    auto it = index.find(token_id_);
+    size_t removed = 0;
+    if (it != index.end()) {
+      it->second.remove_if([this](uint128 doc_id) { return doc_ids_.contains(doc_id); },
+                           [&removed](uint128) { ++removed; });
+      if (it->second.empty()) index.erase(it);
+    }
+    const bool all_found = removed == doc_ids_.size();
+    doc_ids_.clear();
+    if (!all_found) return fail(disagreement(token_id_, "a Delete record names no posting"));
+    return {};
+  }
+
+ private:
+  uint32_t token_id_ = 0;
+  size_t length_ = 0;  // of the list before the run
+  utils::IdSet doc_ids_;
+};
+
+}  // namespace
+
+utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record, Index& index) {
+  PendingDeletes deletes;
+  const uint64_t records = reader.kept_meta_size() / kLogMetaSize;
+  for (uint64_t record = from_record; record < records; ++record) {
+    auto entry = reader.read(record);
+    if (!entry) return fail(std::move(entry.error()));
+    const uint32_t token_id = entry->header.token_id;
+    if (entry->header.operation == LogOperation::Delete) {
+      if (auto s = deletes.add(index, token_id, entry->doc_id, entry->header.count); !s) return s;
+      continue;
+    }
+    if (auto s = deletes.apply(index); !s) return s;
+    PostingList& list = index[token_id];
+    const size_t place = list.lower_bound(entry->posting_doc_id);
+    if ((place < list.size() && list.doc_id(place) == entry->posting_doc_id) ||
+        !list.insert(entry->posting_doc_id, entry->positions) ||
+        list.size() != entry->header.count) {
+      return fail(disagreement(token_id, "an Insert record does not fit its list"));
+    }
+  }
+  return deletes.apply(index);
 }
 
 }  // namespace tarnwick::inverted

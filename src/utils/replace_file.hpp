@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "absl/functional/function_ref.h"
+#include "utils/file.hpp"
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"
 
@@ -28,5 +30,11 @@ struct ReplaceFileError {
 // removed (a failed removal is not reported). The error names the temporary file, `path` when
 // the rename failed, or the directory when syncing it failed.
 Status<ReplaceFileError> replace_file(const std::filesystem::path& path, std::string_view contents);
+
+// The same, for contents that `write` writes into the temporary file, adding what reached it to
+// `written` (for contents too large to hold in memory at once).
+Status<ReplaceFileError> replace_file_with(
+    const std::filesystem::path& path,
+    absl::FunctionRef<Status<IoError>(File& file, size_t& written)> write);
 
 }  // namespace tarnwick::utils

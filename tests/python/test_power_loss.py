@@ -14,19 +14,21 @@ import sys
 import textwrap
 from pathlib import Path
 
+import pytest
+
 from tarnwick import Search
 
 from preload import library
 from test_crash import Ledger, check
 
-WRITER = textwrap.dedent("""
+WRITER_SETUP = textwrap.dedent("""
     import os, sys
     from tarnwick import Search
     log = os.path.join(os.environ["TARNWICK_SYNC_LOG"], "log")
     def note(line):
         with open(log, "a") as file:
             file.write(line + "\\n")
-    engine = Search(sys.argv[1], sys.argv[2])
+    engine = Search(sys.argv[1], sys.argv[2] or None)
     ids = []
     def add(count):
         for _ in range(count):
@@ -37,6 +39,10 @@ WRITER = textwrap.dedent("""
         for doc_id in chosen:
             engine.delete(doc_id)
             note(f"D {doc_id}")
+""")
+
+# Small buffers and segments: many saves, merges and segments.
+WRITER = WRITER_SETUP + textwrap.dedent("""
     add(25)
     engine.flush(); note("F")
     delete(ids[3:12])
@@ -46,6 +52,18 @@ WRITER = textwrap.dedent("""
     delete(ids[12:20])
     add(5)
     engine.merge(); note("F")
+    engine.close(); note("F")
+""")
+
+# Enough postings for the first flush to write a snapshot of the lists, then records after it.
+SNAPSHOT_WRITER = WRITER_SETUP + textwrap.dedent("""
+    for n, doc_id in enumerate(engine.add_many([f"word{n} filler common" for n in range(13000)])):
+        ids.append(doc_id)
+        note(f"A {doc_id} {n}")
+    engine.flush(); note("F")
+    delete(ids[5:40])
+    add(10)
+    engine.flush(); note("F")
     engine.close(); note("F")
 """)
 
@@ -86,26 +104,36 @@ def rebuild(log_dir: Path, lines: list[str], upto: int, root_inode: int, into: P
     fill(into, root_inode)
 
 
-def test_every_power_loss_keeps_what_was_flushed(tmp_path: Path) -> None:
+@pytest.mark.parametrize("writer, config, flushes, live, sample", [
+    (WRITER, CONFIG, 5, 40 - 17, None),
+    (SNAPSHOT_WRITER, None, 3, 13010 - 35, 30),
+], ids=["small-buffers", "snapshot"])
+def test_every_power_loss_keeps_what_was_flushed(tmp_path: Path, writer: str, config: str | None,
+                                                 flushes: int, live: int,
+                                                 sample: int | None) -> None:
     root = tmp_path / "root"
     root.mkdir()
     log_dir = tmp_path / "log"
     log_dir.mkdir()
-    config = tmp_path / "config.toml"
-    config.write_text(CONFIG)
+    config_path = ""
+    if config is not None:
+        config_path = str(tmp_path / "config.toml")
+        Path(config_path).write_text(config)
     env = dict(os.environ, LD_PRELOAD=str(library("sync_recorder.c")), TARNWICK_SYNC_LOG=str(log_dir))
-    subprocess.run([sys.executable, "-c", WRITER, str(root / "engine"), str(config)], env=env,
+    subprocess.run([sys.executable, "-c", writer, str(root / "engine"), config_path], env=env,
                    check=True, timeout=120)
     lines = (log_dir / "log").read_text().splitlines()
     sync_points = [i + 1 for i, line in enumerate(lines) if line.startswith("S ")]
-    assert len(sync_points) > 30 and lines.count("F") == 5
+    assert len(sync_points) > 10 * flushes and lines.count("F") == flushes
+    if writer is SNAPSHOT_WRITER:
+        assert any("postings" in listing.read_text() for listing in log_dir.glob("*.dir"))
     for upto in [0, *sync_points]:
         ledger = Ledger(deletions_need_flush=True)
         ledger.read("".join(line + "\n" for line in lines[:upto] if not line.startswith("S ")))
         after = tmp_path / f"after-{upto}"
         rebuild(log_dir, lines, upto, root.stat().st_ino, after)
         with Search(after / "engine", None) as engine:
-            check(engine, ledger)
+            check(engine, ledger, sample)
         shutil.rmtree(after)
     # The last point holds everything.
-    assert len(ledger.live()) == 40 - 17
+    assert len(ledger.live()) == live

@@ -115,5 +115,68 @@ TEST(PostingListTest, SortedPutsPostingsInIdOrderWithTheirPositions) {
   }
 }
 
+// A borrowed list reads another list's arrays in place, and its first change copies them: the
+// arrays it borrowed stay as they were.
+TEST(PostingListTest, BorrowedListReadsInPlaceUntilItsFirstChange) {
+  PostingList source;
+  for (uint64_t n : {2, 4, 6}) ASSERT_TRUE(source.append(id(n), Positions{uint32_t(n), 300}));
+  const std::vector<uint8_t> entries(source.entry_bytes().begin(), source.entry_bytes().end());
+  const std::vector<uint8_t> positions(source.position_bytes().begin(),
+                                       source.position_bytes().end());
+  using Change = void (*)(PostingList&);
+  const std::pair<const char*, Change> changes[] = {
+      {"append", [](PostingList& l) { ASSERT_TRUE(l.append(id(8), Positions{1})); }},
+      {"insert", [](PostingList& l) { ASSERT_TRUE(l.insert(id(3), Positions{1})); }},
+      {"remove", [](PostingList& l) { l.remove_if([](uint128 d) { return d == id(4); }, [](uint128) {}); }},
+  };
+  for (const auto& [name, change] : changes) {
+    auto list = PostingList::borrowing(entries, positions);
+    ASSERT_TRUE(list.has_value()) << name;
+    EXPECT_TRUE(list->borrowed());
+    EXPECT_EQ(list->entry_bytes().data(), entries.data()) << name;
+    PostingList expected = source;
+    change(expected);
+    change(*list);
+    EXPECT_FALSE(list->borrowed()) << name;
+    ASSERT_EQ(list->size(), expected.size()) << name;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_TRUE(list->doc_id(i) == expected.doc_id(i)) << name << i;
+      EXPECT_EQ(positions_of(*list, i), positions_of(expected, i)) << name << i;
+    }
+    EXPECT_TRUE(std::equal(entries.begin(), entries.end(), source.entry_bytes().begin())) << name;
+  }
+}
+
+// Arrays that do not make a list are refused, so that a borrowed list never reads outside them.
+TEST(PostingListTest, BorrowingRefusesArraysThatAreNoList) {
+  PostingList source;
+  for (uint64_t n : {2, 4}) ASSERT_TRUE(source.append(id(n), Positions{1, 2}));
+  const std::vector<uint8_t> entries(source.entry_bytes().begin(), source.entry_bytes().end());
+  const std::vector<uint8_t> positions(source.position_bytes().begin(),
+                                       source.position_bytes().end());
+  ASSERT_TRUE(PostingList::borrowing(entries, positions).has_value());
+  const auto swapped = [&] {  // the two entries in the wrong order
+    std::vector<uint8_t> out(entries.begin() + 20, entries.end());
+    out.insert(out.end(), entries.begin(), entries.begin() + 20);
+    return out;
+  }();
+  std::vector<uint8_t> longer = positions;
+  longer.push_back(0);
+  std::vector<uint8_t> misaligned(entries.size() + 1);
+  std::copy(entries.begin(), entries.end(), misaligned.begin() + 1);
+  const std::pair<const char*, std::pair<std::span<const uint8_t>, std::span<const uint8_t>>>
+      cases[] = {
+          {"no entries", {{}, {}}},
+          {"a part entry", {std::span(entries).first(30), positions}},
+          {"bytes after the last end", {entries, longer}},
+          {"positions short of the last end", {entries, std::span(positions).first(3)}},
+          {"ids not ascending", {swapped, positions}},
+          {"entries not 4-aligned", {std::span(misaligned).subspan(1), positions}},
+      };
+  for (const auto& [name, arrays] : cases) {
+    EXPECT_FALSE(PostingList::borrowing(arrays.first, arrays.second).has_value()) << name;
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick::inverted

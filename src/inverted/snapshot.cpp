@@ -1,0 +1,199 @@
+#include "inverted/snapshot.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <string>
+#include <vector>
+
+#include "utils/checksum.hpp"
+
+namespace tarnwick::inverted {
+
+namespace fs = std::filesystem;
+using utils::checksum64;
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "the snapshot holds the lists' arrays as a little-endian host lays them out");
+
+// "TWPOSTS" and the format's version.
+constexpr uint8_t kMagic[8] = {'T', 'W', 'P', 'O', 'S', 'T', 'S', 1};
+constexpr size_t kHeaderSize = 64;
+constexpr size_t kChecksummedHeader = 56;
+constexpr size_t kDirectoryEntrySize = 32;
+// The lists are written through a buffer of this size.
+constexpr size_t kWriteChunk = 1 << 20;
+
+void put_le(std::string& out, uint64_t value, size_t width) {
+  for (size_t i = 0; i < width; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+uint64_t get_le(const uint8_t* in, size_t width) {
+  uint64_t value = 0;
+  for (size_t i = width; i-- > 0;) value = (value << 8) | in[i];
+  return value;
+}
+
+uint64_t padded(uint64_t size) { return (size + 3) & ~uint64_t{3}; }
+
+uint64_t list_checksum(std::span<const uint8_t> entries, std::span<const uint8_t> positions) {
+  return checksum64(positions, checksum64(entries));
+}
+
+std::span<const uint8_t> as_span(const std::string& bytes) {
+  return {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
+}
+
+// The checksum that closes the header: of its first bytes, then of the directory.
+uint64_t header_checksum(std::span<const uint8_t> header, std::span<const uint8_t> directory) {
+  return checksum64(directory, checksum64(header.first(kChecksummedHeader)));
+}
+
+// The header and the directory of `lists`, in ascending token id.
+std::string header_and_directory(const std::vector<std::pair<uint32_t, const PostingList*>>& lists,
+                                 const LogsStamp& stamp) {
+  std::string out(std::begin(kMagic), std::end(kMagic));
+  for (uint64_t field : {stamp.meta_size, stamp.index_size, stamp.meta_ends, stamp.index_ends,
+                         uint64_t{lists.size()}, uint64_t{0}}) {
+    put_le(out, field, 8);
+  }
+  std::string directory;
+  directory.reserve(lists.size() * kDirectoryEntrySize);
+  uint64_t offset = kHeaderSize + lists.size() * kDirectoryEntrySize;
+  for (const auto& [token_id, list] : lists) {
+    const auto entries = list->entry_bytes();
+    const auto positions = list->position_bytes();
+    put_le(directory, token_id, 4);
+    put_le(directory, list->size(), 4);
+    put_le(directory, offset, 8);
+    put_le(directory, positions.size(), 4);
+    put_le(directory, 0, 4);
+    put_le(directory, list_checksum(entries, positions), 8);
+    offset += padded(entries.size() + positions.size());
+  }
+  put_le(out, header_checksum(as_span(out), as_span(directory)), 8);
+  return out + directory;
+}
+
+// Writes `bytes` through `chunk`, which is written out whenever it fills.
+class ChunkWriter {
+ public:
+  ChunkWriter(utils::File& file, size_t& written) : file_(file), written_(written) {
+    chunk_.reserve(kWriteChunk);
+  }
+
+  utils::Status<utils::IoError> add(std::span<const uint8_t> bytes) {
+    while (!bytes.empty()) {
+      const size_t taken = std::min(bytes.size(), kWriteChunk - chunk_.size());
+      chunk_.append(reinterpret_cast<const char*>(bytes.data()), taken);
+      bytes = bytes.subspan(taken);
+      if (chunk_.size() == kWriteChunk) {
+        if (auto s = write_out(); !s) return s;
+      }
+    }
+    return {};
+  }
+
+  utils::Status<utils::IoError> write_out() {
+    size_t done = 0;
+    auto s = file_.write_all(as_span(chunk_), &done);
+    written_ += done;
+    chunk_.clear();
+    return s;
+  }
+
+ private:
+  utils::File& file_;
+  size_t& written_;
+  std::string chunk_;
+};
+
+}  // namespace
+
+LogsStamp LogsStamp::of(std::span<const uint8_t> meta, uint64_t meta_size,
+                        std::span<const uint8_t> index, uint64_t index_size) {
+  auto ends = [](std::span<const uint8_t> log, uint64_t size) {
+    const uint64_t length = std::min(size, kStampEnds);
+    return checksum64(log.subspan(size - length, length), checksum64(log.first(length)));
+  };
+  return {meta_size, index_size, ends(meta, meta_size), ends(index, index_size)};
+}
+
+utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
+                                                      const Index& index,
+                                                      const LogsStamp& stamp) {
+  std::vector<std::pair<uint32_t, const PostingList*>> lists;
+  lists.reserve(index.size());
+  for (const auto& [token_id, list] : index) {
+    if (!list.empty()) lists.emplace_back(token_id, &list);
+  }
+  std::sort(lists.begin(), lists.end());
+  const std::string head = header_and_directory(lists, stamp);
+  return utils::replace_file_with(
+      index_dir / kSnapshotFileName,
+      [&](utils::File& file, size_t& written) -> utils::Status<utils::IoError> {
+        ChunkWriter out(file, written);
+        if (auto s = out.add(as_span(head)); !s) return s;
+        static constexpr uint8_t kZeros[4] = {};
+        for (const auto& [token_id, list] : lists) {
+          const auto entries = list->entry_bytes();
+          const auto positions = list->position_bytes();
+          const uint64_t size = entries.size() + positions.size();
+          for (auto bytes : {entries, positions, std::span<const uint8_t>(kZeros, padded(size) - size)}) {
+            if (auto s = out.add(bytes); !s) return s;
+          }
+        }
+        return out.write_out();
+      });
+}
+
+std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<const uint8_t> meta,
+                                      std::span<const uint8_t> index) {
+  auto mapped = utils::MappedFile::open_at(index_dir, kSnapshotFileName);
+  if (!mapped) return std::nullopt;
+  auto file = std::make_shared<const utils::MappedFile>(std::move(*mapped));
+  const std::span<const uint8_t> bytes = file->bytes();
+  if (bytes.size() < kHeaderSize || !std::equal(std::begin(kMagic), std::end(kMagic), bytes.data())) {
+    return std::nullopt;
+  }
+  const uint8_t* header = bytes.data();
+  const LogsStamp stamp{get_le(header + 8, 8), get_le(header + 16, 8), get_le(header + 24, 8),
+                        get_le(header + 32, 8)};
+  if (stamp.meta_size > meta.size() || stamp.index_size > index.size() ||
+      LogsStamp::of(meta, stamp.meta_size, index, stamp.index_size) != stamp) {
+    return std::nullopt;
+  }
+  const uint64_t count = get_le(header + 40, 8);
+  if (count > (bytes.size() - kHeaderSize) / kDirectoryEntrySize) return std::nullopt;
+  const auto directory = bytes.subspan(kHeaderSize, count * kDirectoryEntrySize);
+  if (header_checksum(bytes, directory) != get_le(header + kChecksummedHeader, 8)) {
+    return std::nullopt;
+  }
+
+  Snapshot snapshot{file, {}, stamp};
+  snapshot.index.reserve(count);
+  const uint64_t data_start = kHeaderSize + directory.size();
+  int64_t previous_token = -1;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint8_t* entry = directory.data() + i * kDirectoryEntrySize;
+    const auto token_id = static_cast<uint32_t>(get_le(entry, 4));
+    const uint64_t entries_size = get_le(entry + 4, 4) * PostingList::kEntrySize;
+    const uint64_t offset = get_le(entry + 8, 8);
+    const uint64_t positions_size = get_le(entry + 16, 4);
+    if (token_id <= previous_token || offset < data_start || offset > bytes.size() ||
+        entries_size + positions_size > bytes.size() - offset) {
+      return std::nullopt;
+    }
+    previous_token = token_id;
+    const auto entries = bytes.subspan(offset, entries_size);
+    const auto positions = bytes.subspan(offset + entries_size, positions_size);
+    if (list_checksum(entries, positions) != get_le(entry + 24, 8)) return std::nullopt;
+    auto list = PostingList::borrowing(entries, positions);
+    if (!list) return std::nullopt;
+    snapshot.index.emplace(token_id, std::move(*list));
+  }
+  return snapshot;
+}
+
+}  // namespace tarnwick::inverted

@@ -1,0 +1,79 @@
+// The snapshot of the index: every posting list as it stood when the two logs (log_format.hpp) had
+// the sizes the snapshot records, in one file, `dir`/index/postings, laid out as PostingList keeps
+// its arrays, so that opening maps it and the lists read their postings in place. Opening then
+// replays only the log records written after it.
+//
+// The logs stay the index's record; the snapshot is derived from them and never overrides them.
+// It covers a prefix of both logs, recognised by its sizes and by a checksum of the first and
+// the last bytes of each prefix. A snapshot that is missing, damaged, or whose logs were cut, rewritten or set
+// aside is not used, and opening replays the whole logs as before. Written only by the writer,
+// whole, beside the old one and renamed over it (utils/replace_file.hpp).
+//
+// Layout, little-endian (the host's order, which the magic records):
+//   header, 64 bytes: magic (8), meta-log size (8), index-log size (8), checksums of the first and
+//     last kStampEnds bytes below those sizes (8 + 8), number of lists n (8), reserved 0 (8), checksum
+//     of the header's first 56 bytes and the directory (8);
+//   directory, n × 32 bytes, in ascending token id: token id (4), postings (4), offset of the
+//     list's entries in the file (8, a multiple of 4), its position bytes (4), reserved 0 (4),
+//     checksum of the entries and the position bytes (8);
+//   each list: its entries (PostingList::kEntrySize bytes a posting), then its position bytes
+//     right after them, padded with zeros to a multiple of 4.
+// Every list is checked when the snapshot is read: its checksum, and that its entries make a list
+// (PostingList::borrowing).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "inverted/index_type.hpp"
+#include "utils/file.hpp"
+#include "utils/mmap.hpp"
+#include "utils/replace_file.hpp"
+#include "utils/result.hpp"
+
+namespace tarnwick::inverted {
+
+inline constexpr char kSnapshotFileName[] = "postings";
+
+// Bytes at each end of a covered prefix that the stamp checks.
+inline constexpr uint64_t kStampEnds = 4096;
+
+// What a snapshot covers: the first `meta_size` bytes of the meta log and the first `index_size`
+// of the index log, recognised by checksums of their first and last bytes. The logs only grow by
+// appends; a log cut back, set aside or rewritten by compaction no longer begins with the bytes
+// the stamp names.
+struct LogsStamp {
+  uint64_t meta_size = 0;
+  uint64_t index_size = 0;
+  uint64_t meta_ends = 0;
+  uint64_t index_ends = 0;
+
+  // The stamp of the first `meta_size` and `index_size` bytes of the logs `meta` and `index`.
+  // REQUIRES: both sizes within their logs.
+  static LogsStamp of(std::span<const uint8_t> meta, uint64_t meta_size,
+                      std::span<const uint8_t> index, uint64_t index_size);
+
+  bool operator==(const LogsStamp&) const = default;
+};
+
+// Writes the snapshot of `index`, covering logs stamped `stamp`, to `index_dir`/postings.
+utils::Status<utils::ReplaceFileError> write_snapshot(const std::filesystem::path& index_dir,
+                                                      const Index& index, const LogsStamp& stamp);
+
+// A snapshot read back: its lists borrow from `file`, which must outlive them (or their first
+// change).
+struct Snapshot {
+  std::shared_ptr<const utils::MappedFile> file;
+  Index index;
+  LogsStamp stamp;
+};
+
+// The snapshot in the open directory `index_dir`, when there is one, it is whole, and the logs
+// `meta` and `index` (mapped from the same directory) begin with what it covers; else nothing.
+std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<const uint8_t> meta,
+                                      std::span<const uint8_t> index);
+
+}  // namespace tarnwick::inverted

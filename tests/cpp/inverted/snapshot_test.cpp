@@ -1,0 +1,191 @@
+// The snapshot of the lists: opening reads it and the records after it, and gives the very index
+// a replay of the whole logs gives; a snapshot that is damaged or no longer matches the logs is
+// passed over.
+#include "inverted/snapshot.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "inverted/index.hpp"
+#include "inverted/index_fixture.hpp"
+
+namespace tarnwick::inverted {
+namespace {
+
+namespace fs = std::filesystem;
+using index_testing::doc;
+using index_testing::plain;
+using index_testing::PlainIndex;
+using index_testing::read_bytes;
+using index_testing::write_bytes;
+
+class SnapshotTest : public ::testing::Test {
+ protected:
+  fs::path index_dir() const { return dir_.path() / kIndexDirName; }
+  fs::path snapshot() const { return index_dir() / kSnapshotFileName; }
+  fs::path meta_log() const { return index_dir() / kIndexMetaLogName; }
+  fs::path index_log() const { return index_dir() / kIndexLogName; }
+
+  IndexManager open() {
+    auto index = IndexManager::load(dir_.path(), config_, clock_.clock());
+    EXPECT_TRUE(index.ok());
+    return std::move(*index);
+  }
+  // What opening gives without the snapshot: the replay of the whole logs.
+  PlainIndex replayed() {
+    const std::string kept = read_bytes(snapshot());
+    fs::remove(snapshot());
+    PlainIndex out = plain(open().index());
+    write_bytes(snapshot(), kept);
+    return out;
+  }
+  static size_t borrowed_lists(const IndexManager& index) {
+    size_t count = 0;
+    for (const auto& [token_id, list] : index.index()) count += list.borrowed();
+    return count;
+  }
+
+  // Random inserts and deletes over documents first to first + count - 1, under tokens 0 to 7;
+  // a deleted posting is sometimes inserted again, in the middle of its list.
+  void churn(IndexManager& index, int first, int count, uint32_t seed) {
+    std::mt19937 rng(seed);
+    for (int n = first; n < first + count; ++n) {
+      for (uint32_t t = 0; t < 8; ++t) {
+        if (rng() % 3 == 0) insert(index, t, doc(n), {uint32_t(rng() % 50), 60});
+      }
+      if (rng() % 4 != 0) continue;
+      const uint32_t t = rng() % 8;
+      const int victim = 1 + int(rng() % n);
+      ASSERT_TRUE(index.delete_postings({t}, {doc(victim)}, tokens_, [](const std::string&) {}).ok());
+      if (rng() % 2) insert(index, t, doc(victim), {7});
+    }
+  }
+  void insert(IndexManager& index, uint32_t token_id, uint128 doc_id,
+              const std::vector<uint32_t>& positions) {
+    ASSERT_TRUE(index.insert(token_id, doc_id, positions, tokens_).ok());
+  }
+  void flush(IndexManager& index) { ASSERT_TRUE(index.flush(tokens_).ok()); }
+
+  // An index whose snapshot covers a first churn and whose logs hold a second one after it; token
+  // 9 has one posting, from before the snapshot only.
+  PlainIndex build() {
+    IndexManager index = open();
+    insert(index, 9, doc(1), {3});
+    churn(index, 1, 200, 1);
+    flush(index);
+    EXPECT_TRUE(index.write_snapshot());
+    churn(index, 201, 100, 2);
+    flush(index);
+    return plain(index.index());
+  }
+
+  index_testing::TempDir dir_;
+  index_testing::TestClock clock_;
+  std::shared_ptr<Config> config_ = index_testing::quiet_config();
+  TokenHasher tokens_ = *TokenHasher::load(dir_.path(), config_, clock_.clock());
+};
+
+TEST_F(SnapshotTest, OpeningReadsTheSnapshotAndTheRecordsAfterIt) {
+  const PlainIndex expected = build();
+  IndexManager index = open();
+  EXPECT_EQ(plain(index.index()), expected);
+  // The list the records after the snapshot left alone is read in place.
+  ASSERT_NE(index.postings(9), nullptr);
+  EXPECT_TRUE(index.postings(9)->borrowed());
+  EXPECT_EQ(replayed(), expected);
+}
+
+// Cut anywhere, the meta log loads as the replay of what is left: past the snapshot from it,
+// short of it from the logs alone.
+TEST_F(SnapshotTest, EveryMetaLogPrefixLoadsWhatTheWholeReplayLoads) {
+  build();
+  const std::string meta = read_bytes(meta_log());
+  const std::string log = read_bytes(index_log());
+  const std::string kept_snapshot = read_bytes(snapshot());
+  uint64_t covered = 0;  // the meta-log size in the snapshot's header
+  for (size_t i = 16; i-- > 8;) covered = covered << 8 | static_cast<uint8_t>(kept_snapshot[i]);
+  ASSERT_LT(covered, meta.size());
+  std::vector<size_t> lengths = {0, meta.size()};
+  for (size_t length = 1; length < meta.size(); length += 101) lengths.push_back(length);
+  for (size_t length = covered - 29; length <= covered + 29; ++length) lengths.push_back(length);
+  for (size_t length : lengths) {
+    write_bytes(meta_log(), meta.substr(0, length));
+    write_bytes(index_log(), log);
+    write_bytes(snapshot(), kept_snapshot);
+    IndexManager index = open();
+    // Past the snapshot, it is read (token 9 keeps its list from it).
+    if (length >= covered) {
+      EXPECT_GT(borrowed_lists(index), 0u) << length;
+    }
+    // Opening cut the torn tail; the replay reads the same logs.
+    EXPECT_EQ(plain(index.index()), replayed()) << length;
+  }
+}
+
+// Whatever byte of the snapshot is damaged (every fifth is tried), and wherever it is cut, opening
+// gives the same index.
+TEST_F(SnapshotTest, ADamagedOrCutSnapshotNeverChangesWhatOpeningGives) {
+  const PlainIndex expected = build();
+  const std::string kept = read_bytes(snapshot());
+  size_t passed_over = 0;
+  size_t tried = 0;
+  for (size_t at = 0; at < kept.size(); at += 5, ++tried) {
+    std::string damaged = kept;
+    damaged[at] = static_cast<char>(damaged[at] ^ (1 << (at % 8)));
+    write_bytes(snapshot(), damaged);
+    IndexManager index = open();
+    EXPECT_EQ(plain(index.index()), expected) << at;
+    passed_over += borrowed_lists(index) == 0;
+  }
+  // Only the padding after the lists is not checked.
+  EXPECT_GT(passed_over, tried * 9 / 10);
+  // The padding after the last list is at most 3 bytes.
+  for (size_t length : {size_t{0}, size_t{8}, size_t{63}, size_t{64}, kept.size() / 2, kept.size() - 4}) {
+    write_bytes(snapshot(), kept.substr(0, length));
+    IndexManager index = open();
+    EXPECT_EQ(plain(index.index()), expected) << length;
+    EXPECT_EQ(borrowed_lists(index), 0u) << length;
+  }
+}
+
+// Logs emptied and written again past the sizes the snapshot covers are not what it covers.
+TEST_F(SnapshotTest, LogsWrittenAnewAreNotTakenForTheOnesItCovers) {
+  build();
+  const std::string kept = read_bytes(snapshot());
+  const uint64_t covered = fs::file_size(meta_log());
+  write_bytes(meta_log(), "");
+  write_bytes(index_log(), "");
+  PlainIndex expected;
+  {
+    IndexManager index = open();
+    churn(index, 1000, 400, 3);
+    flush(index);
+    expected = plain(index.index());
+  }
+  ASSERT_GT(fs::file_size(meta_log()), covered);
+  write_bytes(snapshot(), kept);
+  IndexManager index = open();
+  EXPECT_EQ(plain(index.index()), expected);
+  EXPECT_EQ(borrowed_lists(index), 0u);
+}
+
+// Only a flush that finds the logs grown by the due share writes a snapshot.
+TEST_F(SnapshotTest, SnapshotIsWrittenWhenTheLogsHaveGrownEnough) {
+  IndexManager index = open();
+  churn(index, 1, 100, 4);
+  flush(index);
+  index.snapshot_if_due();
+  EXPECT_FALSE(fs::exists(snapshot()));
+  // About 28 bytes of meta log a record.
+  for (int n = 0; fs::file_size(meta_log()) < kSnapshotMinTail; n += 1000) {
+    churn(index, 1000 + n, 1000, 5 + n);
+    flush(index);
+  }
+  index.snapshot_if_due();
+  ASSERT_TRUE(fs::exists(snapshot()));
+  EXPECT_EQ(plain(open().index()), plain(index.index()));
+}
+
+}  // namespace
+}  // namespace tarnwick::inverted
