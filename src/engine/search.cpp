@@ -51,14 +51,13 @@ utils::Result<std::optional<WriterLock>, utils::IoError> lock_directory(const fs
 }  // namespace
 
 Search::Search(fs::path dir, std::optional<WriterLock> lock, std::optional<int64_t> writer_pid,
-               std::shared_ptr<const Config> config, utils::Trie trie, inverted::TokenHasher tokens,
+               std::shared_ptr<const Config> config, inverted::TokenHasher tokens,
                IndexManager index, SearchMeta meta, storage::DocumentsManager documents,
                utils::UlidGenerator generator)
     : dir_(std::move(dir)),
       lock_(std::move(lock)),
       writer_pid_(writer_pid),
       config_(std::move(config)),
-      trie_(std::move(trie)),
       tokens_(std::move(tokens)),
       index_(std::move(index)),
       meta_(std::move(meta)),
@@ -92,8 +91,6 @@ utils::Result<std::unique_ptr<Search>, SearchError> Search::load(
   }
   auto stores = lock ? load_index_stores(dir, config, clock) : load_index_stores_read_only(dir, config, clock);
   if (!stores) return fail(std::move(stores.error()));
-  utils::Trie trie;
-  for (const auto& [token, id] : stores->tokens.token_to_id()) trie.add(token);
   auto meta = SearchMeta::open(dir, config, clock, access);
   if (!meta) return fail(SearchError{std::move(meta.error())});
   auto documents = storage::DocumentsManager::load(dir, config, clock, access);
@@ -104,7 +101,7 @@ utils::Result<std::unique_ptr<Search>, SearchError> Search::load(
     if (!list.empty()) largest = std::max(largest, list.doc_id(list.size() - 1));
   }
   std::unique_ptr<Search> engine(new Search(
-      dir, std::move(lock), writer_pid, std::move(config), std::move(trie),
+      dir, std::move(lock), writer_pid, std::move(config),
       std::move(stores->tokens), std::move(stores->index), std::move(*meta),
       std::move(*documents), utils::UlidGenerator(std::move(clock), std::move(random), largest)));
   if (engine->read_only()) {
@@ -171,7 +168,7 @@ utils::Result<std::vector<uint32_t>, SearchError> Search::insert_postings(
   for (const analysis::DocumentStem& stem : document.stems) {
     std::optional<uint32_t> token_id = known ? known->find(stem.stem_id) : std::nullopt;
     if (!token_id) {
-      if (!tokens_.id_of(stem.text)) trie_.add(stem.text);
+      if (trie_ && !tokens_.id_of(stem.text)) trie_->add(stem.text);
       auto added = tokens_.add(stem.text);
       if (!added) return fail(SearchError{std::move(added.error())});
       token_id = *added;
@@ -183,6 +180,14 @@ utils::Result<std::vector<uint32_t>, SearchError> Search::insert_postings(
     token_ids.push_back(*token_id);
   }
   return token_ids;
+}
+
+const utils::Trie& Search::trie() {
+  if (!trie_) {
+    trie_.emplace();
+    for (const auto& [token, id] : tokens_.token_to_id()) trie_->add(token);
+  }
+  return *trie_;
 }
 
 const storage::Document* Search::get(uint128 id) const {
@@ -220,7 +225,7 @@ utils::Status<BincodePersistenceError> Search::force_delete() {
   const uint64_t live = documents_.documents().size();
   if (auto s = meta_.update_avg_doc_len(live + ids.size(), live, -removed_length); !s) return s;
   return index_.delete_postings(token_ids, ids, tokens_,
-                                [this](const std::string& token) { trie_.delete_token(token); });
+                                [this](const std::string& token) { forget_word(token); });
 }
 
 Search::Status Search::flush() {

@@ -3,8 +3,9 @@
 // store) with the tokenizer and the id generator, and runs each operation across them in a fixed
 // order.
 //
-// Opening loads, in order: the trie's automata, the configuration, the writer lock, the
-// dictionary (whose tokens fill the trie), the index, the statistics file and the document store.
+// Opening loads, in order: the configuration, the writer lock, the dictionary, the index, the
+// statistics file and the document store. The trie of the dictionary's words, with its automata,
+// is built at the first fuzzy query, and kept in step with the dictionary from then on.
 // The writer then brings the index in step with the live documents (see search_repair.cpp), and
 // the id generator starts above every stored id.
 //
@@ -159,7 +160,7 @@ class Search {
  private:
   Search(std::filesystem::path dir, std::optional<WriterLock> lock,
          std::optional<int64_t> writer_pid, std::shared_ptr<const Config> config,
-         utils::Trie trie, inverted::TokenHasher tokens, inverted::IndexManager index, SearchMeta meta,
+         inverted::TokenHasher tokens, inverted::IndexManager index, SearchMeta meta,
          storage::DocumentsManager documents, utils::UlidGenerator generator);
 
   // Loads every store, as the writer when `lock` holds the lock, else read-only.
@@ -220,11 +221,19 @@ class Search {
   // Documents whose lengths the mean covers: the live ones and the pending ones.
   uint64_t indexed_count() const;
 
+  // The trie of the dictionary's words, built from the dictionary on first use.
+  const utils::Trie& trie();
+  // Keeps a built trie in step with a word that left the dictionary.
+  void forget_word(const std::string& token) {
+    if (trie_) trie_->delete_token(token);
+  }
+
   std::filesystem::path dir_;
   std::optional<WriterLock> lock_;
   std::optional<int64_t> writer_pid_;
   std::shared_ptr<const Config> config_;
-  utils::Trie trie_;
+  // Built when first needed (trie()); until then, words come and go in the dictionary alone.
+  std::optional<utils::Trie> trie_;
   inverted::TokenHasher tokens_;
   inverted::IndexManager index_;
   SearchMeta meta_;

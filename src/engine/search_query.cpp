@@ -36,7 +36,8 @@ utils::Status<query::ParseError> Search::for_each_candidate(
   if (!parsed) return utils::fail(std::move(parsed.error()));
   const analysis::TokenizedQuery tokenized = tokenizer_.tokenize_query(parsed->tokens(), parsed->proximity);
   auto intersection =
-      matching::PostingListIntersection::create(tokenized, index_.index(), tokens_, trie_);
+      matching::PostingListIntersection::create(tokenized, index_.index(), tokens_,
+                                                [this]() -> const utils::Trie& { return trie(); });
   if (!intersection) return {};
   const storage::DocumentMap& live = documents_.documents();
   const storage::DocumentMap& pending = documents_.deleted_documents();

@@ -150,7 +150,7 @@ Search::Status Search::bring_in_step() {
       }
     }
   }
-  auto on_freed = [this](const std::string& token) { trie_.delete_token(token); };
+  auto on_freed = [this](const std::string& token) { forget_word(token); };
   if (auto s = index_.delete_postings(touched, stale, tokens_, on_freed); !s) {
     return fail(SearchError{std::move(s.error())});
   }
@@ -159,7 +159,7 @@ Search::Status Search::bring_in_step() {
                                                   tokens_.token_to_id().end())) {
     if (index_.postings(token_id) != nullptr) continue;
     if (auto s = tokens_.delete_token(token_id); !s) return fail(SearchError{std::move(s.error())});
-    trie_.delete_token(token);
+    forget_word(token);
   }
   std::sort(again.begin(), again.end());
   for (uint128 id : again) {

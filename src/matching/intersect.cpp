@@ -24,7 +24,7 @@ bool accepted(std::string_view found, std::string_view query, uint8_t fuzziness)
 
 std::optional<PostingListIntersection> PostingListIntersection::create(
     const analysis::TokenizedQuery& query, const inverted::Index& index,
-    const inverted::TokenHasher& tokens, const utils::Trie& trie) {
+    const inverted::TokenHasher& tokens, absl::FunctionRef<const utils::Trie&()> trie) {
   if (query.tokens.empty() || tokens.token_to_id().empty()) return std::nullopt;
   PostingListIntersection intersection;
   intersection.heaps_.resize(query.tokens.size());
@@ -32,14 +32,22 @@ std::optional<PostingListIntersection> PostingListIntersection::create(
   for (size_t i = 0; i < query.tokens.size(); ++i) {
     const analysis::Token& token = query.tokens[i];
     Heap& heap = intersection.heaps_[i];
-    for (const auto& match : trie.search(token.text, token.fuzziness)) {
-      if (!accepted(match.token, token.text, token.fuzziness)) continue;
-      const auto id = tokens.id_of(match.token);
-      if (!id) continue;
+    auto take = [&](std::string_view text, uint16_t distance) {
+      const auto id = tokens.id_of(text);
+      if (!id) return;
       auto list = index.find(*id);
-      if (list == index.end() || list->second.empty()) continue;
-      heap.alternatives.push_back({&list->second, *id, match.distance});
+      if (list == index.end() || list->second.empty()) return;
+      heap.alternatives.push_back({&list->second, *id, distance});
       push(heap, static_cast<uint32_t>(heap.alternatives.size() - 1), 0);
+    };
+    if (token.fuzziness == 0) {
+      // What the trie would find at distance 0: the token itself, when the dictionary holds it
+      // (the trie holds every word of the dictionary).
+      take(token.text, 0);
+    } else {
+      for (const auto& match : trie().search(token.text, token.fuzziness)) {
+        if (accepted(match.token, token.text, token.fuzziness)) take(match.token, match.distance);
+      }
     }
     if (heap.cursors.empty()) return std::nullopt;
   }

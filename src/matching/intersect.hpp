@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "absl/functional/function_ref.h"
 #include "analysis/tokenizer.hpp"
 #include "inverted/index_type.hpp"
 #include "matching/mis.hpp"
@@ -28,12 +29,12 @@ using uint128 = unsigned __int128;
 
 class PostingListIntersection {
  public:
-  // Nothing when there are no query tokens, or some query token matches no indexed token.
+  // Nothing when there are no query tokens, or some query token matches no indexed token. An
+  // exact token is looked up in the dictionary; `trie` is asked for only when a token is fuzzy.
   // REQUIRES: `index` outlives the intersection and does not change meanwhile.
-  static std::optional<PostingListIntersection> create(const analysis::TokenizedQuery& query,
-                                                       const inverted::Index& index,
-                                                       const inverted::TokenHasher& tokens,
-                                                       const utils::Trie& trie);
+  static std::optional<PostingListIntersection> create(
+      const analysis::TokenizedQuery& query, const inverted::Index& index,
+      const inverted::TokenHasher& tokens, absl::FunctionRef<const utils::Trie&()> trie);
 
   // Moves to the next candidate; false when there is none. Every document comes at most once.
   bool next();

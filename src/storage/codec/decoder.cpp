@@ -5,13 +5,6 @@
 
 namespace tarnwick::storage {
 
-utils::Status<DecodeError> SliceSource::read(std::span<uint8_t> out) {
-  if (out.size() > rest_.size()) return utils::fail(shortfall(out.size()));
-  std::memcpy(out.data(), rest_.data(), out.size());
-  rest_ = rest_.subspan(out.size());
-  return {};
-}
-
 utils::Result<FileSource, DecodeError> FileSource::open(utils::File& file) {
   auto size = file.size();
   auto position = file.position();

@@ -10,6 +10,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -34,7 +35,16 @@ class SliceSource {
   explicit SliceSource(std::string_view bytes) : rest_(utils::as_bytes(bytes)) {}
 
   uint64_t remaining() const { return rest_.size(); }
-  utils::Status<DecodeError> read(std::span<uint8_t> out);
+  // Inline: records are decoded a byte or a few at a time, and a call per read cost more than
+  // the decoding itself.
+  utils::Status<DecodeError> read(std::span<uint8_t> out) {
+    if (out.size() > rest_.size()) [[unlikely]] {
+      return utils::fail(shortfall(out.size()));
+    }
+    std::memcpy(out.data(), rest_.data(), out.size());
+    rest_ = rest_.subspan(out.size());
+    return {};
+  }
   // The error for wanting `wanted` bytes when fewer remain.
   DecodeError shortfall(uint64_t wanted) const { return UnexpectedEnd{wanted - rest_.size()}; }
 
@@ -73,7 +83,7 @@ class Decoder {
   Source& source() { return source_; }
 
   DecodeResult<uint8_t> u8() {
-    uint8_t byte;
+    uint8_t byte = 0;
     if (auto s = source_.read({&byte, 1}); !s) return utils::fail(std::move(s.error()));
     return byte;
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -94,7 +95,7 @@ class IntersectionTest : public ::testing::Test {
 
   std::vector<Candidate> actual(const analysis::TokenizedQuery& query) const {
     std::vector<Candidate> out;
-    auto intersection = PostingListIntersection::create(query, index_, *tokens_, trie_);
+    auto intersection = PostingListIntersection::create(query, index_, *tokens_, trie());
     if (!intersection) return out;
     while (intersection->next()) {
       std::vector<Group> groups(intersection->group_count());
@@ -108,9 +109,18 @@ class IntersectionTest : public ::testing::Test {
     return out;
   }
 
+  // The trie, counting the times the intersection asks for it.
+  std::function<const utils::Trie&()> trie() const {
+    return [this]() -> const utils::Trie& {
+      ++trie_asked_;
+      return trie_;
+    };
+  }
+
   TempDir dir_;
   std::optional<inverted::TokenHasher> tokens_;
   utils::Trie trie_;
+  mutable int trie_asked_ = 0;
   inverted::Index index_;
   std::map<uint128, std::map<uint32_t, std::vector<uint32_t>>> docs_;
 };
@@ -128,22 +138,29 @@ TEST_F(IntersectionTest, YieldsExactlyTheDocumentsMatchingEveryQueryToken) {
           {terms[random() % terms.size()], static_cast<uint8_t>(random() % 3)});
     }
     const auto want = expected(query);
+    const int asked = trie_asked_;
     const auto got = actual(query);
     ASSERT_EQ(got, want) << "round " << round;
+    // Exact tokens are looked up in the dictionary alone.
+    const bool fuzzy = std::any_of(query.tokens.begin(), query.tokens.end(),
+                                   [](const analysis::Token& t) { return t.fuzziness > 0; });
+    if (!fuzzy) {
+      EXPECT_EQ(trie_asked_, asked) << "round " << round;
+    }
   }
 }
 
 TEST_F(IntersectionTest, NothingWithoutQueryTokensOrMatches) {
   std::mt19937 random(7);
   build(random, 20);
-  EXPECT_FALSE(PostingListIntersection::create({}, index_, *tokens_, trie_));
+  EXPECT_FALSE(PostingListIntersection::create({}, index_, *tokens_, trie()));
   analysis::TokenizedQuery query;
   query.tokens = {{"cat", 0}, {"zebra", 2}};
-  EXPECT_FALSE(PostingListIntersection::create(query, index_, *tokens_, trie_));
+  EXPECT_FALSE(PostingListIntersection::create(query, index_, *tokens_, trie()));
   // A token the dictionary knows but without postings is no match either.
   index_.erase(*tokens_->id_of("elk"));
   query.tokens = {{"elk", 0}};
-  EXPECT_FALSE(PostingListIntersection::create(query, index_, *tokens_, trie_));
+  EXPECT_FALSE(PostingListIntersection::create(query, index_, *tokens_, trie()));
 }
 
 }  // namespace
