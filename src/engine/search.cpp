@@ -96,10 +96,8 @@ utils::Result<std::unique_ptr<Search>, SearchError> Search::load(
   auto documents = storage::DocumentsManager::load(dir, config, clock, access);
   if (!documents) return fail(SearchError{std::move(documents.error())});
   // New ids go above every stored one, whatever the clock says.
-  uint128 largest = documents->largest_stored_id();
-  for (const auto& [token_id, list] : stores->index.index()) {
-    if (!list.empty()) largest = std::max(largest, list.doc_id(list.size() - 1));
-  }
+  const uint128 largest =
+      std::max(documents->largest_stored_id(), stores->index.totals().largest_doc_id);
   std::unique_ptr<Search> engine(new Search(
       dir, std::move(lock), writer_pid, std::move(config),
       std::move(stores->tokens), std::move(stores->index), std::move(*meta),

@@ -15,13 +15,13 @@
 //  - the mean document length is recomputed from the live records.
 // What was mended is flushed before the engine is handed out.
 //
-// Checking costs one pass over the postings and one over the records' token ids, summing a hash
-// of every (document, token) pair on each side: equal sums mean the index holds exactly the
-// records' pairs, unless two 64-bit sums collide. Only a disagreement pays for the exact search.
+// Checking costs one pass over the records' token ids, summing a hash of every (document, token)
+// pair, against the same sum over the postings, which the index keeps (IndexTotals): equal sums
+// mean the index holds exactly the records' pairs, unless two 64-bit sums collide. Only a
+// disagreement pays for the exact search.
 #include <algorithm>
 #include <vector>
 
-#include "absl/hash/hash.h"
 #include "engine/search.hpp"
 #include "utils/lost_found.hpp"
 
@@ -37,11 +37,6 @@ namespace fs = std::filesystem;
 using utils::fail;
 
 namespace {
-
-uint64_t pair_hash(uint128 doc_id, uint32_t token_id) {
-  return absl::HashOf(static_cast<uint64_t>(doc_id >> 64), static_cast<uint64_t>(doc_id),
-                      token_id);
-}
 
 // Sets aside the token store and both index logs, keeping what they hold in lost+found; the
 // stores then load empty.
@@ -100,13 +95,9 @@ Search::Status Search::repair() {
   uint64_t expected = 0;
   for (const auto& [id, record] : live) {
     total_tokens += record.total_tokens;
-    for (uint32_t token_id : record.token_ids) expected += pair_hash(id, token_id);
+    for (uint32_t token_id : record.token_ids) expected += inverted::posting_hash(id, token_id);
   }
-  uint64_t found = 0;
-  for (const auto& [token_id, list] : index_.index()) {
-    for (size_t i = 0; i < list.size(); ++i) found += pair_hash(list.doc_id(i), token_id);
-  }
-  const bool in_step = found == expected && tokens_.token_to_id().size() == index_.index().size();
+  const bool in_step = index_.totals().posting_sum == expected && tokens_.token_to_id().size() == index_.index().size();
   if (in_step) {
     if (meta_.recompute(live.size(), total_tokens)) return as_search_error(meta_.save());
     return {};
@@ -121,7 +112,7 @@ Search::Status Search::bring_in_step() {
   utils::IdMap<Tally> tallies;
   for (const auto& [id, record] : live) {
     Tally& tally = tallies[id];
-    for (uint32_t token_id : record.token_ids) tally.expected += pair_hash(id, token_id);
+    for (uint32_t token_id : record.token_ids) tally.expected += inverted::posting_hash(id, token_id);
   }
   // The documents whose postings go: those not live, and the live ones out of step.
   utils::IdSet stale;
@@ -132,7 +123,7 @@ Search::Status Search::bring_in_step() {
       if (it == tallies.end()) {
         stale.insert(doc_id);
       } else {
-        it->second.found += pair_hash(doc_id, token_id);
+        it->second.found += inverted::posting_hash(doc_id, token_id);
       }
     }
   }

@@ -53,6 +53,7 @@ utils::Result<bool, Error> prepare_files(const fs::path& dir, const fs::path& in
 // it was read from.
 struct Rebuilt {
   Index index;
+  IndexTotals totals;
   std::shared_ptr<const utils::MappedFile> snapshot;
   LogsStamp covered;
   uint64_t meta_size, kept_meta_size;
@@ -64,12 +65,14 @@ struct Rebuilt {
 utils::Result<Rebuilt, Error> replay(const fs::path& index_dir) {
   auto reader = LogsReader::open(index_dir);
   if (!reader) return fail(Error{std::move(reader.error())});
-  Rebuilt read{{}, nullptr, {}, reader->meta_size(), reader->kept_meta_size(),
+  Rebuilt read{{}, {}, nullptr, {}, reader->meta_size(), reader->kept_meta_size(),
                reader->index_size(), reader->kept_index_size()};
   auto snapshot = read_snapshot(reader->directory(), reader->kept_meta(), reader->kept_index());
   if (snapshot && snapshot->stamp.meta_size % kLogMetaSize == 0 &&
-      replay_tail(*reader, snapshot->stamp.meta_size / kLogMetaSize, snapshot->index)) {
+      replay_tail(*reader, snapshot->stamp.meta_size / kLogMetaSize, snapshot->index,
+                  snapshot->totals)) {
     read.index = std::move(snapshot->index);
+    read.totals = snapshot->totals;
     read.snapshot = std::move(snapshot->file);
     read.covered = snapshot->stamp;
     return read;
@@ -78,6 +81,7 @@ utils::Result<Rebuilt, Error> replay(const fs::path& index_dir) {
   if (!index) return fail(Error{std::move(index.error())});
   // The log mappings go when this returns, before a log may be cut.
   read.index = std::move(*index);
+  read.totals = IndexTotals::of(read.index);
   return read;
 }
 
@@ -116,6 +120,7 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
   }
   IndexManager manager(LogsManager(index_dir, std::move(config), std::move(clock), *now),
                        std::move(replayed->index));
+  manager.totals_ = replayed->totals;
   manager.snapshot_ = std::move(replayed->snapshot);
   manager.covered_ = replayed->covered;
   return manager;
@@ -137,7 +142,7 @@ bool IndexManager::write_snapshot(bool always) {
       LogsStamp::of(meta->bytes(), meta_size, index->bytes(), index->bytes().size());
   // A snapshot that cannot be written costs the next opening time, nothing else: the logs hold
   // everything, and the next flush tries again.
-  if (!inverted::write_snapshot(index_dir, index_, stamp)) return false;
+  if (!inverted::write_snapshot(index_dir, index_, totals_, stamp)) return false;
   covered_ = stamp;
   return true;
 }
@@ -158,6 +163,7 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
   if (!list.insert(doc_id, positions)) {
     return fail(BincodePersistenceError{storage::EncodeError(storage::EncodeUnexpectedEnd{})});
   }
+  totals_.add(doc_id, token_id);
   const LogHeader header{token_id, static_cast<uint32_t>(list.size()), LogOperation::Insert};
   logs_.buffer().append_insert(header, doc_id, positions);
   return logs_.save_if_due(tokens);
@@ -177,6 +183,7 @@ IndexManager::Status IndexManager::delete_postings(
     list.remove_if([&doc_ids](uint128 doc_id) { return doc_ids.contains(doc_id); },
                    [&](uint128 doc_id) {
                      ++removed;
+                     totals_.remove(doc_id, token_id);
                      const LogHeader header{token_id, static_cast<uint32_t>(length - removed),
                                             LogOperation::Delete};
                      if (auto s = logs_.write(doc_id, header, tokens); !s) failure = std::move(s.error());

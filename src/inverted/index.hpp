@@ -96,6 +96,8 @@ class IndexManager {
 
   // Read by the query side. A token id without an entry has no postings.
   const Index& index() const { return index_; }
+  // Of the postings of `index()`.
+  const IndexTotals& totals() const { return totals_; }
   // The list of `token_id`, or null.
   const PostingList* postings(uint32_t token_id) const;
 
@@ -104,6 +106,7 @@ class IndexManager {
 
   LogsManager logs_;
   Index index_;
+  IndexTotals totals_;
   // The snapshot that lists of `index_` may still borrow from, and what it covers (all zero when
   // the logs have none: the next due snapshot covers them from the start).
   std::shared_ptr<const utils::MappedFile> snapshot_;

@@ -101,9 +101,10 @@ namespace {
 class PendingDeletes {
  public:
   // Takes the Delete record of `doc_id` under `token_id` whose count is `count`.
-  utils::Status<LogReadError> add(Index& index, uint32_t token_id, uint128 doc_id, uint32_t count) {
+  utils::Status<LogReadError> add(Index& index, IndexTotals& totals, uint32_t token_id,
+                                  uint128 doc_id, uint32_t count) {
     if (!doc_ids_.empty() && token_id != token_id_) {
-      if (auto s = apply(index); !s) return s;
+      if (auto s = apply(index, totals); !s) return s;
     }
     if (doc_ids_.empty()) {
       token_id_ = token_id;
@@ -118,13 +119,16 @@ class PendingDeletes {
   }
 
   // Removes the postings taken so far from their list.
-  utils::Status<LogReadError> apply(Index& index) {
+  utils::Status<LogReadError> apply(Index& index, IndexTotals& totals) {
     if (doc_ids_.empty()) return {};
     auto it = index.find(token_id_);
     size_t removed = 0;
     if (it != index.end()) {
       it->second.remove_if([this](uint128 doc_id) { return doc_ids_.contains(doc_id); },
-                           [&removed](uint128) { ++removed; });
+                           [&](uint128 doc_id) {
+                             ++removed;
+                             totals.remove(doc_id, token_id_);
+                           });
       if (it->second.empty()) index.erase(it);
     }
     const bool all_found = removed == doc_ids_.size();
@@ -141,7 +145,8 @@ class PendingDeletes {
 
 }  // namespace
 
-utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record, Index& index) {
+utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record, Index& index,
+                                        IndexTotals& totals) {
   PendingDeletes deletes;
   const uint64_t records = reader.kept_meta_size() / kLogMetaSize;
   for (uint64_t record = from_record; record < records; ++record) {
@@ -149,10 +154,12 @@ utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record
     if (!entry) return fail(std::move(entry.error()));
     const uint32_t token_id = entry->header.token_id;
     if (entry->header.operation == LogOperation::Delete) {
-      if (auto s = deletes.add(index, token_id, entry->doc_id, entry->header.count); !s) return s;
+      if (auto s = deletes.add(index, totals, token_id, entry->doc_id, entry->header.count); !s) {
+        return s;
+      }
       continue;
     }
-    if (auto s = deletes.apply(index); !s) return s;
+    if (auto s = deletes.apply(index, totals); !s) return s;
     PostingList& list = index[token_id];
     const size_t place = list.lower_bound(entry->posting_doc_id);
     if ((place < list.size() && list.doc_id(place) == entry->posting_doc_id) ||
@@ -160,8 +167,9 @@ utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record
         list.size() != entry->header.count) {
       return fail(disagreement(token_id, "an Insert record does not fit its list"));
     }
+    totals.add(entry->posting_doc_id, token_id);
   }
-  return deletes.apply(index);
+  return deletes.apply(index, totals);
 }
 
 }  // namespace tarnwick::inverted

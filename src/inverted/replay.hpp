@@ -25,10 +25,11 @@ namespace tarnwick::inverted {
 utils::Result<Index, LogReadError> replay_logs(LogsReader& reader);
 
 // Applies to `index`, the lists as the first `from_record` meta records left them (a snapshot's),
-// the records after those, oldest first: an Insert puts its posting in its place, a Delete
-// removes its document's posting. Every record's count must then be its list's length; lists
-// left empty leave the index. Fails with a Decode log-reading error where the records do not fit
-// the lists, leaving `index` part way.
-utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record, Index& index);
+// and to its `totals`, the records after those, oldest first: an Insert puts its posting in its
+// place, a Delete removes its document's posting. Every record's count must then be its list's
+// length; lists left empty leave the index. Fails with a Decode log-reading error where the
+// records do not fit the lists, leaving `index` and `totals` part way.
+utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record, Index& index,
+                                        IndexTotals& totals);
 
 }  // namespace tarnwick::inverted

@@ -19,8 +19,8 @@ static_assert(std::endian::native == std::endian::little,
 
 // "TWPOSTS" and the format's version.
 constexpr uint8_t kMagic[8] = {'T', 'W', 'P', 'O', 'S', 'T', 'S', 1};
-constexpr size_t kHeaderSize = 64;
-constexpr size_t kChecksummedHeader = 56;
+constexpr size_t kHeaderSize = 80;
+constexpr size_t kChecksummedHeader = 72;
 constexpr size_t kDirectoryEntrySize = 32;
 // The lists are written through a buffer of this size.
 constexpr size_t kWriteChunk = 1 << 20;
@@ -52,10 +52,12 @@ uint64_t header_checksum(std::span<const uint8_t> header, std::span<const uint8_
 
 // The header and the directory of `lists`, in ascending token id.
 std::string header_and_directory(const std::vector<std::pair<uint32_t, const PostingList*>>& lists,
-                                 const LogsStamp& stamp) {
+                                 const IndexTotals& totals, const LogsStamp& stamp) {
   std::string out(std::begin(kMagic), std::end(kMagic));
   for (uint64_t field : {stamp.meta_size, stamp.index_size, stamp.meta_ends, stamp.index_ends,
-                         uint64_t{lists.size()}, uint64_t{0}}) {
+                         uint64_t{lists.size()}, totals.posting_sum,
+                         static_cast<uint64_t>(totals.largest_doc_id),
+                         static_cast<uint64_t>(totals.largest_doc_id >> 64)}) {
     put_le(out, field, 8);
   }
   std::string directory;
@@ -122,6 +124,7 @@ LogsStamp LogsStamp::of(std::span<const uint8_t> meta, uint64_t meta_size,
 
 utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
                                                       const Index& index,
+                                                      const IndexTotals& totals,
                                                       const LogsStamp& stamp) {
   std::vector<std::pair<uint32_t, const PostingList*>> lists;
   lists.reserve(index.size());
@@ -129,7 +132,7 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
     if (!list.empty()) lists.emplace_back(token_id, &list);
   }
   std::sort(lists.begin(), lists.end());
-  const std::string head = header_and_directory(lists, stamp);
+  const std::string head = header_and_directory(lists, totals, stamp);
   return utils::replace_file_with(
       index_dir / kSnapshotFileName,
       [&](utils::File& file, size_t& written) -> utils::Status<utils::IoError> {
@@ -171,7 +174,9 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
     return std::nullopt;
   }
 
-  Snapshot snapshot{file, {}, stamp};
+  const IndexTotals totals{get_le(header + 48, 8),
+                           uint128{get_le(header + 64, 8)} << 64 | get_le(header + 56, 8)};
+  Snapshot snapshot{file, {}, totals, stamp};
   snapshot.index.reserve(count);
   const uint64_t data_start = kHeaderSize + directory.size();
   int64_t previous_token = -1;

@@ -10,9 +10,10 @@
 // whole, beside the old one and renamed over it (utils/replace_file.hpp).
 //
 // Layout, little-endian (the host's order, which the magic records):
-//   header, 64 bytes: magic (8), meta-log size (8), index-log size (8), checksums of the first and
-//     last kStampEnds bytes below those sizes (8 + 8), number of lists n (8), reserved 0 (8), checksum
-//     of the header's first 56 bytes and the directory (8);
+//   header, 80 bytes: magic (8), meta-log size (8), index-log size (8), checksums of the first and
+//     last kStampEnds bytes below those sizes (8 + 8), number of lists n (8), the IndexTotals of
+//     the lists (posting sum 8, largest document id 16, low half first), checksum of the header's
+//     first 72 bytes and the directory (8);
 //   directory, n × 32 bytes, in ascending token id: token id (4), postings (4), offset of the
 //     list's entries in the file (8, a multiple of 4), its position bytes (4), reserved 0 (4),
 //     checksum of the entries and the position bytes (8);
@@ -59,15 +60,18 @@ struct LogsStamp {
   bool operator==(const LogsStamp&) const = default;
 };
 
-// Writes the snapshot of `index`, covering logs stamped `stamp`, to `index_dir`/postings.
+// Writes the snapshot of `index`, whose totals are `totals`, covering logs stamped `stamp`, to
+// `index_dir`/postings.
 utils::Status<utils::ReplaceFileError> write_snapshot(const std::filesystem::path& index_dir,
-                                                      const Index& index, const LogsStamp& stamp);
+                                                      const Index& index, const IndexTotals& totals,
+                                                      const LogsStamp& stamp);
 
 // A snapshot read back: its lists borrow from `file`, which must outlive them (or their first
 // change).
 struct Snapshot {
   std::shared_ptr<const utils::MappedFile> file;
   Index index;
+  IndexTotals totals;
   LogsStamp stamp;
 };
 

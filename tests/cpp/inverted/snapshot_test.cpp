@@ -40,6 +40,12 @@ class SnapshotTest : public ::testing::Test {
     write_bytes(snapshot(), kept);
     return out;
   }
+  // The totals the index keeps are those of its postings (the largest id may be one deleted since).
+  static void expect_totals_hold(const IndexManager& index, size_t length = 0) {
+    const IndexTotals walked = IndexTotals::of(index.index());
+    EXPECT_EQ(index.totals().posting_sum, walked.posting_sum) << length;
+    EXPECT_TRUE(index.totals().largest_doc_id >= walked.largest_doc_id) << length;
+  }
   static size_t borrowed_lists(const IndexManager& index) {
     size_t count = 0;
     for (const auto& [token_id, list] : index.index()) count += list.borrowed();
@@ -77,6 +83,7 @@ class SnapshotTest : public ::testing::Test {
     EXPECT_TRUE(index.write_snapshot());
     churn(index, 201, 100, 2);
     flush(index);
+    expect_totals_hold(index);
     return plain(index.index());
   }
 
@@ -90,6 +97,7 @@ TEST_F(SnapshotTest, OpeningReadsTheSnapshotAndTheRecordsAfterIt) {
   const PlainIndex expected = build();
   IndexManager index = open();
   EXPECT_EQ(plain(index.index()), expected);
+  expect_totals_hold(index);
   // The list the records after the snapshot left alone is read in place.
   ASSERT_NE(index.postings(9), nullptr);
   EXPECT_TRUE(index.postings(9)->borrowed());
@@ -120,6 +128,7 @@ TEST_F(SnapshotTest, EveryMetaLogPrefixLoadsWhatTheWholeReplayLoads) {
     }
     // Opening cut the torn tail; the replay reads the same logs.
     EXPECT_EQ(plain(index.index()), replayed()) << length;
+    expect_totals_hold(index, length);
   }
 }
 
