@@ -24,16 +24,21 @@ namespace tarnwick::storage {
 
 using utils::fail;
 
+SegmentPath::SegmentPath() {
+  static const auto empty = std::make_shared<const std::string>();
+  path_ = empty;
+}
+
 uint128 Document::id_value() const { return utils::ulid_from_bytes(id); }
 
 utils::Status<EncodeError> encode_document(const Document& document, std::string& out) {
   Encoder encoder(out);
   encoder.bytes(document.id);
   encoder.optional_string(document.content);
-  if (utils::check_utf8(document.segment)) {
-    encoder.string(utils::lossy_utf8(document.segment));
+  if (utils::check_utf8(document.segment.str())) {
+    encoder.string(utils::lossy_utf8(document.segment.str()));
   } else {
-    encoder.string(document.segment);
+    encoder.string(document.segment.str());
   }
   encoder.varint(document.offset);
   encoder.varint(document.length);
@@ -54,7 +59,7 @@ DecodeResult<Document> decode_document(std::span<const uint8_t> bytes, uint64_t*
   document.content = std::move(*content);
   auto segment = decoder.string();
   if (!segment) return fail(std::move(segment.error()));
-  document.segment = std::move(*segment);
+  document.segment = SegmentPath(std::move(*segment));
   auto offset = decoder.u64();
   if (!offset) return fail(std::move(offset.error()));
   document.offset = *offset;
@@ -73,7 +78,7 @@ DecodeResult<Document> decode_document(std::span<const uint8_t> bytes, uint64_t*
 
 utils::Result<std::string, ContentError> read_content(const Document& document) {
   if (document.content) return *document.content;
-  auto file = utils::File::open_read(std::filesystem::path(document.segment) / kDataFileName);
+  auto file = utils::File::open_read(std::filesystem::path(document.segment.str()) / kDataFileName);
   if (!file) return fail(ContentError{std::move(file.error())});
   auto size = file->size();
   if (!size) return fail(ContentError{std::move(size.error())});

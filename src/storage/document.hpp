@@ -4,11 +4,14 @@
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -20,12 +23,38 @@
 
 namespace tarnwick::storage {
 
-// Fields in encoding order; see document.cpp for the bytes. The segment path is kept as its string:
-// a std::filesystem::path would carry a parsed copy of its components in every record.
+// The path of a segment directory, as a string shared by the records that point into it: the
+// records the store loads from one segment, or writes to it, hold one string between them rather
+// than a copy each (a std::filesystem::path would also carry a parsed copy of its components).
+class SegmentPath {
+ public:
+  SegmentPath();
+  explicit SegmentPath(std::string path)
+      : path_(std::make_shared<const std::string>(std::move(path))) {}
+  explicit SegmentPath(const std::filesystem::path& path) : SegmentPath(path.native()) {}
+  explicit SegmentPath(const char* path) : SegmentPath(std::string(path)) {}
+
+  const std::string& str() const { return *path_; }
+
+  friend bool operator==(const SegmentPath& a, const SegmentPath& b) {
+    return a.path_ == b.path_ || *a.path_ == *b.path_;
+  }
+  friend bool operator==(const SegmentPath& a, std::string_view b) { return *a.path_ == b; }
+  template <class Path>
+    requires std::same_as<Path, std::filesystem::path>
+  friend bool operator==(const SegmentPath& a, const Path& b) {
+    return *a.path_ == b.native();
+  }
+
+ private:
+  std::shared_ptr<const std::string> path_;
+};
+
+// Fields in encoding order; see document.cpp for the bytes.
 struct Document {
   std::array<uint8_t, 16> id{};        // the ULID, most significant byte first
   std::optional<std::string> content;  // absent in the store; a cache for the Python object
-  std::string segment;                 // path of the segment directory holding the text
+  SegmentPath segment;                 // path of the segment directory holding the text
   uint64_t offset = 0;                 // of the size-prefixed block in that data file
   uint64_t length = 0;                 // of that block: 4 plus the compressed size
   uint32_t total_tokens = 0;           // tokens counted by the tokenizer

@@ -119,6 +119,7 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
     }
   } else {
     store.current_ = listed.back().path;
+    store.current_path_ = SegmentPath(store.current_);
     for (const Listed& entry : listed) {
       store.segments_.insert_or_assign(entry.path.native(), entry.segment);
     }
@@ -127,6 +128,8 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
     // copies like those of a live document.
     utils::IdMap<std::pair<const Listed*, uint64_t>> dead_copies;
     for (const Listed& entry : listed) {
+      const SegmentPath segment =
+          entry.path == store.current_ ? store.current_path_ : SegmentPath(entry.path);
       auto scan = read_meta_entries(entry.path, [&](Document&& document) -> Status {
         const uint128 id = document.id_value();
         store.largest_id_ = std::max(store.largest_id_, id);
@@ -140,11 +143,11 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
           return {};
         }
         // The record lives where its meta entry is, whatever path it was written under.
-        document.segment = entry.path.native();
+        document.segment = segment;
         auto [it, inserted] = store.documents_.try_emplace(id, std::move(document));
         if (!inserted) {
           // A copy superseded by this newer one is as good as deleted in its segment.
-          store.segments_.at(it->second.segment).deleted_bytes += it->second.length;
+          store.segments_.at(it->second.segment.str()).deleted_bytes += it->second.length;
           it->second = std::move(document);
         }
         return {};
@@ -182,7 +185,7 @@ Status DocumentsManager::record_buffered(uint128 id, uint32_t total_tokens,
   const uint64_t length = buffer_.data.size() - start;
   auto base = buffer_.segment_size(current_);
   if (!base) return fail(std::move(base.error()));
-  Document record{utils::ulid_to_bytes(id), std::nullopt, current_.native(), *base + start, length,
+  Document record{utils::ulid_to_bytes(id), std::nullopt, current_path_, *base + start, length,
                   total_tokens, std::move(token_ids)};
   if (auto s = buffer_.write_meta(record); !s) return fail(std::move(s.error()));
   const uint64_t size = record.offset + length;
@@ -252,11 +255,11 @@ Status DocumentsManager::delete_document(uint128 id) {
   auto it = documents_.find(id);
   if (it == documents_.end()) return {};
   const Document& record = it->second;
-  if (auto s = append_deletion(record.segment, id, record.length); !s) {
+  if (auto s = append_deletion(record.segment.str(), id, record.length); !s) {
     return fail(std::move(s.error()));
   }
-  unsynced_.insert((fs::path(record.segment) / kDeletionFileName).native());
-  if (auto segment = segments_.find(record.segment); segment != segments_.end()) {
+  unsynced_.insert((fs::path(record.segment.str()) / kDeletionFileName).native());
+  if (auto segment = segments_.find(record.segment.str()); segment != segments_.end()) {
     segment->second.deleted_bytes += record.length;
   }
   deleted_documents_.insert_or_assign(id, std::move(it->second));
@@ -305,6 +308,7 @@ Status DocumentsManager::start_segment() {
   unsynced_.insert(dir_.native());
   segments_.insert_or_assign(path.native(), segment);
   current_ = std::move(path);
+  current_path_ = SegmentPath(current_);
   return {};
 }
 

@@ -174,6 +174,7 @@ class DocumentsManager {
   WriteBuffer buffer_;
   std::filesystem::path dir_;
   std::filesystem::path current_;
+  SegmentPath current_path_;  // current_, shared by the records written to it
   DocumentMap documents_;
   DocumentMap deleted_documents_;
   SegmentMap segments_;

@@ -76,6 +76,7 @@ Status DocumentsManager::copy_live_documents(const fs::path& path) {
   if (!data) return fail(std::move(data.error()));
   auto data_size = data->size();
   if (!data_size) return fail(std::move(data_size.error()));
+  const SegmentPath segment(path);
   auto scan = read_meta_entries(path, [&](Document&& document) -> Status {
     const uint128 id = document.id_value();
     // An entry that is not the live record is deleted, an older copy left by an interrupted
@@ -85,7 +86,7 @@ Status DocumentsManager::copy_live_documents(const fs::path& path) {
         live->second.segment != path.native() || live->second.offset != document.offset) {
       return {};
     }
-    document.segment = path.native();  // where it lies, whatever path it was written under
+    document.segment = segment;  // where it lies, whatever path it was written under
     auto size = copy_document(std::move(document), *data, *data_size);
     if (!size) return fail(std::move(size.error()));
     return save_buffer(*size);
@@ -110,11 +111,11 @@ utils::Result<uint64_t, DocumentsManagerError> DocumentsManager::copy_document(
     buffer_.data.resize(start);
     return fail(std::move(s.error()));
   }
-  std::string from = std::exchange(document.segment, current_.native());
+  const SegmentPath from = std::exchange(document.segment, current_path_);
   document.offset = *base + start;
   if (auto s = buffer_.write_meta(document); !s) return fail(std::move(s.error()));
   // The old block is now what a load counts it as: a superseded copy.
-  if (auto old = segments_.find(from); old != segments_.end()) {
+  if (auto old = segments_.find(from.str()); old != segments_.end()) {
     old->second.deleted_bytes += document.length;
   }
   const uint64_t size = *base + buffer_.data.size();
@@ -129,7 +130,7 @@ Status DocumentsManager::set_token_ids(uint128 id, std::vector<uint32_t> token_i
   if (live->second.segment == current_.native() && !buffer_.data.empty()) {
     if (auto s = write_out(); !s) return s;
   }
-  auto data = utils::File::open_read(fs::path(live->second.segment) / kDataFileName);
+  auto data = utils::File::open_read(fs::path(live->second.segment.str()) / kDataFileName);
   if (!data) return fail(std::move(data.error()));
   auto data_size = data->size();
   if (!data_size) return fail(std::move(data_size.error()));

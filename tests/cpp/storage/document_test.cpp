@@ -22,7 +22,7 @@ const std::array<uint8_t, 16> kId = {0x01, 0x8C, 0x2F, 0x3A, 0x4B, 0x5C, 0x6D, 0
                                      0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6};
 
 Document example() {
-  return Document{kId, std::nullopt, "d/1", 300, 45, 7, {0, 5, 300}};
+  return Document{kId, std::nullopt, SegmentPath("d/1"), 300, 45, 7, {0, 5, 300}};
 }
 
 const std::string kExampleBody =
@@ -46,7 +46,7 @@ TEST(DocumentRecord, MetaEntryIsBigEndianSizeThenRecord) {
 }
 
 TEST(DocumentRecord, RoundTripsWideValuesAndContent) {
-  const Document wide{kId,        std::string("caf\xC3\xA9"), "/some/dir/1700000000000000000",
+  const Document wide{kId,        std::string("caf\xC3\xA9"), SegmentPath("/some/dir/1700000000000000000"),
                       UINT64_MAX, uint64_t{1} << 40,          UINT32_MAX,
                       {UINT32_MAX, 0, 251}};
   for (const Document& document : {example(), wide}) {
@@ -71,7 +71,7 @@ TEST(DocumentRecord, EveryProperPrefixFailsCleanly) {
 
 TEST(DocumentRecord, NonUtf8SegmentPathIsWrittenWithReplacementCharacters) {
   Document document = example();
-  document.segment = "d/caf\xE9/\xF0\x9F";
+  document.segment = SegmentPath("d/caf\xE9/\xF0\x9F");
   std::string out;
   ASSERT_TRUE(encode_document(document, out).ok());
   auto decoded = decode_document(utils::as_bytes(out));
@@ -87,7 +87,7 @@ Document stored(const TempDir& dir, const std::string& prefix, const std::string
   EXPECT_TRUE(compress_block(text, data).ok());
   testing::write_bytes(dir / "data", data);
   Document document = example();
-  document.segment = dir.path();
+  document.segment = SegmentPath(dir.path());
   document.offset = prefix.size();
   document.length = data.size() - prefix.size();
   return document;
@@ -109,7 +109,7 @@ TEST(DocumentContent, ReadsItsBlockFromTheDataFile) {
 
 TEST(DocumentContent, PresentContentNeedsNoFile) {
   Document document = example();
-  document.segment = "/nonexistent/segment";
+  document.segment = SegmentPath("/nonexistent/segment");
   document.content = "cached";
   auto content = read_content(document);
   ASSERT_TRUE(content.ok());

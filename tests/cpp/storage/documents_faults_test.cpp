@@ -265,7 +265,7 @@ TEST_F(DocumentsFaults, TailThatCannotBeTheStartOfItsRecordIsDamage) {
   const std::string meta = read_bytes(file);
   const std::string third = [&] {
     WriteBuffer buffer;
-    EXPECT_TRUE(buffer.write_meta({utils::ulid_to_bytes(id(3)), std::nullopt, segment, 0, 10, 1,
+    EXPECT_TRUE(buffer.write_meta({utils::ulid_to_bytes(id(3)), std::nullopt, SegmentPath(segment), 0, 10, 1,
                                    {1, 2, 3}})
                     .ok());
     return buffer.meta;

@@ -46,7 +46,11 @@ TEST_F(DocumentsStore, WrittenDocumentsSurviveReopen) {
   for (int n = 0; n < 5; ++n) {
     EXPECT_EQ(store->documents().at(id(n)), written[n]);
     EXPECT_EQ(content_of(*store, n), text(n));
+    // The records of one segment share one copy of its path, loaded or written.
+    EXPECT_EQ(&store->documents().at(id(n)).segment.str(), &store->documents().at(id(0)).segment.str());
   }
+  write(*store, 5);
+  EXPECT_EQ(&store->documents().at(id(5)).segment.str(), &store->documents().at(id(0)).segment.str());
 }
 
 TEST_F(DocumentsStore, FilesHoldBlocksAndMetaEntriesEndToEnd) {
@@ -305,9 +309,9 @@ TEST_F(DocumentsStore, SetTokenIdsCopiesTheBlockWithTheNewRecordDurableAfterFlus
     for (int n = 1; n <= 3; ++n) write(*store, n);  // 1 and 2 in a first segment, 3 in the next
     flush(*store);
     before = store->documents().at(id(1));
-    old = before.segment;
+    old = before.segment.str();
     ASSERT_NE(store->current(), old);
-    ASSERT_EQ(store->segments().at(before.segment).deleted_bytes, 0u);
+    ASSERT_EQ(store->segments().at(before.segment.str()).deleted_bytes, 0u);
     const std::string old_data = read_bytes(store->current() / "data");
     ASSERT_TRUE(store->set_token_ids(id(1), {7, 8, 9}).ok());
     const Document& record = store->documents().at(id(1));
@@ -384,7 +388,7 @@ TEST_F(DocumentsStore, OlderCopiesOfADeletedDocumentCountAsDeletedAfterReopening
     ASSERT_NE(store->current(), older);
     ASSERT_TRUE(store->set_token_ids(id(1), {5}).ok());  // copied into the new segment
     ASSERT_TRUE(store->set_token_ids(id(1), {6}).ok());  // and again, within it
-    copies = store->documents().at(id(1)).segment;
+    copies = store->documents().at(id(1)).segment.str();
     ASSERT_NE(copies, older);
     ASSERT_TRUE(store->delete_document(id(1)).ok());  // the deletion goes to the newest copy
     flush(*store);

@@ -55,7 +55,7 @@ class SegmentMerge : public testing::StoreTest {
     flush(*store);
     const std::string old_meta = read_bytes(old / "meta");
     WriteBuffer bad;
-    EXPECT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(end)), std::nullopt, old, 0,
+    EXPECT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(end)), std::nullopt, SegmentPath(old), 0,
                                 uint64_t{1} << 60, 1, {}})
                     .ok());
     testing::write_bytes(old / "meta", old_meta + bad.meta);
@@ -68,7 +68,7 @@ class SegmentMerge : public testing::StoreTest {
     for (int n = 0; n < end; ++n) {
       auto it = store.documents().find(id(n));
       if (it == store.documents().end()) continue;
-      const std::string data = read_bytes(fs::path(it->second.segment) / "data");
+      const std::string data = read_bytes(fs::path(it->second.segment.str()) / "data");
       out[n] = data.substr(it->second.offset, it->second.length);
     }
     return out;
@@ -277,7 +277,7 @@ TEST_F(SegmentMerge, StoppedMergeOfTheCurrentSegmentIsFinishedAsAnOlderOne) {
     old_meta = read_bytes(old / "meta");
     // A last record whose block lies far past the data file's end stops the copying there.
     WriteBuffer bad;
-    ASSERT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(5)), std::nullopt, old, 0,
+    ASSERT_TRUE(bad.write_meta({utils::ulid_to_bytes(id(5)), std::nullopt, SegmentPath(old), 0,
                                 uint64_t{1} << 60, 1, {}})
                     .ok());
     testing::write_bytes(old / "meta", old_meta + bad.meta);
