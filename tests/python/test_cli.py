@@ -264,6 +264,12 @@ def test_get_delete_stats_and_merge(index: Path) -> None:
     assert all(before["bytes"][kind] > 0 for kind in ("data", "meta", "index logs", "tokens",
                                                       "sources"))
 
+    # A snapshot of the postings, once a flush writes one, counts as such.
+    (index / "index" / "postings").write_bytes(b"\0" * 100)
+    counted = json.loads(tarnwick("stats", index, "--json", cwd=index.parent).stdout)["bytes"]
+    assert counted["index snapshot"] == 100 and counted["other"] == before["bytes"]["other"]
+    (index / "index" / "postings").unlink()
+
     done = tarnwick("delete", index, hit["id"], hit["id"], cwd=index.parent)
     assert (done.returncode, done.stdout) == (0, "deleted 1 document\n")
     assert search_json(index, "jumps") == []
