@@ -357,14 +357,21 @@ def render(meta, results, names, command):
         "Result checks (every query is drawn from the corpus, so should have a hit):", "", *sanity])
 
 
-README_HEAD = """# Benchmarks
+# The start of a README that does not exist yet; an existing one keeps what precedes the
+# comparison, which the other benchmarks write.
+README_INTRO = """# Benchmarks
 
+`bench/add_many.py` compares adding a corpus with `add_many` and with a loop of `add`.
 `bench/churn.py` measures how disk use and opening time grow under churn (replacing every
 document, draining, thinning), against a fresh engine holding the same live documents.
 `bench/repair.py` measures what opening costs the writer when it checks the index against the
 stored documents, and how long rebuilding a lost index from the texts takes.
 
-## Comparison with SQLite FTS5 and Tantivy
+"""
+
+COMPARISON_HEADING = "## Comparison with SQLite FTS5 and Tantivy"
+
+README_COMPARISON = COMPARISON_HEADING + """
 
 `bench/compare.py` indexes the same corpus with tarnwick, SQLite FTS5 (Python's
 `sqlite3`, `tokenize='porter unicode61'`, ranked by `bm25()`) and, when the
@@ -424,10 +431,18 @@ for phrases) - a rough check, since the engines stem.
 
 
 def write_readme(path, text):
+    """Writes the comparison as the last section of the README at `path`, in place of the one
+    there, keeping whatever precedes it."""
+    try:
+        with open(path) as f:
+            kept = f.read()
+    except FileNotFoundError:
+        kept = README_INTRO
+    heading = kept.find(COMPARISON_HEADING)
+    if heading >= 0:
+        kept = kept[:heading]
     with open(path, "w") as f:
-        f.write(README_HEAD)
-        f.write(text)
-        f.write("\n")
+        f.write(kept + README_COMPARISON + text + "\n")
 
 
 def main():
