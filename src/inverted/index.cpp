@@ -130,8 +130,10 @@ bool IndexManager::write_snapshot(bool always) {
   const fs::path& index_dir = logs_.buffer().index_dir();
   auto directory = utils::File::open_directory(index_dir);
   if (!directory) return false;
-  auto meta = utils::MappedFile::open_at(*directory, kIndexMetaLogName);
-  auto index = utils::MappedFile::open_at(*directory, kIndexLogName);
+  // Only the ends of each log are read, for the stamp.
+  constexpr auto kOnDemand = utils::MappedFile::Pages::OnDemand;
+  auto meta = utils::MappedFile::open_at(*directory, kIndexMetaLogName, kOnDemand);
+  auto index = utils::MappedFile::open_at(*directory, kIndexLogName, kOnDemand);
   if (!meta || !index) return false;
   const uint64_t meta_size = meta->bytes().size();
   const uint64_t tail = meta_size - std::min(meta_size, covered_.meta_size);

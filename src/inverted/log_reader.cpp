@@ -27,11 +27,14 @@ utils::Result<LogsReader, LogReadError> LogsReader::open(const std::filesystem::
   // The meta log first: a writer appends the index log before the meta records that point into
   // it, so the index log mapped after them holds every record they name, even while a writer
   // appends to both.
-  auto meta = utils::MappedFile::open_at(*directory, kIndexMetaLogName);
+  // Read on demand: past a snapshot (snapshot.hpp) only the records after it are read.
+  auto meta = utils::MappedFile::open_at(*directory, kIndexMetaLogName,
+                                         utils::MappedFile::Pages::OnDemand);
   if (!meta) {
     return fail(LogReadError{std::move(meta.error()).with_path(index_dir / kIndexMetaLogName)});
   }
-  auto index = utils::MappedFile::open_at(*directory, kIndexLogName);
+  auto index = utils::MappedFile::open_at(*directory, kIndexLogName,
+                                          utils::MappedFile::Pages::OnDemand);
   if (!index) {
     return fail(LogReadError{std::move(index.error()).with_path(index_dir / kIndexLogName)});
   }

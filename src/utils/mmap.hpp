@@ -18,14 +18,20 @@ namespace tarnwick::utils {
 
 class MappedFile {
  public:
+  // Whether the pages are read in when the file is mapped (for a file read whole), or when they
+  // are first touched (for a file of which little is read).
+  enum class Pages { Populate, OnDemand };
+
   // Maps the whole of an existing file. An empty file gives an empty mapping without mmap. A
   // failure names `path`.
-  static Result<MappedFile, IoError> open(const std::filesystem::path& path);
+  static Result<MappedFile, IoError> open(const std::filesystem::path& path,
+                                          Pages pages = Pages::Populate);
   // The same for the file `name` of the open directory `directory` (File::open_directory): the
   // one in that directory even when another has been renamed into its place since it was opened.
   // A failure names `name`.
   static Result<MappedFile, IoError> open_at(const File& directory,
-                                             const std::filesystem::path& name);
+                                             const std::filesystem::path& name,
+                                             Pages pages = Pages::Populate);
 
   MappedFile(MappedFile&& other) noexcept : bytes_(other.bytes_) { other.bytes_ = {}; }
   MappedFile& operator=(MappedFile&& other) noexcept;
@@ -38,7 +44,8 @@ class MappedFile {
  private:
   explicit MappedFile(std::span<const uint8_t> bytes) : bytes_(bytes) {}
   // Maps the whole of the open `file`; failures name `path`.
-  static Result<MappedFile, IoError> map(const File& file, const std::filesystem::path& path);
+  static Result<MappedFile, IoError> map(const File& file, const std::filesystem::path& path,
+                                         Pages pages);
   void unmap();
 
   std::span<const uint8_t> bytes_;
