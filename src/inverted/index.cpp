@@ -128,6 +128,14 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
 
 bool IndexManager::write_snapshot(bool always) {
   const fs::path& index_dir = logs_.buffer().index_dir();
+  if (!always) {
+    // Most flushes find none due, which the meta log's size alone tells.
+    std::error_code code;
+    const uint64_t meta_size = fs::file_size(index_dir / kIndexMetaLogName, code);
+    if (code) return false;
+    const uint64_t tail = meta_size - std::min(meta_size, covered_.meta_size);
+    if (tail < std::max(kSnapshotMinTail, covered_.meta_size / kSnapshotTailShare)) return false;
+  }
   auto directory = utils::File::open_directory(index_dir);
   if (!directory) return false;
   // Only the ends of each log are read, for the stamp.
@@ -135,13 +143,8 @@ bool IndexManager::write_snapshot(bool always) {
   auto meta = utils::MappedFile::open_at(*directory, kIndexMetaLogName, kOnDemand);
   auto index = utils::MappedFile::open_at(*directory, kIndexLogName, kOnDemand);
   if (!meta || !index) return false;
-  const uint64_t meta_size = meta->bytes().size();
-  const uint64_t tail = meta_size - std::min(meta_size, covered_.meta_size);
-  if (!always && tail < std::max(kSnapshotMinTail, covered_.meta_size / kSnapshotTailShare)) {
-    return false;
-  }
-  const LogsStamp stamp =
-      LogsStamp::of(meta->bytes(), meta_size, index->bytes(), index->bytes().size());
+  const LogsStamp stamp = LogsStamp::of(meta->bytes(), meta->bytes().size(), index->bytes(),
+                                        index->bytes().size());
   // A snapshot that cannot be written costs the next opening time, nothing else: the logs hold
   // everything, and the next flush tries again.
   if (!inverted::write_snapshot(index_dir, index_, totals_, stamp)) return false;
