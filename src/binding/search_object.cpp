@@ -148,7 +148,7 @@ PyObject* search_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   return borrowed(self, false, [&](engine::Search& engine) -> PyObject* {
     auto id = id_argument(value);
     if (!id) return nullptr;
-    const storage::Document* document = engine.get(*id);
+    const std::optional<storage::Document> document = engine.get(*id);
     if (!document) {
       return raise_message(PyExc_KeyError,
                            "Document with id: " + utils::ulid_to_string(*id) + " does not exist");
@@ -179,7 +179,7 @@ PyObject* result_list(PyTypeObject* search_type, const engine::Search& engine,
   if (!list) return nullptr;
   const std::shared_ptr<const StopWords> stop_words = engine.stop_words();
   for (size_t i = 0; i < hits.size(); ++i) {
-    PyObject* result = new_result(state, engine.documents().readable_copy(*hits[i].document),
+    PyObject* result = new_result(state, engine.documents().readable_copy(hits[i].document),
                                   hits[i].score, std::move(hits[i].positions), stop_words);
     if (!result) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
@@ -245,7 +245,7 @@ PyObject* search_stats(PyObject* self, PyObject*) {
                                            : PyRef::borrow(Py_None);
     if (!writer_pid) return nullptr;
     return Py_BuildValue("{s:n,s:n,s:n,s:n,s:d,s:O,s:O}", "documents",
-                         static_cast<Py_ssize_t>(documents.documents().size()), "pending_deletions",
+                         static_cast<Py_ssize_t>(documents.live_count()), "pending_deletions",
                          static_cast<Py_ssize_t>(documents.deleted_documents().size()), "tokens",
                          static_cast<Py_ssize_t>(engine.tokens().token_to_id().size()), "segments",
                          static_cast<Py_ssize_t>(documents.segments().size()), "avg_doc_len",
@@ -405,7 +405,7 @@ PyObject* search_repr(PyObject* self) {
       return PyUnicode_FromFormat("<tarnwick.Search dir=%R read_only=%s>", dir.get(), read_only);
     }
     return PyUnicode_FromFormat("<tarnwick.Search dir=%R read_only=%s documents=%zu>", dir.get(),
-                                read_only, search.engine->documents().documents().size());
+                                read_only, search.engine->documents().live_count());
   });
 }
 

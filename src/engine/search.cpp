@@ -103,11 +103,14 @@ utils::Result<std::unique_ptr<Search>, SearchError> Search::load(
       std::move(stores->tokens), std::move(stores->index), std::move(*meta),
       std::move(*documents), utils::UlidGenerator(std::move(clock), std::move(random), largest)));
   if (engine->read_only()) {
-    uint64_t total_tokens = 0;
-    for (const auto& [id, record] : engine->documents_.documents()) total_tokens += record.total_tokens;
-    engine->meta_.recompute(engine->documents_.documents().size(), total_tokens);
-  } else if (auto s = engine->repair(); !s) {
-    return fail(std::move(s.error()));
+    engine->meta_.recompute(engine->documents_.live_count(),
+                            engine->documents_.live_total_tokens());
+  } else {
+    if (auto s = engine->repair(); !s) return fail(std::move(s.error()));
+    // What opening had to read the long way is saved for the next one: a snapshot or record
+    // table that is missing, stale or far behind is written again.
+    engine->index_.snapshot_if_due();
+    engine->documents_.save_table();
   }
   return engine;
 }
@@ -132,7 +135,7 @@ Search::Status Search::check_writer() const {
 }
 
 uint64_t Search::indexed_count() const {
-  return documents_.documents().size() + documents_.deleted_documents().size();
+  return documents_.live_count() + documents_.deleted_documents().size();
 }
 
 utils::Result<uint128, SearchError> Search::add(std::string_view text) {
@@ -188,17 +191,14 @@ const utils::Trie& Search::trie() {
   return *trie_;
 }
 
-const storage::Document* Search::get(uint128 id) const {
-  auto it = documents_.documents().find(id);
-  return it == documents_.documents().end() ? nullptr : &it->second;
-}
+std::optional<storage::Document> Search::get(uint128 id) const { return documents_.locate(id); }
 
 Search::Status Search::delete_document(uint128 id) {
   if (auto s = check_writer(); !s) return s;
   if (auto s = as_search_error(documents_.delete_document(id)); !s) return s;
   const size_t pending = documents_.deleted_documents().size();
   if (pending >= kPurgeAtPending &&
-      pending > documents_.documents().size() / kPurgeShareDivisor) {
+      pending > documents_.live_count() / kPurgeShareDivisor) {
     return as_search_error(force_delete());
   }
   return {};
@@ -220,7 +220,7 @@ utils::Status<BincodePersistenceError> Search::force_delete() {
     removed_length += document.total_tokens;
   }
   documents_.clear_deleted_documents();
-  const uint64_t live = documents_.documents().size();
+  const uint64_t live = documents_.live_count();
   if (auto s = meta_.update_avg_doc_len(live + ids.size(), live, -removed_length); !s) return s;
   return index_.delete_postings(token_ids, ids, tokens_,
                                 [this](const std::string& token) { forget_word(token); });
@@ -235,6 +235,7 @@ Search::Status Search::flush() {
   if (auto s = as_search_error(tokens_.flush()); !s) return s;
   if (auto s = as_search_error(meta_.save()); !s) return s;
   index_.snapshot_if_due();
+  documents_.save_table();
   return {};
 }
 

@@ -7,7 +7,8 @@
 // statistics file and the document store. The trie of the dictionary's words, with its automata,
 // is built at the first fuzzy query, and kept in step with the dictionary from then on.
 // The writer then brings the index in step with the live documents (see search_repair.cpp), and
-// the id generator starts above every stored id.
+// writes the index snapshot and the record table again when they are missing or far behind; the
+// id generator starts above every stored id.
 //
 // One engine at a time is the writer of a directory: the one holding its WriterLock. An engine
 // that finds the lock held opens read-only: it reads the state saved when it opened, changes
@@ -69,7 +70,7 @@ utils::Status<SearchError> as_search_error(utils::Status<E> status) {
 
 // One search result: a live document's record and its score, which is positive.
 struct Hit {
-  const storage::Document* document;
+  storage::Document document;  // its record, without the token ids
   double score;
   // Where the document matched: the positions of the words of its best-scoring interval (the
   // first of equal ones), one per query token, in query order.
@@ -108,8 +109,8 @@ class Search {
   // are tokenized ahead on a second thread, which only this call uses and which ends with it.
   AddedMany add_many(std::span<const std::string_view> texts);
 
-  // The live document `id`, or null.
-  const storage::Document* get(uint128 id) const;
+  // The record of the live document `id` without its token ids, or nothing.
+  std::optional<storage::Document> get(uint128 id) const;
 
   // Deletes a live document; an id that is not live changes nothing.
   Status delete_document(uint128 id);
@@ -188,8 +189,8 @@ class Search {
   Status repair();
   // The exact search for what is out of step, and its mending.
   Status bring_in_step();
-  // Indexes the live document `id` again from its stored text.
-  Status reindex(uint128 id);
+  // Indexes the live document of `record` again from its stored text.
+  Status reindex(const storage::Document& record);
 
   // Gives each stem of `document` its token id (a new word goes into the trie too) and inserts
   // the posting of `id` under it; the token ids, in that order. The ids of stems in `known` are
@@ -200,7 +201,7 @@ class Search {
   // A live document holding a match of every query token.
   struct Candidate {
     uint128 id;
-    const storage::Document* document;
+    uint32_t doc_len;  // the number of its record's token ids
     std::span<const matching::TermPositions> terms;  // as the interval matcher takes them
     uint32_t group_count;
     uint8_t proximity;

@@ -39,14 +39,11 @@ utils::Status<query::ParseError> Search::for_each_candidate(
       matching::PostingListIntersection::create(tokenized, index_.index(), tokens_,
                                                 [this]() -> const utils::Trie& { return trie(); });
   if (!intersection) return {};
-  const storage::DocumentMap& live = documents_.documents();
-  const storage::DocumentMap& pending = documents_.deleted_documents();
   while (intersection->next()) {
     const uint128 id = intersection->doc_id();
-    if (pending.contains(id)) continue;
-    const auto document = live.find(id);
-    if (document == live.end()) continue;
-    visit(Candidate{id, &document->second, intersection->terms(), intersection->group_count(),
+    const std::optional<uint32_t> doc_len = documents_.live_token_count(id);
+    if (!doc_len) continue;
+    visit(Candidate{id, *doc_len, intersection->terms(), intersection->group_count(),
                     tokenized.proximity});
   }
   return {};
@@ -60,7 +57,7 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search(std::string te
 utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::string text,
                                                                       uint32_t offset,
                                                                       uint32_t limit) {
-  const uint64_t live_count = documents_.documents().size();
+  const uint64_t live_count = documents_.live_count();
   const double avg_doc_len = meta_.avg_doc_len();
   const size_t wanted = limit == 0 ? SIZE_MAX : size_t{offset} + limit;
   // The worst of the best `wanted` so far is on top.
@@ -74,7 +71,7 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
   std::vector<uint32_t> best;
 
   auto visited = for_each_candidate(std::move(text), [&](const Candidate& candidate) {
-    const auto doc_len = static_cast<uint32_t>(candidate.document->token_ids.size());
+    const uint32_t doc_len = candidate.doc_len;
     const double bound = query::max_bm25(live_count, doc_len, avg_doc_len, candidate.terms);
     // Ids come in ascending order, so a candidate that only ties the worst kept hit ranks after it.
     if (full() && heap.front().score >= bound) return;
@@ -108,11 +105,10 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
   std::vector<Hit> hits;
   if (heap.size() <= offset) return hits;
   hits.reserve(heap.size() - offset);
-  const storage::DocumentMap& live = documents_.documents();
   for (auto scored = heap.begin() + offset; scored != heap.end(); ++scored) {
-    if (auto document = live.find(scored->id); document != live.end()) {
+    if (auto document = documents_.locate(scored->id)) {
       const auto first = picks.begin() + static_cast<ptrdiff_t>(scored->slot * groups);
-      hits.push_back({&document->second, scored->score,
+      hits.push_back({std::move(*document), scored->score,
                       std::vector<uint32_t>(first, first + static_cast<ptrdiff_t>(groups))});
     }
   }
@@ -120,11 +116,11 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
 }
 
 utils::Result<uint64_t, query::ParseError> Search::count(std::string text) {
-  const uint64_t live_count = documents_.documents().size();
+  const uint64_t live_count = documents_.live_count();
   const double avg_doc_len = meta_.avg_doc_len();
   uint64_t matching = 0;
   auto visited = for_each_candidate(std::move(text), [&](const Candidate& candidate) {
-    const auto doc_len = static_cast<uint32_t>(candidate.document->token_ids.size());
+    const uint32_t doc_len = candidate.doc_len;
     matcher_.reset(candidate.terms, candidate.group_count, candidate.proximity);
     while (auto interval = matcher_.next()) {
       // The test `search` applies to a candidate's best score.

@@ -15,10 +15,10 @@
 //  - the mean document length is recomputed from the live records.
 // What was mended is flushed before the engine is handed out.
 //
-// Checking costs one pass over the records' token ids, summing a hash of every (document, token)
-// pair, against the same sum over the postings, which the index keeps (IndexTotals): equal sums
-// mean the index holds exactly the records' pairs, unless two 64-bit sums collide. Only a
-// disagreement pays for the exact search.
+// Checking compares the sum of a hash of every (document, token) pair over the live records,
+// which the document store keeps, with the same sum over the postings, which the index keeps
+// (IndexTotals): equal sums mean the index holds exactly the records' pairs, unless two 64-bit
+// sums collide. Only a disagreement pays for the exact search.
 #include <algorithm>
 #include <vector>
 
@@ -90,29 +90,27 @@ utils::Result<Search::IndexStores, SearchError> Search::load_index_stores(
 }
 
 Search::Status Search::repair() {
-  const storage::DocumentMap& live = documents_.documents();
-  uint64_t total_tokens = 0;
-  uint64_t expected = 0;
-  for (const auto& [id, record] : live) {
-    total_tokens += record.total_tokens;
-    for (uint32_t token_id : record.token_ids) expected += inverted::posting_hash(id, token_id);
-  }
-  const bool in_step = index_.totals().posting_sum == expected && tokens_.token_to_id().size() == index_.index().size();
+  const uint64_t live_count = documents_.live_count();
+  const uint64_t total_tokens = documents_.live_total_tokens();
+  const bool in_step = index_.totals().posting_sum == documents_.live_posting_sum() &&
+                       tokens_.token_to_id().size() == index_.index().size();
   if (in_step) {
-    if (meta_.recompute(live.size(), total_tokens)) return as_search_error(meta_.save());
+    if (meta_.recompute(live_count, total_tokens)) return as_search_error(meta_.save());
     return {};
   }
   if (auto s = bring_in_step(); !s) return s;
-  meta_.recompute(live.size(), total_tokens);
+  meta_.recompute(live_count, total_tokens);
   return flush();
 }
 
 Search::Status Search::bring_in_step() {
-  const storage::DocumentMap& live = documents_.documents();
+  auto records = documents_.live_records();
+  if (!records) return fail(SearchError{std::move(records.error())});
+  const storage::DocumentMap& live = *records;
   utils::IdMap<Tally> tallies;
   for (const auto& [id, record] : live) {
     Tally& tally = tallies[id];
-    for (uint32_t token_id : record.token_ids) tally.expected += inverted::posting_hash(id, token_id);
+    for (uint32_t token_id : record.token_ids) tally.expected += utils::posting_hash(id, token_id);
   }
   // The documents whose postings go: those not live, and the live ones out of step.
   utils::IdSet stale;
@@ -123,7 +121,7 @@ Search::Status Search::bring_in_step() {
       if (it == tallies.end()) {
         stale.insert(doc_id);
       } else {
-        it->second.found += inverted::posting_hash(doc_id, token_id);
+        it->second.found += utils::posting_hash(doc_id, token_id);
       }
     }
   }
@@ -154,13 +152,13 @@ Search::Status Search::bring_in_step() {
   }
   std::sort(again.begin(), again.end());
   for (uint128 id : again) {
-    if (auto s = reindex(id); !s) return s;
+    if (auto s = reindex(live.at(id)); !s) return s;
   }
   return {};
 }
 
-Search::Status Search::reindex(uint128 id) {
-  const storage::Document& record = documents_.documents().at(id);
+Search::Status Search::reindex(const storage::Document& record) {
+  const uint128 id = record.id_value();
   // A text that cannot be read leaves its document unfound, as it leaves it unreadable.
   auto text = storage::read_content(record);
   if (!text) return {};

@@ -6,6 +6,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "inverted/posting_list.hpp"
+#include "utils/posting_hash.hpp"
 
 namespace tarnwick::inverted {
 
@@ -13,15 +14,7 @@ namespace tarnwick::inverted {
 // position from the high hash bits, so the bare ids, dense from 0, would crowd into a few groups.
 using Index = absl::flat_hash_map<uint32_t, PostingList>;
 
-// A 64-bit hash of one posting's (document, token) pair, the same on every run and build, so
-// that sums of it can be stored.
-inline uint64_t posting_hash(uint128 doc_id, uint32_t token_id) {
-  uint64_t h = static_cast<uint64_t>(doc_id) ^ (static_cast<uint64_t>(doc_id >> 64) * 0x9E3779B97F4A7C15u);
-  h ^= uint64_t{token_id} << 32 | token_id;
-  h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9u;
-  h = (h ^ (h >> 27)) * 0x94D049BB133111EBu;
-  return h ^ (h >> 31);
-}
+using utils::posting_hash;
 
 // Over every posting of an index: the sum (modulo 2^64) of posting_hash, which the engine holds
 // against the same sum over its documents' records; and a document id no posting is above.

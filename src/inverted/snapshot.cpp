@@ -6,11 +6,15 @@
 #include <vector>
 
 #include "utils/checksum.hpp"
+#include "utils/chunk_writer.hpp"
+#include "utils/little_endian.hpp"
 
 namespace tarnwick::inverted {
 
 namespace fs = std::filesystem;
 using utils::checksum64;
+using utils::get_le;
+using utils::put_le;
 
 namespace {
 
@@ -22,18 +26,6 @@ constexpr uint8_t kMagic[8] = {'T', 'W', 'P', 'O', 'S', 'T', 'S', 1};
 constexpr size_t kHeaderSize = 80;
 constexpr size_t kChecksummedHeader = 72;
 constexpr size_t kDirectoryEntrySize = 32;
-// The lists are written through a buffer of this size.
-constexpr size_t kWriteChunk = 1 << 20;
-
-void put_le(std::string& out, uint64_t value, size_t width) {
-  for (size_t i = 0; i < width; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
-}
-
-uint64_t get_le(const uint8_t* in, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = width; i-- > 0;) value = (value << 8) | in[i];
-  return value;
-}
 
 uint64_t padded(uint64_t size) { return (size + 3) & ~uint64_t{3}; }
 
@@ -78,46 +70,13 @@ std::string header_and_directory(const std::vector<std::pair<uint32_t, const Pos
   return out + directory;
 }
 
-// Writes `bytes` through `chunk`, which is written out whenever it fills.
-class ChunkWriter {
- public:
-  ChunkWriter(utils::File& file, size_t& written) : file_(file), written_(written) {
-    chunk_.reserve(kWriteChunk);
-  }
-
-  utils::Status<utils::IoError> add(std::span<const uint8_t> bytes) {
-    while (!bytes.empty()) {
-      const size_t taken = std::min(bytes.size(), kWriteChunk - chunk_.size());
-      chunk_.append(reinterpret_cast<const char*>(bytes.data()), taken);
-      bytes = bytes.subspan(taken);
-      if (chunk_.size() == kWriteChunk) {
-        if (auto s = write_out(); !s) return s;
-      }
-    }
-    return {};
-  }
-
-  utils::Status<utils::IoError> write_out() {
-    size_t done = 0;
-    auto s = file_.write_all(as_span(chunk_), &done);
-    written_ += done;
-    chunk_.clear();
-    return s;
-  }
-
- private:
-  utils::File& file_;
-  size_t& written_;
-  std::string chunk_;
-};
-
 }  // namespace
 
 LogsStamp LogsStamp::of(std::span<const uint8_t> meta, uint64_t meta_size,
                         std::span<const uint8_t> index, uint64_t index_size) {
   auto ends = [](std::span<const uint8_t> log, uint64_t size) {
-    const uint64_t length = std::min(size, kStampEnds);
-    return checksum64(log.subspan(size - length, length), checksum64(log.first(length)));
+    const uint64_t length = std::min(size, utils::kStampEnds);
+    return utils::ends_checksum(log.first(length), log.subspan(size - length, length));
   };
   return {meta_size, index_size, ends(meta, meta_size), ends(index, index_size)};
 }
@@ -136,7 +95,7 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
   return utils::replace_file_with(
       index_dir / kSnapshotFileName,
       [&](utils::File& file, size_t& written) -> utils::Status<utils::IoError> {
-        ChunkWriter out(file, written);
+        utils::ChunkWriter out(file, written);
         if (auto s = out.add(as_span(head)); !s) return s;
         static constexpr uint8_t kZeros[4] = {};
         for (const auto& [token_id, list] : lists) {

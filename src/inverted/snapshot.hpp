@@ -11,7 +11,7 @@
 //
 // Layout, little-endian (the host's order, which the magic records):
 //   header, 80 bytes: magic (8), meta-log size (8), index-log size (8), checksums of the first and
-//     last kStampEnds bytes below those sizes (8 + 8), number of lists n (8), the IndexTotals of
+//     last utils::kStampEnds bytes below those sizes (8 + 8), number of lists n (8), the IndexTotals of
 //     the lists (posting sum 8, largest document id 16, low half first), checksum of the header's
 //     first 72 bytes and the directory (8);
 //   directory, n × 32 bytes, in ascending token id: token id (4), postings (4), offset of the
@@ -38,9 +38,6 @@
 namespace tarnwick::inverted {
 
 inline constexpr char kSnapshotFileName[] = "postings";
-
-// Bytes at each end of a covered prefix that the stamp checks.
-inline constexpr uint64_t kStampEnds = 4096;
 
 // What a snapshot covers: the first `meta_size` bytes of the meta log and the first `index_size`
 // of the index log, recognised by checksums of their first and last bytes. The logs only grow by

@@ -23,6 +23,18 @@ utils::Status<utils::IoError> append_taking(utils::File& file, std::string& pend
   return status;
 }
 
+// `cached`, or else the size of `path` (opened for appending, without create), then cached.
+utils::Result<uint64_t, utils::IoError> measured(std::optional<uint64_t>& cached,
+                                                 const fs::path& path) {
+  if (cached) return *cached;
+  auto file = utils::File::open_append(path);
+  if (!file) return fail(std::move(file.error()));
+  auto size = file->size();
+  if (!size) return fail(std::move(size.error()));
+  cached = *size;
+  return *size;
+}
+
 }  // namespace
 
 utils::Status<EncodeError> WriteBuffer::write_meta(const Document& document) {
@@ -38,13 +50,13 @@ utils::Status<EncodeError> WriteBuffer::write_meta(const Document& document) {
 }
 
 utils::Result<uint64_t, utils::IoError> WriteBuffer::segment_size(const fs::path& segment) {
-  if (cached_size) return *cached_size;
-  auto file = utils::File::open_append(segment / kDataFileName);
-  if (!file) return fail(std::move(file.error()));
-  auto size = file->size();
-  if (!size) return fail(std::move(size.error()));
-  cached_size = *size;
-  return *size;
+  return measured(cached_size, segment / kDataFileName);
+}
+
+utils::Result<uint64_t, utils::IoError> WriteBuffer::next_meta_offset(const fs::path& segment) {
+  auto size = measured(cached_meta_size, segment / kSegmentMetaFileName);
+  if (!size) return size;
+  return *size + meta.size();
 }
 
 std::span<const uint8_t> WriteBuffer::unsaved_tail(uint64_t offset, uint64_t length) const {
@@ -66,8 +78,11 @@ utils::Status<utils::IoError> WriteBuffer::append_to(const fs::path& segment) {
   auto status = append_taking(*data_file, data, written);
   if (cached_size) *cached_size += written;
   if (!status) return status;
-  if (auto s = append_taking(*meta_file, meta, written); !s) return s;
+  status = append_taking(*meta_file, meta, written);
+  if (cached_meta_size) *cached_meta_size += written;
+  if (!status) return status;
   cached_size.reset();
+  cached_meta_size.reset();
   return {};
 }
 

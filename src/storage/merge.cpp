@@ -64,7 +64,10 @@ Status DocumentsManager::compact(const fs::path& path) {
   if (auto s = copy_live_documents(path); !s) return s;
   // The copies reach the disk before their only other copy goes.
   if (auto s = flush(); !s) return s;
-  return remove_segment(path);
+  if (auto s = remove_segment(path); !s) return s;
+  // A table naming the removed segment no longer covers the files.
+  save_table(true);
+  return {};
 }
 
 Status DocumentsManager::copy_live_documents(const fs::path& path) {
@@ -77,17 +80,15 @@ Status DocumentsManager::copy_live_documents(const fs::path& path) {
   auto data_size = data->size();
   if (!data_size) return fail(std::move(data_size.error()));
   const SegmentPath segment(path);
-  auto scan = read_meta_entries(path, [&](Document&& document) -> Status {
+  auto scan = read_meta_entries(path, [&](Document&& document, uint64_t) -> Status {
     const uint128 id = document.id_value();
     // An entry that is not the live record is deleted, an older copy left by an interrupted
     // merge, or a record since rewritten (whose live copy may lie in this segment too).
-    auto live = documents_.find(id);
-    if (deletions->ids.contains(id) || live == documents_.end() ||
-        live->second.segment != path.native() || live->second.offset != document.offset) {
-      return {};
-    }
+    if (deletions->ids.contains(id)) return {};
+    auto live = locate(id);
+    if (!live || live->segment != path.native() || live->offset != document.offset) return {};
     document.segment = segment;  // where it lies, whatever path it was written under
-    auto size = copy_document(std::move(document), *data, *data_size);
+    auto size = copy_document(document, *data, *data_size);
     if (!size) return fail(std::move(size.error()));
     return save_buffer(*size);
   });
@@ -97,13 +98,16 @@ Status DocumentsManager::copy_live_documents(const fs::path& path) {
 }
 
 utils::Result<uint64_t, DocumentsManagerError> DocumentsManager::copy_document(
-    Document&& document, const utils::File& data, uint64_t data_size) {
+    const Document& document, const utils::File& data, uint64_t data_size,
+    std::optional<std::vector<uint32_t>> token_ids) {
   // A length from the file is checked against the file before it sizes a buffer.
   if (document.offset > data_size || document.length > data_size - document.offset) {
     return fail(utils::IoError::unexpected_eof());
   }
   auto base = buffer_.segment_size(current_);
   if (!base) return fail(std::move(base.error()));
+  auto meta_offset = buffer_.next_meta_offset(current_);
+  if (!meta_offset) return fail(std::move(meta_offset.error()));
   const size_t start = buffer_.data.size();
   buffer_.data.resize(start + document.length);
   auto* block = reinterpret_cast<uint8_t*>(buffer_.data.data() + start);
@@ -111,32 +115,34 @@ utils::Result<uint64_t, DocumentsManagerError> DocumentsManager::copy_document(
     buffer_.data.resize(start);
     return fail(std::move(s.error()));
   }
-  const SegmentPath from = std::exchange(document.segment, current_path_);
-  document.offset = *base + start;
-  if (auto s = buffer_.write_meta(document); !s) return fail(std::move(s.error()));
+  Document copy = document;
+  copy.segment = current_path_;
+  if (token_ids) copy.token_ids = std::move(*token_ids);
+  copy.offset = *base + start;
+  if (auto s = buffer_.write_meta(copy); !s) return fail(std::move(s.error()));
   // The old block is now what a load counts it as: a superseded copy.
-  if (auto old = segments_.find(from.str()); old != segments_.end()) {
+  if (auto old = segments_.find(document.segment.str()); old != segments_.end()) {
     old->second.deleted_bytes += document.length;
   }
   const uint64_t size = *base + buffer_.data.size();
-  documents_.insert_or_assign(document.id_value(), std::move(document));
+  replace_live(&document, std::move(copy), *meta_offset);
   return size;
 }
 
 Status DocumentsManager::set_token_ids(uint128 id, std::vector<uint32_t> token_ids) {
-  auto live = documents_.find(id);
-  if (live == documents_.end()) return {};
+  auto live = read_record(id);
+  if (!live) return fail(std::move(live.error()));
+  if (!*live) return {};
+  const Document& record = **live;
   // A block still in the buffer is copied from its file like any other.
-  if (live->second.segment == current_.native() && !buffer_.data.empty()) {
+  if (record.segment == current_.native() && !buffer_.data.empty()) {
     if (auto s = write_out(); !s) return s;
   }
-  auto data = utils::File::open_read(fs::path(live->second.segment.str()) / kDataFileName);
+  auto data = utils::File::open_read(fs::path(record.segment.str()) / kDataFileName);
   if (!data) return fail(std::move(data.error()));
   auto data_size = data->size();
   if (!data_size) return fail(std::move(data_size.error()));
-  Document record = live->second;
-  record.token_ids = std::move(token_ids);
-  auto size = copy_document(std::move(record), *data, *data_size);
+  auto size = copy_document(record, *data, *data_size, std::move(token_ids));
   if (!size) return fail(std::move(size.error()));
   // The record is rewritten whatever this says, as for write.
   (void)save_buffer(*size);

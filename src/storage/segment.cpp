@@ -71,6 +71,25 @@ DocumentsManagerError damaged_entry(const fs::path& file, uint64_t offset,
                               std::to_string(offset) + ": " + what)};
 }
 
+// The record of the entry at `at` of the meta file `file`, `record` being the bytes its size
+// prefix names.
+utils::Result<Document, DocumentsManagerError> decode_entry(const fs::path& file, uint64_t at,
+                                                            std::span<const uint8_t> record) {
+  uint64_t used = 0;
+  auto document = decode_document(record, &used);
+  if (!document) {
+    return fail(damaged_entry(file, at,
+                              "its record of " + std::to_string(record.size()) +
+                                  " bytes does not decode: " + document.error().to_string()));
+  }
+  if (used != record.size()) {
+    return fail(damaged_entry(file, at,
+                              "its size says " + std::to_string(record.size()) +
+                                  " bytes, but its record takes " + std::to_string(used)));
+  }
+  return std::move(*document);
+}
+
 // A torn append leaves a size prefix that is right and, after it, a proper prefix of its record,
 // which cannot decode for lack of bytes and, read as far as it goes, needs no more bytes than
 // the size says. Says why `rest`, the bytes after a prefix of `record_size` > rest.size(), are
@@ -132,14 +151,42 @@ utils::Result<std::pair<fs::path, Segment>, DocumentsManagerError> create_segmen
   return std::pair{std::move(path), Segment{*now, 0, 0}};
 }
 
-utils::Result<Deletions, IoError> read_deletions(const fs::path& segment) {
-  auto bytes = utils::read_file(segment / kDeletionFileName);
-  if (!bytes) return fail(std::move(bytes.error()));
-  const auto* data = reinterpret_cast<const uint8_t*>(bytes->data());
+namespace {
+
+// The bytes of `path` from `from` on, and the file's size; a file shorter than `from` is
+// IoError::unexpected_eof().
+utils::Result<std::pair<std::string, uint64_t>, IoError> read_from(const fs::path& path,
+                                                                   uint64_t from) {
+  if (from == 0) {
+    auto bytes = utils::read_file(path);
+    if (!bytes) return fail(std::move(bytes.error()));
+    const uint64_t size = bytes->size();
+    return std::pair{std::move(*bytes), size};
+  }
+  auto file = utils::File::open_read(path);
+  if (!file) return fail(std::move(file.error()));
+  auto size = file->size();
+  if (!size) return fail(std::move(size.error()));
+  if (*size < from) return fail(IoError::unexpected_eof());
+  std::string bytes(*size - from, '\0');
+  if (auto s = file->read_exact_at({reinterpret_cast<uint8_t*>(bytes.data()), bytes.size()}, from);
+      !s) {
+    return fail(std::move(s.error()));
+  }
+  return std::pair{std::move(bytes), *size};
+}
+
+}  // namespace
+
+utils::Result<Deletions, IoError> read_deletions(const fs::path& segment, uint64_t from) {
+  auto read = read_from(segment / kDeletionFileName, from);
+  if (!read) return fail(std::move(read.error()));
+  const auto& [bytes, size] = *read;
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
   Deletions deletions;
-  deletions.scan.file_size = bytes->size();
-  deletions.scan.whole = bytes->size() - bytes->size() % kDeletionEntrySize;
-  for (uint64_t at = 0; at < deletions.scan.whole; at += kDeletionEntrySize) {
+  deletions.scan.file_size = size;
+  deletions.scan.whole = from + bytes.size() - bytes.size() % kDeletionEntrySize;
+  for (uint64_t at = 0; from + at < deletions.scan.whole; at += kDeletionEntrySize) {
     deletions.ids.insert(read_id(data + at));
     deletions.bytes += get_be64(data + at + kIdSize);
   }
@@ -148,38 +195,45 @@ utils::Result<Deletions, IoError> read_deletions(const fs::path& segment) {
 
 utils::Result<EntryScan, DocumentsManagerError> read_meta_entries(
     const fs::path& segment,
-    absl::FunctionRef<utils::Status<DocumentsManagerError>(Document&&)> on_document) {
+    absl::FunctionRef<utils::Status<DocumentsManagerError>(Document&&, uint64_t at)> on_document,
+    uint64_t from) {
   const fs::path file = segment / kSegmentMetaFileName;
-  auto bytes = utils::read_file(file);
-  if (!bytes) return fail(std::move(bytes.error()));
-  const auto all = utils::as_bytes(*bytes);
-  EntryScan scan{0, all.size()};
-  while (all.size() - scan.whole >= kMetaHeaderSize) {
+  auto read = read_from(file, from);
+  if (!read) return fail(std::move(read.error()));
+  // Only the bytes from `from` on are read; offsets count from the start of the file.
+  const auto tail = utils::as_bytes(read->first);
+  EntryScan scan{from, read->second};
+  auto bytes_at = [&](uint64_t at) { return tail.subspan(at - from); };
+  while (scan.file_size - scan.whole >= kMetaHeaderSize) {
     const uint64_t at = scan.whole;
-    const uint64_t record_size = get_be64(all.data() + at);
-    const auto rest = all.subspan(at + kMetaHeaderSize);
+    const uint64_t record_size = get_be64(bytes_at(at).data());
+    const auto rest = bytes_at(at + kMetaHeaderSize);
     if (record_size > rest.size()) {
       if (auto why = not_a_torn_record(rest, record_size)) {
         return fail(damaged_entry(file, at, *why));
       }
       break;  // the last entry was cut short
     }
-    uint64_t used = 0;
-    auto document = decode_document(rest.first(record_size), &used);
-    if (!document) {
-      return fail(damaged_entry(file, at,
-                                "its record of " + std::to_string(record_size) +
-                                    " bytes does not decode: " + document.error().to_string()));
-    }
-    if (used != record_size) {
-      return fail(damaged_entry(file, at,
-                                "its size says " + std::to_string(record_size) +
-                                    " bytes, but its record takes " + std::to_string(used)));
-    }
-    if (auto s = on_document(std::move(*document)); !s) return fail(std::move(s.error()));
+    auto document = decode_entry(file, at, rest.first(record_size));
+    if (!document) return fail(std::move(document.error()));
+    if (auto s = on_document(std::move(*document), at); !s) return fail(std::move(s.error()));
     scan.whole = at + kMetaHeaderSize + record_size;
   }
   return scan;
+}
+
+utils::Result<Document, DocumentsManagerError> meta_entry_at(const fs::path& segment,
+                                                             std::span<const uint8_t> meta,
+                                                             uint64_t at) {
+  const fs::path file = segment / kSegmentMetaFileName;
+  if (at > meta.size() || meta.size() - at < kMetaHeaderSize) {
+    return fail(damaged_entry(file, at, "the file ends before it"));
+  }
+  const uint64_t record_size = get_be64(meta.data() + at);
+  if (record_size > meta.size() - at - kMetaHeaderSize) {
+    return fail(damaged_entry(file, at, "its size goes past the end of the file"));
+  }
+  return decode_entry(file, at, meta.subspan(at + kMetaHeaderSize, record_size));
 }
 
 utils::Status<IoError> append_deletion(const fs::path& segment, uint128 id, uint64_t length) {

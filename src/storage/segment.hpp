@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -54,10 +55,15 @@ struct Deletions {
   EntryScan scan;
 };
 
-// The entries of `segment`/"del" that are whole.
-utils::Result<Deletions, utils::IoError> read_deletions(const std::filesystem::path& segment);
+// The entries of `segment`/"del" from offset `from` (a whole number of entries) on that are
+// whole; `scan` counts from the start of the file. A file shorter than `from` is
+// IoError::unexpected_eof().
+utils::Result<Deletions, utils::IoError> read_deletions(const std::filesystem::path& segment,
+                                                        uint64_t from = 0);
 
-// Hands the record of every whole entry of `segment`/"meta" to `on_document`, in file order. The
+// Hands the record of every whole entry of `segment`/"meta" from offset `from` (the start of an
+// entry) on to `on_document`, with the entry's offset, in file order; `from` past the end of the
+// file is IoError::unexpected_eof(). The
 // scan stops early, reporting a torn tail, only at an entry that may be an append cut short: its
 // size prefix says more bytes than remain, and the bytes that remain fail to decode as a record
 // for lack of bytes (and no sooner than that size allows). A damaged entry ends the scan with a
@@ -67,7 +73,14 @@ utils::Result<Deletions, utils::IoError> read_deletions(const std::filesystem::p
 // `on_document`, with its own error.
 utils::Result<EntryScan, DocumentsManagerError> read_meta_entries(
     const std::filesystem::path& segment,
-    absl::FunctionRef<utils::Status<DocumentsManagerError>(Document&&)> on_document);
+    absl::FunctionRef<utils::Status<DocumentsManagerError>(Document&&, uint64_t at)> on_document,
+    uint64_t from = 0);
+
+// The record of the whole meta entry at offset `at` of `meta`, the bytes of `segment`/"meta"; a
+// Decode error naming the file and the offset when no whole entry is there.
+utils::Result<Document, DocumentsManagerError> meta_entry_at(const std::filesystem::path& segment,
+                                                             std::span<const uint8_t> meta,
+                                                             uint64_t at);
 
 // Appends one deletion entry to `segment`/"del" in a single write, without creating the file.
 // A torn entry left by an earlier failed append is cut off first (kept in lost+found), so

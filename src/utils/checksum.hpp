@@ -12,4 +12,14 @@ namespace tarnwick::utils {
 
 uint64_t checksum64(std::span<const uint8_t> bytes, uint64_t seed = 0);
 
+// Bytes at each end of a file's prefix that a stamp checks.
+inline constexpr uint64_t kStampEnds = 4096;
+
+// The stamp of an append-only file's prefix: a checksum of its first and last kStampEnds bytes
+// (`head` and `tail`, which overlap in a short prefix). A prefix cut back, or a file written anew,
+// no longer begins with the bytes a stamp taken earlier names.
+inline uint64_t ends_checksum(std::span<const uint8_t> head, std::span<const uint8_t> tail) {
+  return checksum64(tail, checksum64(head));
+}
+
 }  // namespace tarnwick::utils

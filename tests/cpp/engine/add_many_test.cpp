@@ -129,8 +129,8 @@ TEST_F(AddMany, AFailureKeepsTheDocumentsBeforeIt) {
   ASSERT_FALSE(added.status.ok());
   EXPECT_TRUE(std::holds_alternative<UlidError>(added.status.error().detail));
   ASSERT_EQ(added.ids.size(), 1u);
-  EXPECT_NE((*engine)->get(added.ids[0]), nullptr);
-  EXPECT_EQ((*engine)->documents().documents().size(), 1u);
+  EXPECT_TRUE((*engine)->get(added.ids[0]).has_value());
+  EXPECT_EQ((*engine)->documents().live_count(), 1u);
   auto hits = (*engine)->search("first", 0);
   ASSERT_TRUE(hits.ok());
   EXPECT_EQ(hits->size(), 1u);

@@ -78,7 +78,7 @@ TEST_F(DocumentsFaults, MetaCutAtAnyLengthOpensWithTheWholeEntries) {
     ASSERT_TRUE(store) << cut;
     const auto whole = static_cast<size_t>(std::upper_bound(ends.begin(), ends.end(), cut) -
                                            ends.begin());
-    EXPECT_EQ(store->documents().size(), whole) << cut;
+    EXPECT_EQ(live(*store).size(), whole) << cut;
     // The torn entry is cut off, so later appends follow the last whole one.
     EXPECT_EQ(read_bytes(segment / "meta"), meta.substr(0, whole ? ends[whole - 1] : 0)) << cut;
   }
@@ -98,7 +98,7 @@ TEST_F(DocumentsFaults, DeletionFileCutAtAnyLengthKeepsTheWholeEntries) {
     write_bytes(segment / "del", del.substr(0, cut));
     auto store = open();
     ASSERT_TRUE(store) << cut;
-    EXPECT_EQ(store->documents().size(), 3 - cut / 24) << cut;
+    EXPECT_EQ(live(*store).size(), 3 - cut / 24) << cut;
     EXPECT_EQ(read_bytes(segment / "del"), del.substr(0, cut - cut % 24)) << cut;
   }
   // A torn entry that appears while the store is open is cut off by the next append.
@@ -118,7 +118,7 @@ TEST_F(DocumentsFaults, HugeDeclaredSizeInTheLastEntryIsATornTail) {
   write_bytes(segment / "meta", meta + be64(UINT64_MAX) + "some bytes");
   auto store = open();
   ASSERT_TRUE(store);
-  EXPECT_EQ(store->documents().size(), 1u);
+  EXPECT_EQ(live(*store).size(), 1u);
   EXPECT_EQ(read_bytes(segment / "meta"), meta);
 }
 
@@ -230,7 +230,7 @@ TEST_F(DocumentsFaults, DamagedSizePrefixFailsTheLoadAndChangesNothing) {
   write_bytes(file, meta);
   auto store = open();
   ASSERT_TRUE(store);
-  EXPECT_EQ(store->documents().size(), 3u);
+  EXPECT_EQ(live(*store).size(), 3u);
 }
 
 TEST_F(DocumentsFaults, TornLastEntryIsCutAndKeptInLostFound) {
@@ -248,10 +248,10 @@ TEST_F(DocumentsFaults, TornLastEntryIsCutAndKeptInLostFound) {
     {
       auto store = open();
       ASSERT_TRUE(store);
-      EXPECT_EQ(store->documents().size(), 2u);
+      EXPECT_EQ(live(*store).size(), 2u);
       EXPECT_EQ(content_of(*store, 1), text(1));
       EXPECT_EQ(content_of(*store, 2), text(2));
-      EXPECT_FALSE(store->documents().contains(id(3)));
+      EXPECT_FALSE(live(*store).contains(id(3)));
     }
     EXPECT_EQ(read_bytes(file), meta.substr(0, ends[1]));
     EXPECT_EQ(read_bytes(kept), meta.substr(ends[1], cut - ends[1]));
@@ -299,7 +299,7 @@ TEST_F(DocumentsFaults, TailThatCannotBeTheStartOfItsRecordIsDamage) {
   write_bytes(file, meta + third.substr(0, 18));
   auto store = open();
   ASSERT_TRUE(store);
-  EXPECT_EQ(store->documents().size(), 2u);
+  EXPECT_EQ(live(*store).size(), 2u);
   EXPECT_EQ(read_bytes(file), meta);
 }
 
@@ -321,7 +321,7 @@ TEST_F(DocumentsFaults, DirectoryWhereASegmentFileBelongsIsAnIoErrorAndChangesNo
   auto deleted = store->delete_document(id(1));
   ASSERT_FALSE(deleted.ok());
   EXPECT_EQ(io_kind(deleted.error()), utils::IoErrorKind::IsADirectory);
-  EXPECT_TRUE(store->documents().contains(id(1)));
+  EXPECT_TRUE(live(*store).contains(id(1)));
   EXPECT_TRUE(store->deleted_documents().empty());
   EXPECT_EQ(store->segments().at(segment.native()).deleted_bytes, 0u);
   fs::remove(segment / "data");
@@ -329,7 +329,7 @@ TEST_F(DocumentsFaults, DirectoryWhereASegmentFileBelongsIsAnIoErrorAndChangesNo
   auto written = store->write(id(2), 1, {}, "text");
   ASSERT_FALSE(written.ok());
   EXPECT_EQ(io_kind(written.error()), utils::IoErrorKind::IsADirectory);
-  EXPECT_FALSE(store->documents().contains(id(2)));
+  EXPECT_FALSE(live(*store).contains(id(2)));
 }
 
 TEST_F(DocumentsFaults, MissingFilesAndDirectoriesAreNotFound) {
@@ -353,7 +353,7 @@ TEST_F(DocumentsFaults, MissingFilesAndDirectoriesAreNotFound) {
   auto deleted = store->delete_document(id(1));
   ASSERT_FALSE(deleted.ok());
   EXPECT_EQ(io_kind(deleted.error()), utils::IoErrorKind::NotFound);
-  EXPECT_TRUE(store->documents().contains(id(1)));
+  EXPECT_TRUE(live(*store).contains(id(1)));
   fs::remove_all(dir());
   write_bytes(dir(), "not a directory");
   expect_load_io_error(utils::IoErrorKind::NotADirectory, dir());
@@ -426,7 +426,7 @@ TEST_F(DocumentsFaults, AppendsThatFailPartWayAreNeverRepeated) {
     }
     // Each text reads whole, from the file or from what is left in the buffer.
     for (int n = 0; n < 3; ++n) {
-      auto content = read_content(store->readable_copy(store->documents().at(id(n))));
+      auto content = read_content(store->readable_copy(live(*store).at(id(n))));
       ASSERT_TRUE(content.ok());
       EXPECT_EQ(*content, c.content(n));
     }
@@ -437,9 +437,9 @@ TEST_F(DocumentsFaults, AppendsThatFailPartWayAreNeverRepeated) {
     EXPECT_EQ(read_bytes(store->current() / "data"), data);
     auto reopened = DocumentsManager::load(tmp / "e", config_, clock_.clock());
     ASSERT_TRUE(reopened.ok());
-    ASSERT_EQ(reopened->documents().size(), 4u);
+    ASSERT_EQ(live(*reopened).size(), 4u);
     for (int n = 0; n < 4; ++n) {
-      auto content = read_content(reopened->documents().at(id(n)));
+      auto content = read_content(live(*reopened).at(id(n)));
       ASSERT_TRUE(content.ok());
       EXPECT_EQ(*content, c.content(n));
     }

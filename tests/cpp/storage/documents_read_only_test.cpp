@@ -26,7 +26,7 @@ class ReadOnlyStore : public testing::StoreTest {
 TEST_F(ReadOnlyStore, MissingDirectoryIsAnEmptyStoreAndStaysMissing) {
   auto store = load_read_only();
   ASSERT_TRUE(store) << describe(store.error());
-  EXPECT_TRUE(store->documents().empty());
+  EXPECT_TRUE(live(*store).empty());
   EXPECT_TRUE(store->segments().empty());
   EXPECT_FALSE(fs::exists(dir()));
 }
@@ -48,7 +48,7 @@ TEST_F(ReadOnlyStore, TornTailsAreLeftOutInMemoryAndLeftOnDisk) {
 
   auto store = load_read_only();
   ASSERT_TRUE(store) << describe(store.error());
-  EXPECT_EQ(store->documents().size(), 2u);
+  EXPECT_EQ(live(*store).size(), 2u);
   EXPECT_EQ(content_of(*store, 2), text(2));
   EXPECT_EQ(read_bytes(segment / "meta"), meta);
   EXPECT_EQ(read_bytes(segment / "del"), deletions);

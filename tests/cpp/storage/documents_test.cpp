@@ -28,7 +28,7 @@ TEST_F(DocumentsStore, OpeningMissingDirectoryCreatesOneEmptySegmentNamedByNanos
   EXPECT_TRUE(info.timestamp == utils::uint128{test_support::TestClock::kStartSeconds} * utils::kNanosPerSecond);
   EXPECT_EQ(info.size, 0u);
   for (const char* name : {"data", "meta", "del"}) EXPECT_EQ(read_bytes(segment / name), "");
-  EXPECT_TRUE(store->documents().empty());
+  EXPECT_TRUE(live(*store).empty());
 }
 
 TEST_F(DocumentsStore, WrittenDocumentsSurviveReopen) {
@@ -38,19 +38,19 @@ TEST_F(DocumentsStore, WrittenDocumentsSurviveReopen) {
     ASSERT_TRUE(store);
     for (int n = 0; n < 5; ++n) write(*store, n);
     flush(*store);
-    for (int n = 0; n < 5; ++n) written.push_back(store->documents().at(id(n)));
+    for (int n = 0; n < 5; ++n) written.push_back(live(*store).at(id(n)));
   }
   auto store = open();
   ASSERT_TRUE(store);
-  ASSERT_EQ(store->documents().size(), 5u);
+  ASSERT_EQ(live(*store).size(), 5u);
   for (int n = 0; n < 5; ++n) {
-    EXPECT_EQ(store->documents().at(id(n)), written[n]);
+    EXPECT_EQ(live(*store).at(id(n)), written[n]);
     EXPECT_EQ(content_of(*store, n), text(n));
     // The records of one segment share one copy of its path, loaded or written.
-    EXPECT_EQ(&store->documents().at(id(n)).segment.str(), &store->documents().at(id(0)).segment.str());
+    EXPECT_EQ(&live(*store).at(id(n)).segment.str(), &live(*store).at(id(0)).segment.str());
   }
   write(*store, 5);
-  EXPECT_EQ(&store->documents().at(id(5)).segment.str(), &store->documents().at(id(0)).segment.str());
+  EXPECT_EQ(&live(*store).at(id(5)).segment.str(), &live(*store).at(id(0)).segment.str());
 }
 
 TEST_F(DocumentsStore, FilesHoldBlocksAndMetaEntriesEndToEnd) {
@@ -64,7 +64,7 @@ TEST_F(DocumentsStore, FilesHoldBlocksAndMetaEntriesEndToEnd) {
   std::string data, meta;
   uint64_t offset = 0;
   for (int n = 1; n <= 3; ++n) {
-    const Document& record = store->documents().at(id(n));
+    const Document record = live(*store).at(id(n));
     const std::string block = block_of(text(n));
     EXPECT_EQ(record.offset, offset) << n;
     EXPECT_EQ(record.length, block.size()) << n;
@@ -100,7 +100,7 @@ TEST_F(DocumentsStore, WritesStayBufferedUntilTheSaveIntervalHasPassed) {
   EXPECT_EQ(content_of(*store, 1), text(1));
   clock_.advance_seconds(4);
   write(*store, 4);  // the interval restarted at the flush
-  EXPECT_EQ(read_bytes(data).size(), store->documents().at(id(4)).offset);
+  EXPECT_EQ(read_bytes(data).size(), live(*store).at(id(4)).offset);
 }
 
 TEST_F(DocumentsStore, BufferHoldingMoreThanItsLimitIsFlushed) {
@@ -127,14 +127,14 @@ TEST_F(DocumentsStore, SegmentRollsOverAfterTheWriteThatExceedsItsSize) {
   write(*store, 1);  // size not above the limit yet
   EXPECT_EQ(store->current(), first);
   write(*store, 2);  // exceeds it, still goes into the first segment
-  EXPECT_EQ(store->documents().at(id(2)).segment, first);
+  EXPECT_EQ(live(*store).at(id(2)).segment, first);
   const fs::path second = store->current();
   EXPECT_NE(second, first);
   EXPECT_GT(std::stoull(second.filename().string()), std::stoull(first.filename().string()));
   EXPECT_EQ(read_bytes(first / "data"), block_of(text(1)) + block_of(text(2)));
   write(*store, 3);
-  EXPECT_EQ(store->documents().at(id(3)).segment, second);
-  EXPECT_EQ(store->documents().at(id(3)).offset, 0u);
+  EXPECT_EQ(live(*store).at(id(3)).segment, second);
+  EXPECT_EQ(live(*store).at(id(3)).offset, 0u);
   flush(*store);
   for (int n = 1; n <= 3; ++n) EXPECT_EQ(content_of(*store, n), text(n));
 }
@@ -145,19 +145,19 @@ TEST_F(DocumentsStore, DeletionEntryIsOnDiskBeforeDeleteReturns) {
   write(*store, 1);
   write(*store, 2);
   flush(*store);
-  const uint64_t length = store->documents().at(id(1)).length;
+  const uint64_t length = live(*store).at(id(1)).length;
   ASSERT_TRUE(store->delete_document(id(1)).ok());
   const auto id_bytes = utils::ulid_to_bytes(id(1));
   const std::string entry = std::string(id_bytes.begin(), id_bytes.end()) + be64(length);
   EXPECT_EQ(read_bytes(store->current() / "del"), entry);
-  EXPECT_FALSE(store->documents().contains(id(1)));
+  EXPECT_FALSE(live(*store).contains(id(1)));
   EXPECT_TRUE(store->deleted_documents().contains(id(1)));
   EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes, length);
   // Twice, or an id never written: nothing more.
   ASSERT_TRUE(store->delete_document(id(1)).ok());
   ASSERT_TRUE(store->delete_document(id(99)).ok());
   EXPECT_EQ(read_bytes(store->current() / "del"), entry);
-  EXPECT_EQ(store->documents().size(), 1u);
+  EXPECT_EQ(live(*store).size(), 1u);
   store->clear_deleted_documents();
   EXPECT_TRUE(store->deleted_documents().empty());
 }
@@ -178,7 +178,7 @@ TEST_F(DocumentsStore, DeletionsSurviveReopenWhetherOrNotTheDocumentWasFlushed) 
   }
   auto store = open();
   ASSERT_TRUE(store);
-  EXPECT_EQ(store->documents().size(), 1u);
+  EXPECT_EQ(live(*store).size(), 1u);
   EXPECT_EQ(content_of(*store, 3), text(3));
   EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes, deleted_bytes);
   EXPECT_TRUE(store->deleted_documents().empty());
@@ -242,8 +242,8 @@ TEST_F(DocumentsStore, SameIdInTwoSegmentsTheLastListedRecordIsLive) {
   for (const auto& entry : fs::directory_iterator(dir())) last_listed = entry.path();
   auto store = open();
   ASSERT_TRUE(store);
-  ASSERT_EQ(store->documents().size(), 1u);
-  EXPECT_EQ(store->documents().at(id(1)).segment, last_listed);
+  ASSERT_EQ(live(*store).size(), 1u);
+  EXPECT_EQ(live(*store).at(id(1)).segment, last_listed);
   EXPECT_EQ(content_of(*store, 1),
             last_listed.filename() == "100" ? "first version" : "second version");
 }
@@ -259,7 +259,7 @@ TEST_F(DocumentsStore, AnIdDeletedInAnySegmentIsNotLoaded) {
   }
   auto store = open();
   ASSERT_TRUE(store);
-  EXPECT_TRUE(store->documents().empty());
+  EXPECT_TRUE(live(*store).empty());
 }
 
 TEST_F(DocumentsStore, RecordsPointAtTheSegmentTheyWereReadFrom) {
@@ -275,7 +275,7 @@ TEST_F(DocumentsStore, RecordsPointAtTheSegmentTheyWereReadFrom) {
   auto store = DocumentsManager::load(moved, config_, clock_.clock());
   ASSERT_TRUE(store.ok());
   const fs::path segment = moved / "1700000000000000000";
-  EXPECT_EQ(store->documents().at(id(1)).segment, segment);
+  EXPECT_EQ(live(*store).at(id(1)).segment, segment);
   EXPECT_EQ(content_of(*store, 1), text(1));
   ASSERT_TRUE(store->delete_document(id(2)).ok());
   EXPECT_EQ(read_bytes(segment / "del").size(), 24u);
@@ -308,13 +308,13 @@ TEST_F(DocumentsStore, SetTokenIdsCopiesTheBlockWithTheNewRecordDurableAfterFlus
     ASSERT_TRUE(store);
     for (int n = 1; n <= 3; ++n) write(*store, n);  // 1 and 2 in a first segment, 3 in the next
     flush(*store);
-    before = store->documents().at(id(1));
+    before = live(*store).at(id(1));
     old = before.segment.str();
     ASSERT_NE(store->current(), old);
     ASSERT_EQ(store->segments().at(before.segment.str()).deleted_bytes, 0u);
     const std::string old_data = read_bytes(store->current() / "data");
     ASSERT_TRUE(store->set_token_ids(id(1), {7, 8, 9}).ok());
-    const Document& record = store->documents().at(id(1));
+    const Document record = live(*store).at(id(1));
     EXPECT_EQ(record.token_ids, (std::vector<uint32_t>{7, 8, 9}));
     EXPECT_EQ(record.total_tokens, before.total_tokens);
     EXPECT_EQ(record.length, before.length);
@@ -328,15 +328,15 @@ TEST_F(DocumentsStore, SetTokenIdsCopiesTheBlockWithTheNewRecordDurableAfterFlus
   }
   auto store = open();
   ASSERT_TRUE(store);
-  ASSERT_EQ(store->documents().size(), 3u);
-  const Document& record = store->documents().at(id(1));
+  ASSERT_EQ(live(*store).size(), 3u);
+  const Document record = live(*store).at(id(1));
   EXPECT_EQ(record.token_ids, (std::vector<uint32_t>{7, 8, 9}));
   EXPECT_EQ(record.total_tokens, before.total_tokens);
   EXPECT_EQ(record.segment, store->current());
   EXPECT_EQ(content_of(*store, 1), text(1));
   EXPECT_EQ(store->segments().at(old.native()).deleted_bytes, before.length);
   for (int n = 2; n <= 3; ++n) {
-    EXPECT_EQ(store->documents().at(id(n)).token_ids, (std::vector<uint32_t>{uint32_t(n), 1000}));
+    EXPECT_EQ(live(*store).at(id(n)).token_ids, (std::vector<uint32_t>{uint32_t(n), 1000}));
     EXPECT_EQ(content_of(*store, n), text(n));
   }
 }
@@ -347,18 +347,18 @@ TEST_F(DocumentsStore, SetTokenIdsOfABufferedDocumentCopiesItWithinItsSegment) {
     ASSERT_TRUE(store);
     write(*store, 1);
     write(*store, 2);  // both still buffered
-    const uint64_t length = store->documents().at(id(1)).length;
+    const uint64_t length = live(*store).at(id(1)).length;
     ASSERT_TRUE(store->set_token_ids(id(1), {}).ok());
     EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes, length);
     flush(*store);
     EXPECT_EQ(read_bytes(store->current() / "data"),
               block_of(text(1)) + block_of(text(2)) + block_of(text(1)));
-    EXPECT_EQ(store->documents().at(id(1)).offset, length + block_of(text(2)).size());
+    EXPECT_EQ(live(*store).at(id(1)).offset, length + block_of(text(2)).size());
   }
   auto store = open();
   ASSERT_TRUE(store);
-  ASSERT_EQ(store->documents().size(), 2u);
-  EXPECT_EQ(store->documents().at(id(1)).token_ids, std::vector<uint32_t>{});
+  ASSERT_EQ(live(*store).size(), 2u);
+  EXPECT_EQ(live(*store).at(id(1)).token_ids, std::vector<uint32_t>{});
   EXPECT_EQ(content_of(*store, 1), text(1));
   EXPECT_EQ(content_of(*store, 2), text(2));
   EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes,
@@ -369,8 +369,8 @@ TEST_F(DocumentsStore, SetTokenIdsOfABufferedDocumentCopiesItWithinItsSegment) {
   EXPECT_EQ(deleted_bytes, 2 * block_of(text(1)).size());
   auto reopened = open();
   ASSERT_TRUE(reopened);
-  EXPECT_EQ(reopened->documents().size(), 1u);
-  EXPECT_FALSE(reopened->documents().contains(id(1)));
+  EXPECT_EQ(live(*reopened).size(), 1u);
+  EXPECT_FALSE(live(*reopened).contains(id(1)));
   EXPECT_EQ(reopened->segments().at(store->current().native()).deleted_bytes, deleted_bytes);
 }
 
@@ -388,7 +388,7 @@ TEST_F(DocumentsStore, OlderCopiesOfADeletedDocumentCountAsDeletedAfterReopening
     ASSERT_NE(store->current(), older);
     ASSERT_TRUE(store->set_token_ids(id(1), {5}).ok());  // copied into the new segment
     ASSERT_TRUE(store->set_token_ids(id(1), {6}).ok());  // and again, within it
-    copies = store->documents().at(id(1)).segment.str();
+    copies = live(*store).at(id(1)).segment.str();
     ASSERT_NE(copies, older);
     ASSERT_TRUE(store->delete_document(id(1)).ok());  // the deletion goes to the newest copy
     flush(*store);
@@ -396,7 +396,7 @@ TEST_F(DocumentsStore, OlderCopiesOfADeletedDocumentCountAsDeletedAfterReopening
   auto store = open();
   ASSERT_TRUE(store);
   const uint64_t length = block_of(text(1)).size();
-  EXPECT_EQ(store->documents().size(), 1u);
+  EXPECT_EQ(live(*store).size(), 1u);
   EXPECT_EQ(store->segments().at(older.native()).deleted_bytes, length);
   EXPECT_EQ(store->segments().at(copies.native()).deleted_bytes, 2 * length);
   EXPECT_EQ(store->segments().at(copies.native()).size, 2 * length);
@@ -412,7 +412,7 @@ TEST_F(DocumentsStore, SetTokenIdsIsNotDurableBeforeTheNextFlush) {
   }  // dropped without a flush
   auto store = open();
   ASSERT_TRUE(store);
-  EXPECT_EQ(store->documents().at(id(1)).token_ids, (std::vector<uint32_t>{1, 1000}));
+  EXPECT_EQ(live(*store).at(id(1)).token_ids, (std::vector<uint32_t>{1, 1000}));
   EXPECT_EQ(store->segments().at(store->current().native()).deleted_bytes, 0u);
 }
 
@@ -422,11 +422,11 @@ TEST_F(DocumentsStore, SetTokenIdsOfAnIdNotLiveChangesNothing) {
   write(*store, 1);
   flush(*store);
   ASSERT_TRUE(store->delete_document(id(1)).ok());
-  const DocumentMap documents = store->documents();
+  const DocumentMap documents = live(*store);
   ASSERT_TRUE(store->set_token_ids(id(1), {5}).ok());
   ASSERT_TRUE(store->set_token_ids(id(99), {5}).ok());
   flush(*store);
-  EXPECT_EQ(store->documents(), documents);
+  EXPECT_EQ(live(*store), documents);
   EXPECT_EQ(read_bytes(store->current() / "data"), block_of(text(1)));
 }
 

@@ -18,9 +18,8 @@ class ReadableCopy : public testing::StoreTest {
   static void expect_readable(const DocumentsManager& store, int first, int last, bool buffered) {
     for (int n = first; n <= last; ++n) {
       SCOPED_TRACE(n);
-      const auto live = store.documents().find(id(n));
-      const DocumentMap& map =
-          live != store.documents().end() ? store.documents() : store.deleted_documents();
+      const DocumentMap records = live(store);
+      const DocumentMap& map = records.contains(id(n)) ? records : store.deleted_documents();
       const Document& record = map.at(id(n));
       EXPECT_FALSE(record.content);
       const Document copy = store.readable_copy(record);
@@ -55,7 +54,7 @@ TEST_F(ReadableCopy, OlderSegmentsAreReadFromTheirFiles) {
   ASSERT_GT(store->segments().size(), 2u);
   // A rollover saves the segment it closes; what went into the current one since is buffered.
   for (int n = 1; n <= 8; ++n) {
-    const bool in_current = store->documents().at(id(n)).segment == store->current().native();
+    const bool in_current = live(*store).at(id(n)).segment == store->current().native();
     expect_readable(*store, n, n, in_current);
   }
 }
@@ -67,8 +66,8 @@ TEST_F(ReadableCopy, ARecordRewrittenThroughTheBufferPointsAtItsCopy) {
   flush(*store);
   write(*store, 4);
   ASSERT_TRUE(store->set_token_ids(id(2), {7, 8}).ok());
-  const Document& rewritten = store->documents().at(id(2));
-  EXPECT_GT(rewritten.offset, store->documents().at(id(3)).offset);
+  const Document rewritten = live(*store).at(id(2));
+  EXPECT_GT(rewritten.offset, live(*store).at(id(3)).offset);
   expect_readable(*store, 2, 2, true);
   // The buffered block of document 4 was saved before the copy was made.
   expect_readable(*store, 1, 1, false);

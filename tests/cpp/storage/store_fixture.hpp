@@ -76,10 +76,17 @@ class StoreTest : public ::testing::Test {
     EXPECT_TRUE(status.ok()) << describe(status.error());
   }
 
+  // The live records in full, as a map.
+  static DocumentMap live(const DocumentsManager& store) {
+    auto records = store.live_records();
+    EXPECT_TRUE(records.ok()) << describe(records.error());
+    return records.ok() ? std::move(*records) : DocumentMap{};
+  }
+
   static std::string content_of(const DocumentsManager& store, int n) {
-    auto it = store.documents().find(id(n));
-    if (it == store.documents().end()) return "<not live>";
-    auto content = read_content(it->second);
+    auto record = store.locate(id(n));
+    if (!record) return "<not live>";
+    auto content = read_content(*record);
     return content.ok() ? *content : "<unreadable>";
   }
 

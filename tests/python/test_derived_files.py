@@ -1,8 +1,11 @@
-"""The snapshot of the posting lists that a flush writes once the index logs have grown: opening
-reads it and the records after it, and finds exactly what it finds from the logs alone."""
+"""The files a flush derives once the store has grown, the snapshot of the posting lists and the
+record table: opening reads them and what was appended after them, and finds exactly what it
+finds from the logs and the segments alone."""
 
 import shutil
 from pathlib import Path
+
+import pytest
 
 from tarnwick import Search
 
@@ -13,40 +16,49 @@ def texts(first: int, count: int) -> list[str]:
     return [f"word{n} filler common {'extra' if n % 3 else 'other'}" for n in range(first, first + count)]
 
 
-def answers(engine: Search) -> dict[str, list[tuple[str, float]]]:
-    return {q: [(hit.document.id, hit.score) for hit in engine.search(q, 0)] for q in QUERIES}
+def answers(engine: Search) -> dict[str, list[tuple[str, float, str]]]:
+    return {q: [(hit.document.id, hit.score, hit.document.content) for hit in engine.search(q, 0)]
+            for q in QUERIES}
 
 
-def test_opening_from_the_snapshot_finds_what_the_logs_alone_find(tmp_path: Path) -> None:
+DERIVED = ["index/postings", "records"]
+
+
+@pytest.mark.parametrize("derived", DERIVED)
+def test_opening_through_a_derived_file_finds_what_the_sources_alone_find(
+        tmp_path: Path, derived: str) -> None:
     engine_dir = tmp_path / "engine"
-    snapshot = engine_dir / "index" / "postings"
     with Search(engine_dir, None) as engine:
         ids = engine.add_many(texts(0, 10_000))
         engine.flush()
-        assert snapshot.exists()
-        written = snapshot.stat().st_mtime_ns
-        # Records after the snapshot: deletions (purged by the flush), additions.
-        for doc_id in ids[100:1300]:
+        assert all((engine_dir / name).exists() for name in DERIVED)
+        written = (engine_dir / derived).stat().st_mtime_ns
+        # What comes after the derived files: deletions (purged by the flush), additions.
+        for doc_id in ids[100:1100]:
             engine.delete(doc_id)
         engine.add_many(texts(10_000, 50))
         engine.flush()
-        assert snapshot.stat().st_mtime_ns == written, "not due again so soon"
+        assert (engine_dir / derived).stat().st_mtime_ns == written, "not due again so soon"
         expected = answers(engine)
+        stats = engine.stats()
     assert expected["common"] and expected["word1~1"]
 
     with Search(engine_dir, None) as reopened:
         assert answers(reopened) == expected
-        # A reader beside the writer reads the same snapshot.
+        assert reopened.stats() == stats
+        # A reader beside the writer reads the same files.
         with Search(engine_dir, None) as reader:
             assert reader.stats()["read_only"]
             assert answers(reader) == expected
+            assert reader.stats()["documents"] == stats["documents"]
     without = tmp_path / "without"
     shutil.copytree(engine_dir, without)
-    (without / "index" / "postings").unlink()
-    with Search(without, None) as from_logs:
-        assert answers(from_logs) == expected
-    # The logs it opened from are all tail: the closing flush wrote a snapshot of them.
-    assert (without / "index" / "postings").exists()
+    (without / derived).unlink()
+    with Search(without, None) as from_sources:
+        assert answers(from_sources) == expected
+        assert from_sources.stats() == stats
+        # What it opened from is all tail: it wrote the file anew.
+        assert (without / derived).exists()
 
 
 def test_a_snapshot_left_by_a_compaction_is_not_used(tmp_path: Path) -> None:

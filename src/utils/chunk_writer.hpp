@@ -1,0 +1,53 @@
+// ChunkWriter: writes a large file's bytes through a buffer of 1 MB, for contents built piece by
+// piece and too large to hold whole (replace_file_with's writers).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "utils/file.hpp"
+#include "utils/io_error.hpp"
+#include "utils/result.hpp"
+
+namespace tarnwick::utils {
+
+class ChunkWriter {
+ public:
+  static constexpr size_t kChunk = size_t{1} << 20;
+
+  // Adds to `written` what reaches `file`.
+  ChunkWriter(File& file, size_t& written) : file_(file), written_(written) {
+    chunk_.reserve(kChunk);
+  }
+
+  Status<IoError> add(std::span<const uint8_t> bytes) {
+    while (!bytes.empty()) {
+      const size_t taken = std::min(bytes.size(), kChunk - chunk_.size());
+      chunk_.append(reinterpret_cast<const char*>(bytes.data()), taken);
+      bytes = bytes.subspan(taken);
+      if (chunk_.size() == kChunk) {
+        if (auto s = write_out(); !s) return s;
+      }
+    }
+    return {};
+  }
+
+  // Writes out what the buffer holds; call once the last bytes are added.
+  Status<IoError> write_out() {
+    size_t done = 0;
+    auto s = file_.write_all({reinterpret_cast<const uint8_t*>(chunk_.data()), chunk_.size()},
+                             &done);
+    written_ += done;
+    chunk_.clear();
+    return s;
+  }
+
+ private:
+  File& file_;
+  size_t& written_;
+  std::string chunk_;
+};
+
+}  // namespace tarnwick::utils
