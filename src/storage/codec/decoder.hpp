@@ -1,5 +1,5 @@
 // Decoder: reads values of the record encoding (see encoder.hpp for the byte forms) from a
-// Source, which is either a byte range (SliceSource) or an open file (FileSource).
+// Source, which is either a byte range (SliceSource, WholeFileSource) or an open file (FileSource).
 //
 // Every read is bounds-checked: bytes that came from a file never trip an assertion, and a
 // declared length or count never reserves more memory than the remaining input could hold.
@@ -28,11 +28,14 @@ namespace tarnwick::storage {
 template <class T>
 using DecodeResult = utils::Result<T, DecodeError>;
 
-// A byte range; running out of bytes is UnexpectedEnd with the number of bytes missing.
-class SliceSource {
+// A byte range. Running out of bytes is UnexpectedEnd with the number of bytes missing; or, for
+// the bytes of a whole file read into memory (`kWholeFile`), what FileSource reports at the end of
+// the file, so that a file decodes alike, error for error, from memory or through FileSource.
+template <bool kWholeFile>
+class BasicSliceSource {
  public:
-  explicit SliceSource(std::span<const uint8_t> bytes) : rest_(bytes) {}
-  explicit SliceSource(std::string_view bytes) : rest_(utils::as_bytes(bytes)) {}
+  explicit BasicSliceSource(std::span<const uint8_t> bytes) : rest_(bytes) {}
+  explicit BasicSliceSource(std::string_view bytes) : rest_(utils::as_bytes(bytes)) {}
 
   uint64_t remaining() const { return rest_.size(); }
   // Inline: records are decoded a byte or a few at a time, and a call per read cost more than
@@ -46,11 +49,20 @@ class SliceSource {
     return {};
   }
   // The error for wanting `wanted` bytes when fewer remain.
-  DecodeError shortfall(uint64_t wanted) const { return UnexpectedEnd{wanted - rest_.size()}; }
+  DecodeError shortfall(uint64_t wanted) const {
+    if constexpr (kWholeFile) {
+      return DecodeIo{utils::IoError::unexpected_eof(), wanted};
+    } else {
+      return UnexpectedEnd{wanted - rest_.size()};
+    }
+  }
 
  private:
   std::span<const uint8_t> rest_;
 };
+
+using SliceSource = BasicSliceSource<false>;
+using WholeFileSource = BasicSliceSource<true>;
 
 // An open file read from its current position through a buffer; a failed read or the end of the
 // file is the Io kind, carrying the number of bytes that read asked for.
@@ -176,5 +188,6 @@ class Decoder {
 
 using SliceDecoder = Decoder<SliceSource>;
 using FileDecoder = Decoder<FileSource>;
+using WholeFileDecoder = Decoder<WholeFileSource>;
 
 }  // namespace tarnwick::storage
