@@ -54,9 +54,11 @@ utils::Status<utils::IoError> set_aside_index(const fs::path& dir) {
 // Whether every token id with postings has its word in the dictionary.
 bool names_known_tokens(const IndexManager& index, const inverted::TokenHasher& tokens) {
   const auto& slots = tokens.id_to_token();
-  return std::all_of(index.index().begin(), index.index().end(), [&](const auto& entry) {
-    return entry.first < slots.size() && slots[entry.first].has_value();
+  bool known = true;
+  index.index().for_each_token([&](uint32_t token_id) {
+    known = known && token_id < slots.size() && slots[token_id].has_value();
   });
+  return known;
 }
 
 // One live document's share of the index, as found and as its record says.
@@ -114,7 +116,7 @@ Search::Status Search::bring_in_step() {
   }
   // The documents whose postings go: those not live, and the live ones out of step.
   utils::IdSet stale;
-  for (const auto& [token_id, list] : index_.index()) {
+  index_.index().for_each([&](uint32_t token_id, const inverted::PostingList& list) {
     for (size_t i = 0; i < list.size(); ++i) {
       const uint128 doc_id = list.doc_id(i);
       auto it = tallies.find(doc_id);
@@ -124,21 +126,21 @@ Search::Status Search::bring_in_step() {
         it->second.found += utils::posting_hash(doc_id, token_id);
       }
     }
-  }
+  });
   std::vector<uint128> again;
   for (const auto& [id, tally] : tallies) {
     if (tally.found != tally.expected) again.push_back(id);
   }
   stale.insert(again.begin(), again.end());
   TokenIdSet touched;
-  for (const auto& [token_id, list] : index_.index()) {
+  index_.index().for_each([&](uint32_t token_id, const inverted::PostingList& list) {
     for (size_t i = 0; i < list.size(); ++i) {
       if (stale.contains(list.doc_id(i))) {
         touched.insert(token_id);
         break;
       }
     }
-  }
+  });
   auto on_freed = [this](const std::string& token) { forget_word(token); };
   if (auto s = index_.delete_postings(touched, stale, tokens_, on_freed); !s) {
     return fail(SearchError{std::move(s.error())});

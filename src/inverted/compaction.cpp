@@ -109,7 +109,7 @@ class Compaction {
         old_(dir / kIndexOldDirName),
         options_(options) {}
 
-  Status run(const Index& index, const inverted::TokenHasher& tokens) {
+  Status run(const LayeredIndex& index, const inverted::TokenHasher& tokens) {
     if (stops_before(CompactionStep::RemoveLeftovers)) return stopped();
     auto live = path_exists(live_);
     if (!live) return fail(Error{std::move(live.error())});
@@ -133,7 +133,7 @@ class Compaction {
   Status stopped() const { return fail(Error{IoError::from_errno(EINTR, dir_)}); }
 
   // CreateNew to SyncNew. The files stay open to be synced.
-  Status build(const Index& index, const inverted::TokenHasher& tokens) {
+  Status build(const LayeredIndex& index, const inverted::TokenHasher& tokens) {
     if (stops_before(CompactionStep::CreateNew)) return stopped();
     std::error_code code;
     fs::create_directory(new_, code);
@@ -172,12 +172,12 @@ class Compaction {
   }
 
   // One Insert record per posting, lists in ascending token id, each in list order.
-  utils::Status<IoError> write_logs(const Index& index) {
+  utils::Status<IoError> write_logs(const LayeredIndex& index) {
     std::vector<std::pair<uint32_t, const PostingList*>> lists;
     lists.reserve(index.size());
-    for (const auto& [token_id, list] : index) {
+    index.for_each([&](uint32_t token_id, const PostingList& list) {
       if (!list.empty()) lists.emplace_back(token_id, &list);
-    }
+    });
     std::sort(lists.begin(), lists.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     LogBuffer buffer(new_);
@@ -234,7 +234,7 @@ class Compaction {
 
 }  // namespace
 
-Status compact_index(const fs::path& dir, const Index& index, const inverted::TokenHasher& tokens,
+Status compact_index(const fs::path& dir, const LayeredIndex& index, const inverted::TokenHasher& tokens,
                      const CompactionOptions& options) {
   return Compaction(dir, options).run(index, tokens);
 }

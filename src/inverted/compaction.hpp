@@ -21,7 +21,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "inverted/index_type.hpp"
+#include "inverted/layered_index.hpp"
 #include "base/error_kinds.hpp"
 #include "inverted/token_hasher.hpp"
 #include "utils/io_error.hpp"
@@ -85,7 +85,7 @@ struct CompactionOptions {
 // directory in place, and saves fail meanwhile. The writer's LogBuffer and TokenHasher address their
 // files by path, so after a compaction their saves go to the new files.
 utils::Status<BincodePersistenceError> compact_index(const std::filesystem::path& dir,
-                                                     const Index& index,
+                                                     const LayeredIndex& index,
                                                      const inverted::TokenHasher& tokens,
                                                      const CompactionOptions& options = {});
 

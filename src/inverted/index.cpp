@@ -49,39 +49,51 @@ utils::Result<bool, Error> prepare_files(const fs::path& dir, const fs::path& in
   return false;
 }
 
-// The index, the snapshot its lists borrow from and what that covers, and how much of each log
-// it was read from.
+// The lists, what the snapshot they were read from covers, and how much of each log they were
+// read from.
 struct Rebuilt {
-  Index index;
+  LayeredIndex index;
   IndexTotals totals;
-  std::shared_ptr<const utils::MappedFile> snapshot;
   LogsStamp covered;
   uint64_t meta_size, kept_meta_size;
   uint64_t index_size, kept_index_size;
 };
+
+// Every list from the logs of `index_dir` alone: what a snapshot that fails a check gives way to.
+LayeredIndex::Replay replay_of(const fs::path& index_dir) {
+  return [index_dir]() -> utils::Result<Index, LogReadError> {
+    auto reader = LogsReader::open(index_dir);
+    if (!reader) return fail(std::move(reader.error()));
+    return replay_logs(*reader);
+  };
+}
 
 // From the snapshot and the records after it when the snapshot is there, whole and in step with
 // the logs; otherwise from all the records.
 utils::Result<Rebuilt, Error> replay(const fs::path& index_dir) {
   auto reader = LogsReader::open(index_dir);
   if (!reader) return fail(Error{std::move(reader.error())});
-  Rebuilt read{{}, {}, nullptr, {}, reader->meta_size(), reader->kept_meta_size(),
+  Rebuilt read{{}, {}, {}, reader->meta_size(), reader->kept_meta_size(),
                reader->index_size(), reader->kept_index_size()};
   auto snapshot = read_snapshot(reader->directory(), reader->kept_meta(), reader->kept_index());
-  if (snapshot && snapshot->stamp.meta_size % kLogMetaSize == 0 &&
-      replay_tail(*reader, snapshot->stamp.meta_size / kLogMetaSize, snapshot->index,
-                  snapshot->totals)) {
-    read.index = std::move(snapshot->index);
-    read.totals = snapshot->totals;
-    read.snapshot = std::move(snapshot->file);
-    read.covered = snapshot->stamp;
-    return read;
+  if (snapshot && snapshot->stamp().meta_size % kLogMetaSize == 0) {
+    const LogsStamp stamp = snapshot->stamp();
+    IndexTotals totals = snapshot->totals();
+    // A list failing its check meanwhile leaves the index damaged, and the logs are replayed.
+    LayeredIndex index(std::move(*snapshot));
+    if (replay_tail(*reader, stamp.meta_size / kLogMetaSize, index, totals) && !index.damaged()) {
+      index.set_replay(replay_of(index_dir));
+      read.index = std::move(index);
+      read.totals = totals;
+      read.covered = stamp;
+      return read;
+    }
   }
   auto index = replay_logs(*reader);
   if (!index) return fail(Error{std::move(index.error())});
   // The log mappings go when this returns, before a log may be cut.
-  read.index = std::move(*index);
-  read.totals = IndexTotals::of(read.index);
+  read.totals = IndexTotals::of(*index);
+  read.index = LayeredIndex(std::move(*index));
   return read;
 }
 
@@ -121,7 +133,6 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
   IndexManager manager(LogsManager(index_dir, std::move(config), std::move(clock), *now),
                        std::move(replayed->index));
   manager.totals_ = replayed->totals;
-  manager.snapshot_ = std::move(replayed->snapshot);
   manager.covered_ = replayed->covered;
   return manager;
 }
@@ -147,8 +158,13 @@ bool IndexManager::write_snapshot(bool always) {
                                         index->bytes().size());
   // A snapshot that cannot be written costs the next opening time, nothing else: the logs hold
   // everything, and the next flush tries again.
-  if (!inverted::write_snapshot(index_dir, index_, totals_, stamp)) return false;
+  if (!inverted::write_snapshot(index_dir, index_.snapshot_lists(), totals_, stamp)) return false;
   covered_ = stamp;
+  // The lists are read from the new snapshot from now on, and those in memory go.
+  if (auto snapshot = read_snapshot(*directory, meta->bytes(), index->bytes())) {
+    index_ = LayeredIndex(std::move(*snapshot));
+    index_.set_replay(replay_of(index_dir));
+  }
   return true;
 }
 
@@ -164,7 +180,7 @@ IndexManager::Status IndexManager::sync() const {
 IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
                                           std::span<const uint32_t> positions,
                                           inverted::TokenHasher& tokens) {
-  PostingList& list = index_[token_id];
+  PostingList& list = *index_.change(token_id, true);
   if (!list.insert(doc_id, positions)) {
     return fail(BincodePersistenceError{storage::EncodeError(storage::EncodeUnexpectedEnd{})});
   }
@@ -179,9 +195,9 @@ IndexManager::Status IndexManager::delete_postings(
     absl::FunctionRef<void(const std::string&)> on_token_freed) {
   if (index_.empty()) return {};
   for (uint32_t token_id : token_ids) {
-    auto it = index_.find(token_id);
-    if (it == index_.end()) continue;
-    PostingList& list = it->second;
+    PostingList* changing = index_.change(token_id, false);
+    if (changing == nullptr) continue;
+    PostingList& list = *changing;
     const size_t length = list.size();
     size_t removed = 0;
     std::optional<BincodePersistenceError> failure;
@@ -194,7 +210,7 @@ IndexManager::Status IndexManager::delete_postings(
                      if (auto s = logs_.write(doc_id, header, tokens); !s) failure = std::move(s.error());
                    });
     if (list.empty()) {
-      index_.erase(it);
+      index_.erase(token_id);
       // The id is freed in memory even when saving the dictionary fails, so the trie follows
       // the dictionary either way.
       const auto& slots = tokens.id_to_token();
@@ -214,8 +230,7 @@ IndexManager::Status IndexManager::compact_if_due(const inverted::TokenHasher& t
   std::error_code code;
   const uint64_t records = fs::file_size(index_dir / kIndexMetaLogName, code) / kLogMetaSize;
   if (code) return fail(BincodePersistenceError{IoError::from_errno(code.value(), index_dir)});
-  uint64_t postings = 0;
-  for (const auto& [token_id, list] : index_) postings += list.size();
+  const uint64_t postings = index_.posting_count();
   if (records <= postings ||
       static_cast<double>(records - postings) < dead_ratio * static_cast<double>(records)) {
     return {};
@@ -224,11 +239,6 @@ IndexManager::Status IndexManager::compact_if_due(const inverted::TokenHasher& t
   // The new directory has no snapshot; the lists keep borrowing from the old one's mapping.
   covered_ = {};
   return {};
-}
-
-const PostingList* IndexManager::postings(uint32_t token_id) const {
-  auto it = index_.find(token_id);
-  return it == index_.end() ? nullptr : &it->second;
 }
 
 }  // namespace tarnwick::inverted

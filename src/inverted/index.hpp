@@ -1,7 +1,8 @@
-// IndexManager: the inverted index. It holds in memory, for every token id, the posting list of
-// that token (one posting per document containing it, with the token's positions there), and
-// writes every change of a list as a record to the index logs (log_format.hpp). Opening rebuilds
-// the lists from the logs (index_replay.hpp).
+// IndexManager: the inverted index. It holds, for every token id, the posting list of that token
+// (one posting per document containing it, with the token's positions there), and writes every
+// change of a list as a record to the index logs (log_format.hpp). Opening reads the lists from
+// the snapshot and the records after it, or else rebuilds them from the logs (replay.hpp); the
+// lists of the snapshot are read when first asked for (layered_index.hpp).
 //
 // Invariants: a list holds at most one posting per document, in ascending document id; after a
 // delete or a load no token id maps to an empty list. The logs replayed from disk, followed by the pending
@@ -23,6 +24,7 @@
 #include "absl/functional/function_ref.h"
 #include "base/config.hpp"
 #include "base/error_kinds.hpp"
+#include "inverted/layered_index.hpp"
 #include "inverted/log_writer.hpp"
 #include "inverted/posting_list.hpp"
 #include "inverted/replay.hpp"
@@ -94,22 +96,22 @@ class IndexManager {
   // REQUIRES: a successful flush since the last change.
   Status compact_if_due(const inverted::TokenHasher& tokens, double dead_ratio);
 
-  // Read by the query side. A token id without an entry has no postings.
-  const Index& index() const { return index_; }
+  // Read by the query side. A token id without a list has no postings.
+  const LayeredIndex& index() const { return index_; }
   // Of the postings of `index()`.
   const IndexTotals& totals() const { return totals_; }
   // The list of `token_id`, or null.
-  const PostingList* postings(uint32_t token_id) const;
+  const PostingList* postings(uint32_t token_id) const { return index_.find(token_id); }
 
  private:
-  IndexManager(LogsManager logs, Index index) : logs_(std::move(logs)), index_(std::move(index)) {}
+  IndexManager(LogsManager logs, LayeredIndex index)
+      : logs_(std::move(logs)), index_(std::move(index)) {}
 
   LogsManager logs_;
-  Index index_;
+  LayeredIndex index_;
   IndexTotals totals_;
-  // The snapshot that lists of `index_` may still borrow from, and what it covers (all zero when
-  // the logs have none: the next due snapshot covers them from the start).
-  std::shared_ptr<const utils::MappedFile> snapshot_;
+  // What the snapshot covers (all zero when the logs have none: the next due snapshot covers
+  // them from the start).
   LogsStamp covered_;
 };
 

@@ -101,15 +101,15 @@ namespace {
 class PendingDeletes {
  public:
   // Takes the Delete record of `doc_id` under `token_id` whose count is `count`.
-  utils::Status<LogReadError> add(Index& index, IndexTotals& totals, uint32_t token_id,
+  utils::Status<LogReadError> add(LayeredIndex& index, IndexTotals& totals, uint32_t token_id,
                                   uint128 doc_id, uint32_t count) {
     if (!doc_ids_.empty() && token_id != token_id_) {
       if (auto s = apply(index, totals); !s) return s;
     }
     if (doc_ids_.empty()) {
       token_id_ = token_id;
-      auto it = index.find(token_id);
-      length_ = it == index.end() ? 0 : it->second.size();
+      const PostingList* list = index.find(token_id);
+      length_ = list == nullptr ? 0 : list->size();
     }
     if (!doc_ids_.insert(doc_id).second || length_ < doc_ids_.size() ||
         count != length_ - doc_ids_.size()) {
@@ -119,17 +119,16 @@ class PendingDeletes {
   }
 
   // Removes the postings taken so far from their list.
-  utils::Status<LogReadError> apply(Index& index, IndexTotals& totals) {
+  utils::Status<LogReadError> apply(LayeredIndex& index, IndexTotals& totals) {
     if (doc_ids_.empty()) return {};
-    auto it = index.find(token_id_);
     size_t removed = 0;
-    if (it != index.end()) {
-      it->second.remove_if([this](uint128 doc_id) { return doc_ids_.contains(doc_id); },
-                           [&](uint128 doc_id) {
-                             ++removed;
-                             totals.remove(doc_id, token_id_);
-                           });
-      if (it->second.empty()) index.erase(it);
+    if (PostingList* list = index.change(token_id_, false)) {
+      list->remove_if([this](uint128 doc_id) { return doc_ids_.contains(doc_id); },
+                      [&](uint128 doc_id) {
+                        ++removed;
+                        totals.remove(doc_id, token_id_);
+                      });
+      if (list->empty()) index.erase(token_id_);
     }
     const bool all_found = removed == doc_ids_.size();
     doc_ids_.clear();
@@ -145,8 +144,8 @@ class PendingDeletes {
 
 }  // namespace
 
-utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record, Index& index,
-                                        IndexTotals& totals) {
+utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record,
+                                        LayeredIndex& index, IndexTotals& totals) {
   PendingDeletes deletes;
   const uint64_t records = reader.kept_meta_size() / kLogMetaSize;
   for (uint64_t record = from_record; record < records; ++record) {
@@ -160,7 +159,7 @@ utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record
       continue;
     }
     if (auto s = deletes.apply(index, totals); !s) return s;
-    PostingList& list = index[token_id];
+    PostingList& list = *index.change(token_id, true);
     const size_t place = list.lower_bound(entry->posting_doc_id);
     if ((place < list.size() && list.doc_id(place) == entry->posting_doc_id) ||
         !list.insert(entry->posting_doc_id, entry->positions) ||

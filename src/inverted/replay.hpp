@@ -16,6 +16,7 @@
 
 #include "base/error_kinds.hpp"
 #include "inverted/index_type.hpp"
+#include "inverted/layered_index.hpp"
 #include "inverted/log_reader.hpp"
 #include "utils/result.hpp"
 
@@ -29,7 +30,7 @@ utils::Result<Index, LogReadError> replay_logs(LogsReader& reader);
 // place, a Delete removes its document's posting. Every record's count must then be its list's
 // length; lists left empty leave the index. Fails with a Decode log-reading error where the
 // records do not fit the lists, leaving `index` and `totals` part way.
-utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record, Index& index,
-                                        IndexTotals& totals);
+utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record,
+                                        LayeredIndex& index, IndexTotals& totals);
 
 }  // namespace tarnwick::inverted

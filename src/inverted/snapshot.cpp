@@ -29,10 +29,6 @@ constexpr size_t kDirectoryEntrySize = 32;
 
 uint64_t padded(uint64_t size) { return (size + 3) & ~uint64_t{3}; }
 
-uint64_t list_checksum(std::span<const uint8_t> entries, std::span<const uint8_t> positions) {
-  return checksum64(positions, checksum64(entries));
-}
-
 std::span<const uint8_t> as_span(const std::string& bytes) {
   return {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
 }
@@ -43,8 +39,8 @@ uint64_t header_checksum(std::span<const uint8_t> header, std::span<const uint8_
 }
 
 // The header and the directory of `lists`, in ascending token id.
-std::string header_and_directory(const std::vector<std::pair<uint32_t, const PostingList*>>& lists,
-                                 const IndexTotals& totals, const LogsStamp& stamp) {
+std::string header_and_directory(std::span<const SnapshotList> lists, const IndexTotals& totals,
+                                 const LogsStamp& stamp) {
   std::string out(std::begin(kMagic), std::end(kMagic));
   for (uint64_t field : {stamp.meta_size, stamp.index_size, stamp.meta_ends, stamp.index_ends,
                          uint64_t{lists.size()}, totals.posting_sum,
@@ -55,22 +51,24 @@ std::string header_and_directory(const std::vector<std::pair<uint32_t, const Pos
   std::string directory;
   directory.reserve(lists.size() * kDirectoryEntrySize);
   uint64_t offset = kHeaderSize + lists.size() * kDirectoryEntrySize;
-  for (const auto& [token_id, list] : lists) {
-    const auto entries = list->entry_bytes();
-    const auto positions = list->position_bytes();
-    put_le(directory, token_id, 4);
-    put_le(directory, list->size(), 4);
+  for (const SnapshotList& list : lists) {
+    put_le(directory, list.token_id, 4);
+    put_le(directory, list.postings, 4);
     put_le(directory, offset, 8);
-    put_le(directory, positions.size(), 4);
+    put_le(directory, list.positions.size(), 4);
     put_le(directory, 0, 4);
-    put_le(directory, list_checksum(entries, positions), 8);
-    offset += padded(entries.size() + positions.size());
+    put_le(directory, list.checksum, 8);
+    offset += padded(list.entries.size() + list.positions.size());
   }
   put_le(out, header_checksum(as_span(out), as_span(directory)), 8);
   return out + directory;
 }
 
 }  // namespace
+
+uint64_t list_checksum(std::span<const uint8_t> entries, std::span<const uint8_t> positions) {
+  return checksum64(positions, checksum64(entries));
+}
 
 LogsStamp LogsStamp::of(std::span<const uint8_t> meta, uint64_t meta_size,
                         std::span<const uint8_t> index, uint64_t index_size) {
@@ -82,15 +80,9 @@ LogsStamp LogsStamp::of(std::span<const uint8_t> meta, uint64_t meta_size,
 }
 
 utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
-                                                      const Index& index,
+                                                      std::span<const SnapshotList> lists,
                                                       const IndexTotals& totals,
                                                       const LogsStamp& stamp) {
-  std::vector<std::pair<uint32_t, const PostingList*>> lists;
-  lists.reserve(index.size());
-  for (const auto& [token_id, list] : index) {
-    if (!list.empty()) lists.emplace_back(token_id, &list);
-  }
-  std::sort(lists.begin(), lists.end());
   const std::string head = header_and_directory(lists, totals, stamp);
   return utils::replace_file_with(
       index_dir / kSnapshotFileName,
@@ -98,11 +90,10 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
         utils::ChunkWriter out(file, written);
         if (auto s = out.add(as_span(head)); !s) return s;
         static constexpr uint8_t kZeros[4] = {};
-        for (const auto& [token_id, list] : lists) {
-          const auto entries = list->entry_bytes();
-          const auto positions = list->position_bytes();
-          const uint64_t size = entries.size() + positions.size();
-          for (auto bytes : {entries, positions, std::span<const uint8_t>(kZeros, padded(size) - size)}) {
+        for (const SnapshotList& list : lists) {
+          const uint64_t size = list.entries.size() + list.positions.size();
+          for (auto bytes : {list.entries, list.positions,
+                             std::span<const uint8_t>(kZeros, padded(size) - size)}) {
             if (auto s = out.add(bytes); !s) return s;
           }
         }
@@ -110,9 +101,48 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
       });
 }
 
+uint32_t Snapshot::token_id(size_t i) const {
+  return static_cast<uint32_t>(get_le(directory_.data() + i * kDirectoryEntrySize, 4));
+}
+
+std::optional<size_t> Snapshot::find(uint32_t token_id) const {
+  size_t low = 0;
+  size_t high = count_;
+  while (low < high) {
+    const size_t middle = low + (high - low) / 2;
+    if (this->token_id(middle) < token_id) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  if (low < count_ && this->token_id(low) == token_id) return low;
+  return std::nullopt;
+}
+
+SnapshotList Snapshot::stored(size_t i) const {
+  const uint8_t* entry = directory_.data() + i * kDirectoryEntrySize;
+  const uint64_t postings = get_le(entry + 4, 4);
+  const uint64_t offset = get_le(entry + 8, 8);
+  const auto bytes = file_->bytes();
+  return {static_cast<uint32_t>(get_le(entry, 4)), static_cast<uint32_t>(postings),
+          bytes.subspan(offset, postings * PostingList::kEntrySize),
+          bytes.subspan(offset + postings * PostingList::kEntrySize, get_le(entry + 16, 4)),
+          get_le(entry + 24, 8)};
+}
+
+std::optional<PostingList> Snapshot::list(size_t i) const {
+  const SnapshotList stored = this->stored(i);
+  if (list_checksum(stored.entries, stored.positions) != stored.checksum) return std::nullopt;
+  return PostingList::borrowing(stored.entries, stored.positions);
+}
+
 std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<const uint8_t> meta,
                                       std::span<const uint8_t> index) {
-  auto mapped = utils::MappedFile::open_at(index_dir, kSnapshotFileName);
+  // Mapped without reading every page in: opening reads the directory, and each list only when
+  // a query or a change first asks for it.
+  auto mapped =
+      utils::MappedFile::open_at(index_dir, kSnapshotFileName, utils::MappedFile::Pages::OnDemand);
   if (!mapped) return std::nullopt;
   auto file = std::make_shared<const utils::MappedFile>(std::move(*mapped));
   const std::span<const uint8_t> bytes = file->bytes();
@@ -132,11 +162,7 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
   if (header_checksum(bytes, directory) != get_le(header + kChecksummedHeader, 8)) {
     return std::nullopt;
   }
-
-  const IndexTotals totals{get_le(header + 48, 8),
-                           uint128{get_le(header + 64, 8)} << 64 | get_le(header + 56, 8)};
-  Snapshot snapshot{file, {}, totals, stamp};
-  snapshot.index.reserve(count);
+  // Every list lies within the file, after the directory, in ascending token id.
   const uint64_t data_start = kHeaderSize + directory.size();
   int64_t previous_token = -1;
   for (uint64_t i = 0; i < count; ++i) {
@@ -145,18 +171,19 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
     const uint64_t entries_size = get_le(entry + 4, 4) * PostingList::kEntrySize;
     const uint64_t offset = get_le(entry + 8, 8);
     const uint64_t positions_size = get_le(entry + 16, 4);
-    if (token_id <= previous_token || offset < data_start || offset > bytes.size() ||
-        entries_size + positions_size > bytes.size() - offset) {
+    if (token_id <= previous_token || entries_size == 0 || offset < data_start ||
+        offset > bytes.size() || entries_size + positions_size > bytes.size() - offset) {
       return std::nullopt;
     }
     previous_token = token_id;
-    const auto entries = bytes.subspan(offset, entries_size);
-    const auto positions = bytes.subspan(offset + entries_size, positions_size);
-    if (list_checksum(entries, positions) != get_le(entry + 24, 8)) return std::nullopt;
-    auto list = PostingList::borrowing(entries, positions);
-    if (!list) return std::nullopt;
-    snapshot.index.emplace(token_id, std::move(*list));
   }
+  Snapshot snapshot;
+  snapshot.file_ = std::move(file);
+  snapshot.directory_ = directory;
+  snapshot.count_ = count;
+  snapshot.totals_ = {get_le(header + 48, 8),
+                      uint128{get_le(header + 64, 8)} << 64 | get_le(header + 56, 8)};
+  snapshot.stamp_ = stamp;
   return snapshot;
 }
 

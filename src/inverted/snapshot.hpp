@@ -19,8 +19,9 @@
 //     checksum of the entries and the position bytes (8);
 //   each list: its entries (PostingList::kEntrySize bytes a posting), then its position bytes
 //     right after them, padded with zeros to a multiple of 4.
-// Every list is checked when the snapshot is read: its checksum, and that its entries make a list
-// (PostingList::borrowing).
+// Reading checks the header and the directory whole (each list's place within the file, in
+// ascending token id); a list is checked when first read: its checksum, and that its entries make
+// a list (PostingList::borrowing).
 #pragma once
 
 #include <cstdint>
@@ -57,23 +58,58 @@ struct LogsStamp {
   bool operator==(const LogsStamp&) const = default;
 };
 
-// Writes the snapshot of `index`, whose totals are `totals`, covering logs stamped `stamp`, to
-// `index_dir`/postings.
-utils::Status<utils::ReplaceFileError> write_snapshot(const std::filesystem::path& index_dir,
-                                                      const Index& index, const IndexTotals& totals,
-                                                      const LogsStamp& stamp);
-
-// A snapshot read back: its lists borrow from `file`, which must outlive them (or their first
-// change).
-struct Snapshot {
-  std::shared_ptr<const utils::MappedFile> file;
-  Index index;
-  IndexTotals totals;
-  LogsStamp stamp;
+// One list as a snapshot holds it: its arrays (PostingList::entry_bytes and position_bytes) and
+// their checksum (list_checksum).
+struct SnapshotList {
+  uint32_t token_id = 0;
+  uint32_t postings = 0;
+  std::span<const uint8_t> entries;
+  std::span<const uint8_t> positions;
+  uint64_t checksum = 0;
 };
 
-// The snapshot in the open directory `index_dir`, when there is one, it is whole, and the logs
-// `meta` and `index` (mapped from the same directory) begin with what it covers; else nothing.
+uint64_t list_checksum(std::span<const uint8_t> entries, std::span<const uint8_t> positions);
+
+// Writes the snapshot of `lists` (in strictly ascending token id, none empty), whose totals are
+// `totals`, covering logs stamped `stamp`, to `index_dir`/postings.
+utils::Status<utils::ReplaceFileError> write_snapshot(const std::filesystem::path& index_dir,
+                                                      std::span<const SnapshotList> lists,
+                                                      const IndexTotals& totals,
+                                                      const LogsStamp& stamp);
+
+// A snapshot read back: its header and directory, checked whole; each list is checked when it is
+// first read (list), so that opening costs the directory, not the lists.
+class Snapshot {
+ public:
+  size_t size() const { return count_; }
+  const IndexTotals& totals() const { return totals_; }
+  const LogsStamp& stamp() const { return stamp_; }
+  // The token id of list `i`, in ascending order.
+  uint32_t token_id(size_t i) const;
+  // The place of `token_id`'s list, if any.
+  std::optional<size_t> find(uint32_t token_id) const;
+  // List `i` as the snapshot holds it, unchecked: for copying into the next snapshot, whose
+  // readers check it against the same checksum.
+  SnapshotList stored(size_t i) const;
+  // List `i`, reading the snapshot in place; nothing when its bytes fail their checksum or do not
+  // make a list. The list may borrow from the mapping, which `file` keeps.
+  std::optional<PostingList> list(size_t i) const;
+  // The mapping the lists borrow from.
+  const std::shared_ptr<const utils::MappedFile>& file() const { return file_; }
+
+ private:
+  friend std::optional<Snapshot> read_snapshot(const utils::File&, std::span<const uint8_t>,
+                                               std::span<const uint8_t>);
+  std::shared_ptr<const utils::MappedFile> file_;
+  std::span<const uint8_t> directory_;
+  size_t count_ = 0;
+  IndexTotals totals_;
+  LogsStamp stamp_;
+};
+
+// The snapshot in the open directory `index_dir`, when there is one, its header and directory are
+// whole, and the logs `meta` and `index` (mapped from the same directory) begin with what it
+// covers; else nothing.
 std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<const uint8_t> meta,
                                       std::span<const uint8_t> index);
 

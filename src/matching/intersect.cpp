@@ -23,7 +23,7 @@ bool accepted(std::string_view found, std::string_view query, uint8_t fuzziness)
 }  // namespace
 
 std::optional<PostingListIntersection> PostingListIntersection::create(
-    const analysis::TokenizedQuery& query, const inverted::Index& index,
+    const analysis::TokenizedQuery& query, const inverted::LayeredIndex& index,
     const inverted::TokenHasher& tokens, absl::FunctionRef<const utils::Trie&()> trie) {
   if (query.tokens.empty() || tokens.token_to_id().empty()) return std::nullopt;
   PostingListIntersection intersection;
@@ -35,9 +35,9 @@ std::optional<PostingListIntersection> PostingListIntersection::create(
     auto take = [&](std::string_view text, uint16_t distance) {
       const auto id = tokens.id_of(text);
       if (!id) return;
-      auto list = index.find(*id);
-      if (list == index.end() || list->second.empty()) return;
-      heap.alternatives.push_back({&list->second, *id, distance});
+      const inverted::PostingList* list = index.find(*id);
+      if (list == nullptr || list->empty()) return;
+      heap.alternatives.push_back({list, *id, distance});
       push(heap, static_cast<uint32_t>(heap.alternatives.size() - 1), 0);
     };
     if (token.fuzziness == 0) {

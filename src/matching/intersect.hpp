@@ -18,7 +18,7 @@
 
 #include "absl/functional/function_ref.h"
 #include "analysis/tokenizer.hpp"
-#include "inverted/index_type.hpp"
+#include "inverted/layered_index.hpp"
 #include "matching/mis.hpp"
 #include "inverted/token_hasher.hpp"
 #include "utils/trie.hpp"
@@ -33,7 +33,7 @@ class PostingListIntersection {
   // exact token is looked up in the dictionary; `trie` is asked for only when a token is fuzzy.
   // REQUIRES: `index` outlives the intersection and does not change meanwhile.
   static std::optional<PostingListIntersection> create(
-      const analysis::TokenizedQuery& query, const inverted::Index& index,
+      const analysis::TokenizedQuery& query, const inverted::LayeredIndex& index,
       const inverted::TokenHasher& tokens, absl::FunctionRef<const utils::Trie&()> trie);
 
   // Moves to the next candidate; false when there is none. Every document comes at most once.

@@ -50,16 +50,26 @@ inline std::shared_ptr<Config> quiet_config() {
 using PlainPosting = std::pair<uint128, std::vector<uint32_t>>;
 using PlainIndex = std::map<uint32_t, std::vector<PlainPosting>>;
 
+inline void add_plain(PlainIndex& out, uint32_t token_id, const inverted::PostingList& list) {
+  std::vector<uint32_t> positions;
+  auto& postings = out[token_id];
+  for (size_t i = 0; i < list.size(); ++i) {
+    list.decode_positions(i, positions);
+    postings.emplace_back(list.doc_id(i), positions);
+  }
+}
+
 inline PlainIndex plain(const inverted::Index& index) {
   PlainIndex out;
-  std::vector<uint32_t> positions;
-  for (const auto& [token_id, list] : index) {
-    auto& postings = out[token_id];
-    for (size_t i = 0; i < list.size(); ++i) {
-      list.decode_positions(i, positions);
-      postings.emplace_back(list.doc_id(i), positions);
-    }
-  }
+  for (const auto& [token_id, list] : index) add_plain(out, token_id, list);
+  return out;
+}
+
+inline PlainIndex plain(const inverted::LayeredIndex& index) {
+  PlainIndex out;
+  index.for_each([&](uint32_t token_id, const inverted::PostingList& list) {
+    add_plain(out, token_id, list);
+  });
   return out;
 }
 

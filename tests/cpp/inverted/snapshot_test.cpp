@@ -42,13 +42,17 @@ class SnapshotTest : public ::testing::Test {
   }
   // The totals the index keeps are those of its postings (the largest id may be one deleted since).
   static void expect_totals_hold(const IndexManager& index, size_t length = 0) {
-    const IndexTotals walked = IndexTotals::of(index.index());
+    IndexTotals walked;
+    index.index().for_each([&](uint32_t token_id, const PostingList& list) {
+      for (size_t i = 0; i < list.size(); ++i) walked.add(list.doc_id(i), token_id);
+    });
     EXPECT_EQ(index.totals().posting_sum, walked.posting_sum) << length;
     EXPECT_TRUE(index.totals().largest_doc_id >= walked.largest_doc_id) << length;
   }
   static size_t borrowed_lists(const IndexManager& index) {
     size_t count = 0;
-    for (const auto& [token_id, list] : index.index()) count += list.borrowed();
+    index.index().for_each(
+        [&](uint32_t, const PostingList& list) { count += list.borrowed(); });
     return count;
   }
 
@@ -102,6 +106,37 @@ TEST_F(SnapshotTest, OpeningReadsTheSnapshotAndTheRecordsAfterIt) {
   ASSERT_NE(index.postings(9), nullptr);
   EXPECT_TRUE(index.postings(9)->borrowed());
   EXPECT_EQ(replayed(), expected);
+}
+
+// Opening reads no list of the snapshot: one whose bytes are damaged costs nothing until it is
+// asked for, and then it comes from the logs, while the lists read before it stay in place.
+TEST_F(SnapshotTest, AListIsCheckedWhenFirstAskedFor) {
+  {
+    IndexManager index = open();
+    insert(index, 9, doc(1), {3});
+    insert(index, 10, doc(2), {4, 5});
+    insert(index, 10, doc(3), {1});
+    flush(index);
+    ASSERT_TRUE(index.write_snapshot());
+  }
+  // The directory entry of token 10, the last: its list's offset.
+  std::string bytes = read_bytes(snapshot());
+  uint64_t offset = 0;
+  for (size_t i = 8; i-- > 0;) offset = offset << 8 | static_cast<uint8_t>(bytes[80 + 32 + 8 + i]);
+  ASSERT_EQ(static_cast<uint8_t>(bytes[80 + 32]), 10);
+  bytes[offset + 3] = static_cast<char>(bytes[offset + 3] ^ 1);
+  write_bytes(snapshot(), bytes);
+  IndexManager index = open();
+  ASSERT_NE(index.postings(9), nullptr);
+  EXPECT_TRUE(index.postings(9)->borrowed());
+  const PostingList* list = index.postings(10);
+  ASSERT_NE(list, nullptr);
+  EXPECT_FALSE(list->borrowed());
+  PlainIndex read;
+  index_testing::add_plain(read, 10, *list);
+  EXPECT_EQ(read, (PlainIndex{{10, {{doc(2), {4, 5}}, {doc(3), {1}}}}}));
+  EXPECT_TRUE(index.postings(9)->borrowed());
+  EXPECT_EQ(plain(index.index()), replayed());
 }
 
 // Cut anywhere, the meta log loads as the replay of what is left: past the snapshot from it,

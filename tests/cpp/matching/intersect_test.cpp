@@ -95,7 +95,8 @@ class IntersectionTest : public ::testing::Test {
 
   std::vector<Candidate> actual(const analysis::TokenizedQuery& query) const {
     std::vector<Candidate> out;
-    auto intersection = PostingListIntersection::create(query, index_, *tokens_, trie());
+    const inverted::LayeredIndex layered(index_);
+    auto intersection = PostingListIntersection::create(query, layered, *tokens_, trie());
     if (!intersection) return out;
     while (intersection->next()) {
       std::vector<Group> groups(intersection->group_count());
@@ -153,14 +154,14 @@ TEST_F(IntersectionTest, YieldsExactlyTheDocumentsMatchingEveryQueryToken) {
 TEST_F(IntersectionTest, NothingWithoutQueryTokensOrMatches) {
   std::mt19937 random(7);
   build(random, 20);
-  EXPECT_FALSE(PostingListIntersection::create({}, index_, *tokens_, trie()));
+  EXPECT_FALSE(PostingListIntersection::create({}, inverted::LayeredIndex(index_), *tokens_, trie()));
   analysis::TokenizedQuery query;
   query.tokens = {{"cat", 0}, {"zebra", 2}};
-  EXPECT_FALSE(PostingListIntersection::create(query, index_, *tokens_, trie()));
+  EXPECT_FALSE(PostingListIntersection::create(query, inverted::LayeredIndex(index_), *tokens_, trie()));
   // A token the dictionary knows but without postings is no match either.
   index_.erase(*tokens_->id_of("elk"));
   query.tokens = {{"elk", 0}};
-  EXPECT_FALSE(PostingListIntersection::create(query, index_, *tokens_, trie()));
+  EXPECT_FALSE(PostingListIntersection::create(query, inverted::LayeredIndex(index_), *tokens_, trie()));
 }
 
 }  // namespace

@@ -1,0 +1,129 @@
+#include "inverted/layered_index.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace tarnwick::inverted {
+
+LayeredIndex::LayeredIndex(Snapshot snapshot)
+    : snapshot_(std::move(snapshot)), file_(snapshot_->file()) {}
+
+const PostingList* LayeredIndex::find(uint32_t token_id) const {
+  if (auto it = changed_.find(token_id); it != changed_.end()) return &it->second;
+  if (auto it = read_.find(token_id); it != read_.end()) return it->second.get();
+  if (!snapshot_ || shadowed_.contains(token_id)) return nullptr;
+  const std::optional<size_t> place = snapshot_->find(token_id);
+  return place ? read(*place, token_id) : nullptr;
+}
+
+const PostingList* LayeredIndex::read(size_t i, uint32_t token_id) const {
+  if (auto list = snapshot_->list(i)) {
+    auto [it, inserted] = read_.emplace(token_id, std::make_unique<PostingList>(std::move(*list)));
+    return it->second.get();
+  }
+  read_logs();
+  auto it = read_.find(token_id);
+  return it == read_.end() ? nullptr : it->second.get();
+}
+
+void LayeredIndex::read_logs() const {
+  snapshot_.reset();
+  if (!replay_) {
+    damaged_ = true;
+    return;
+  }
+  auto lists = replay_();
+  if (!lists) {
+    // The logs read when the index opened no longer do: the lists not read in by now are lost to
+    // this engine, whose next opening replays the logs or fails.
+    damaged_ = true;
+    std::fprintf(stderr, "tarnwick: a damaged index snapshot, and index logs that do not read\n");
+    return;
+  }
+  for (auto& [token_id, list] : *lists) {
+    if (changed_.contains(token_id) || shadowed_.contains(token_id) || read_.contains(token_id)) {
+      continue;
+    }
+    read_.emplace(token_id, std::make_unique<PostingList>(std::move(list)));
+  }
+}
+
+PostingList* LayeredIndex::change(uint32_t token_id, bool create) {
+  if (auto it = changed_.find(token_id); it != changed_.end()) return &it->second;
+  PostingList list;
+  if (find(token_id) != nullptr) {
+    auto it = read_.find(token_id);
+    list = std::move(*it->second);
+    read_.erase(it);
+  } else if (!create) {
+    return nullptr;
+  }
+  if (snapshot_ && snapshot_->find(token_id)) shadowed_.insert(token_id);
+  return &changed_.emplace(token_id, std::move(list)).first->second;
+}
+
+size_t LayeredIndex::size() const {
+  return changed_.size() + (snapshot_ ? snapshot_->size() - shadowed_.size() : read_.size());
+}
+
+uint64_t LayeredIndex::posting_count() const {
+  uint64_t count = 0;
+  for (const auto& [token_id, list] : changed_) count += list.size();
+  if (!snapshot_) {
+    for (const auto& [token_id, list] : read_) count += list->size();
+    return count;
+  }
+  for (size_t i = 0; i < snapshot_->size(); ++i) {
+    if (!shadowed_.contains(snapshot_->token_id(i))) count += snapshot_->stored(i).postings;
+  }
+  return count;
+}
+
+void LayeredIndex::for_each_token(absl::FunctionRef<void(uint32_t)> visit) const {
+  for (const auto& [token_id, list] : changed_) visit(token_id);
+  if (!snapshot_) {
+    for (const auto& [token_id, list] : read_) visit(token_id);
+    return;
+  }
+  for (size_t i = 0; i < snapshot_->size(); ++i) {
+    if (const uint32_t token_id = snapshot_->token_id(i); !shadowed_.contains(token_id)) {
+      visit(token_id);
+    }
+  }
+}
+
+void LayeredIndex::for_each(absl::FunctionRef<void(uint32_t, const PostingList&)> visit) const {
+  // Everything is read in first: a list failing its check drops the snapshot part way.
+  for (size_t i = 0; snapshot_ && i < snapshot_->size(); ++i) {
+    const uint32_t token_id = snapshot_->token_id(i);
+    if (!shadowed_.contains(token_id) && !read_.contains(token_id)) read(i, token_id);
+  }
+  for (const auto& [token_id, list] : changed_) visit(token_id, list);
+  for (const auto& [token_id, list] : read_) visit(token_id, *list);
+}
+
+std::vector<SnapshotList> LayeredIndex::snapshot_lists() const {
+  std::vector<SnapshotList> lists;
+  lists.reserve(size());
+  auto add = [&](uint32_t token_id, const PostingList& list) {
+    const auto entries = list.entry_bytes();
+    const auto positions = list.position_bytes();
+    lists.push_back({token_id, static_cast<uint32_t>(list.size()), entries, positions,
+                     list_checksum(entries, positions)});
+  };
+  for (const auto& [token_id, list] : changed_) {
+    if (!list.empty()) add(token_id, list);
+  }
+  if (snapshot_) {
+    for (size_t i = 0; i < snapshot_->size(); ++i) {
+      if (!shadowed_.contains(snapshot_->token_id(i))) lists.push_back(snapshot_->stored(i));
+    }
+  } else {
+    for (const auto& [token_id, list] : read_) add(token_id, *list);
+  }
+  std::sort(lists.begin(), lists.end(),
+            [](const SnapshotList& a, const SnapshotList& b) { return a.token_id < b.token_id; });
+  return lists;
+}
+
+}  // namespace tarnwick::inverted

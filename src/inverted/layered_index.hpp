@@ -1,0 +1,85 @@
+// LayeredIndex: the posting lists of the index over a snapshot (snapshot.hpp). The lists changed
+// since the snapshot are held in memory; every other list is read from the snapshot the first
+// time it is asked for, checked then, and kept. Opening thus costs the snapshot's directory, and
+// memory holds what changed and what queries read. Without a snapshot every list is in memory.
+//
+// A list of the snapshot that fails its check is not guessed at: the snapshot is dropped, and the
+// lists not read in are read again from the logs it was derived from (the `replay` set), or, with
+// none set yet (while opening replays the records after the snapshot), the index is `damaged`.
+//
+// Not for concurrent use, even through its const methods: a read may read a list in. A list
+// returned stays where it is until it changes, or the index is moved or dropped.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
+#include "absl/functional/function_ref.h"
+#include "inverted/index_type.hpp"
+#include "inverted/log_reader.hpp"
+#include "inverted/snapshot.hpp"
+#include "utils/result.hpp"
+
+namespace tarnwick::inverted {
+
+class LayeredIndex {
+ public:
+  // Every list, as the logs alone give them.
+  using Replay = std::function<utils::Result<Index, LogReadError>()>;
+
+  LayeredIndex() = default;
+  // Every list in memory.
+  explicit LayeredIndex(Index lists) : changed_(std::move(lists)) {}
+  explicit LayeredIndex(Snapshot snapshot);
+
+  void set_replay(Replay replay) { replay_ = std::move(replay); }
+  // A list of the snapshot failed its check and could not be read from the logs: lists are
+  // missing.
+  bool damaged() const { return damaged_; }
+
+  // The list of `token_id`, or null.
+  const PostingList* find(uint32_t token_id) const;
+  // The list of `token_id`, to be changed: created empty when there is none and `create`, else
+  // null then. A list emptied by changes must be erased.
+  PostingList* change(uint32_t token_id, bool create);
+  void erase(uint32_t token_id) { changed_.erase(token_id); }
+
+  // The number of lists.
+  size_t size() const;
+  bool empty() const { return size() == 0; }
+  // The number of postings, from the lists' lengths alone.
+  uint64_t posting_count() const;
+  // Hands every token id with a list to `visit`, reading no list, in no order.
+  void for_each_token(absl::FunctionRef<void(uint32_t)> visit) const;
+  // Hands every list to `visit`, reading in those not read yet, in no order.
+  void for_each(absl::FunctionRef<void(uint32_t, const PostingList&)> visit) const;
+  // Every list in ascending token id, as a new snapshot writes them: those unchanged since the
+  // snapshot as it holds them (checked by the next reader against the same checksums).
+  std::vector<SnapshotList> snapshot_lists() const;
+
+ private:
+  // List `i` of the snapshot, read in; when it fails its check, every list not in memory is read
+  // from the logs instead, and whatever they give for `token_id`.
+  const PostingList* read(size_t i, uint32_t token_id) const;
+  // Replaces the snapshot by the lists the logs give.
+  void read_logs() const;
+
+  Index changed_;  // the lists changed since the snapshot (every list, without one)
+  // Lists of the snapshot read in, unchanged; each on the heap, to stay where it is as others
+  // come in.
+  mutable absl::flat_hash_map<uint32_t, std::unique_ptr<PostingList>> read_;
+  mutable std::optional<Snapshot> snapshot_;
+  // Token ids whose list in the snapshot no longer holds: changed, or emptied.
+  absl::flat_hash_set<uint32_t> shadowed_;
+  Replay replay_;
+  mutable bool damaged_ = false;
+  // The snapshot's mapping, which lists read in borrow from until they change.
+  std::shared_ptr<const utils::MappedFile> file_;
+};
+
+}  // namespace tarnwick::inverted
