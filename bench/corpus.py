@@ -7,12 +7,16 @@ mostly gzipped), in sorted path order.  Very short paragraphs and pure markup
 are the non-English translations under Documentation/translations.
 If that yields fewer paragraphs than requested, text sources from further
 Debian documentation packages are appended (see EXTRA_ROOTS).
+
+documents() goes past the paragraphs there are: the documents it lacks it
+recombines from their sentences with a seeded RNG (see recombine).
 """
 
 from __future__ import annotations
 
 import gzip
 import os
+import random
 import re
 
 ROOTS = ["/usr/share/doc/linux-doc/Documentation"]
@@ -27,6 +31,11 @@ _MARKUP_LINE = re.compile(r"^\s*([=\-~^\"'`#*+_.:|]{3,}|\+[-=+]+\+|\|.*\|)\s*$")
 _BLANK_SPLIT = re.compile(r"\n[ \t]*\n")
 MIN_WORDS = 8
 MIN_CHARS = 60
+# A sentence ends at . ! or ? followed by a space and what may start the next one.
+_SENTENCE_END = re.compile(r"(?<=[.!?])\s+(?=[A-Z0-9(\"'`*])")
+# A recombined document takes its sentences from a paragraph and this many either side of it.
+NEIGHBOURS = 8
+RECOMBINED = "recombined from their sentences"
 
 
 def _files(root: str) -> list[str]:
@@ -92,6 +101,45 @@ def load(limit: int) -> tuple[list[str], dict[str, int]]:
     for root, par in paragraphs(limit):
         docs.append(par)
         used[root] = used.get(root, 0) + 1
+    return docs, used
+
+
+def recombine(pars: list[str], count: int, seed: int = 20240601) -> list[str]:
+    """`count` documents, distinct from each other and from `pars`. Each has as many sentences
+    as a paragraph drawn at random (at least two, since single sentences would repeat), drawn
+    from that paragraph and its neighbours in corpus order and kept in that order, so that
+    the words of a topic still meet in the same documents and the term statistics stay those
+    of the corpus."""
+    rng = random.Random(seed)
+    sentences, first = [], []  # first[i]: the index of paragraph i's first sentence
+    for par in pars:
+        first.append(len(sentences))
+        sentences += _SENTENCE_END.split(par)
+    first.append(len(sentences))
+    seen = set(pars)
+    out, tries = [], 10 * count + 1000
+    while len(out) < count:
+        if tries == 0:
+            raise ValueError("%d paragraphs are too few to recombine %d documents" % (len(pars), count))
+        tries -= 1
+        i = rng.randrange(len(pars))
+        lo = first[max(0, i - NEIGHBOURS)]
+        hi = first[min(len(pars), i + NEIGHBOURS + 1)]
+        picked = rng.sample(range(lo, hi), min(max(2, first[i + 1] - first[i]), hi - lo))
+        doc = " ".join(sentences[j] for j in sorted(picked))
+        if doc not in seen:
+            seen.add(doc)
+            out.append(doc)
+    return out
+
+
+def documents(count: int, max_paragraphs: int | None = None) -> tuple[list[str], dict[str, int]]:
+    """`count` documents: the first paragraphs (at most `max_paragraphs`), then as many as they
+    fall short by recombined from them."""
+    docs, used = load(min(count, max_paragraphs or count))
+    if len(docs) < count:
+        used[RECOMBINED] = count - len(docs)
+        docs += recombine(docs, count - len(docs))
     return docs, used
 
 

@@ -1,10 +1,12 @@
-"""Thin adapters giving tarnwick, SQLite FTS5 and Tantivy one interface.
+"""Thin adapters giving tarnwick, SQLite FTS5, Tantivy and Xapian one interface.
 
 Each adapter offers:
   build(path, docs)     index every document and make it durable (flush/commit)
   open(path)            open an existing index for querying
-  query(cls, q, k)      run one query of a class, return the hits' texts, best first
+  prepare(q)            turn a query of queries.py into the engine's own form
+  query(prepared, k)    run it, return the hits' texts, best first
   size(path)            bytes on disk
+  supports              the query kinds it has an equivalent for
 """
 
 from __future__ import annotations
@@ -173,4 +175,65 @@ class Tantivy:
         return dir_size(path)
 
 
-ENGINES = {"tarnwick": Tarnwick, "sqlite-fts5": Fts5, "tantivy": Tantivy}
+class Xapian:
+    name = "xapian"
+    supports = {"term", "phrase", "proximity"}
+
+    def __init__(self):
+        import xapian
+        self.xapian = xapian
+        # Every word stemmed (Snowball English) and positioned, with no stop words, like the
+        # others; BM25 with k1 1.2 and b 0.75 as FTS5 and Tantivy have it.
+        self.stem = xapian.Stem("english")
+        self.db = None
+        self.enquire = None
+
+    def _searching(self, db):
+        self.db = db
+        self.enquire = self.xapian.Enquire(db)
+        self.enquire.set_weighting_scheme(self.xapian.BM25Weight(1.2, 0, 1, 0.75, 0.5))
+
+    def build(self, path, docs):
+        xapian = self.xapian
+        remove(path)
+        db = xapian.WritableDatabase(path, xapian.DB_CREATE_OR_OVERWRITE)
+        gen = xapian.TermGenerator()
+        gen.set_stemmer(self.stem)
+        gen.set_stemming_strategy(xapian.TermGenerator.STEM_ALL)
+        Document = xapian.Document
+        for text in docs:
+            doc = Document()
+            gen.set_document(doc)
+            gen.index_text(text)
+            doc.set_data(text)
+            db.add_document(doc)
+        db.commit()
+        self._searching(db)
+
+    def open(self, path):
+        self._searching(self.xapian.Database(path))
+
+    def prepare(self, q):
+        Query = self.xapian.Query
+        terms = [self.stem(w) for w in q["words"]]
+        kind = q["kind"]
+        if kind == "term":
+            return Query(terms[0])
+        # A phrase is its words in order in a window of as many positions; proximity widens
+        # the window by the slop, still in order (OP_NEAR would take any order).
+        if kind == "phrase":
+            return Query(Query.OP_PHRASE, terms, len(terms))
+        if kind == "proximity":
+            return Query(Query.OP_PHRASE, terms, len(terms) + q["slop"])
+        raise ValueError(kind)
+
+    def query(self, prepared, k):
+        enquire = self.enquire
+        enquire.set_query(prepared)
+        return [m.document.get_data().decode() for m in enquire.get_mset(0, k)]
+
+    def size(self, path):
+        return dir_size(path)
+
+
+ENGINES = {"tarnwick": Tarnwick, "sqlite-fts5": Fts5, "tantivy": Tantivy, "xapian": Xapian}

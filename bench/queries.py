@@ -72,10 +72,11 @@ def _typo(rng: random.Random, word: str, edits: int, vocab) -> str | None:
 
 def build(docs: list[str], per_class: int = 200, seed: int = 20240601) -> dict[str, list[dict]]:
     rng = random.Random(seed)
-    toks = [tokens(d) for d in docs]
+    # Documents are tokenized again where needed rather than kept tokenized: a million of
+    # them would take gigabytes as lists of words.
     df = Counter()
-    for t in toks:
-        df.update({w for w in t if _good(w)})
+    for d in docs:
+        df.update({w for w in tokens(d) if _good(w)})
     vocab = set(df)
 
     def pick(words, n):
@@ -94,10 +95,10 @@ def build(docs: list[str], per_class: int = 200, seed: int = 20240601) -> dict[s
 
     def ngrams(n, gap_ok):
         seen, result = set(), []
-        order = list(range(len(toks)))
+        order = list(range(len(docs)))
         rng.shuffle(order)
         for di in order:
-            t = toks[di]
+            t = tokens(docs[di])
             cands = []
             for i in range(len(t)):
                 if not _good(t[i]):
