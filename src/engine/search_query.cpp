@@ -39,9 +39,10 @@ utils::Status<query::ParseError> Search::for_each_candidate(
       matching::PostingListIntersection::create(tokenized, index_.index(), tokens_,
                                                 [this]() -> const utils::Trie& { return trie(); });
   if (!intersection) return {};
+  size_t cursor = 0;  // candidates come in ascending id
   while (intersection->next()) {
     const uint128 id = intersection->doc_id();
-    const std::optional<uint32_t> doc_len = documents_.live_token_count(id);
+    const std::optional<uint32_t> doc_len = documents_.live_token_count(id, cursor);
     if (!doc_len) continue;
     visit(Candidate{id, *doc_len, intersection->terms(), intersection->group_count(),
                     tokenized.proximity});

@@ -14,7 +14,8 @@
 // that segment's data file; a document is never both live and pending; `segments` has an entry
 // for `current` (unless read-only with no segment); the sums count exactly the live records.
 //
-// No file stays open between calls. Nothing is saved when the store is dropped.
+// No file stays open between calls (the table stays mapped). Nothing is saved when the store is
+// dropped.
 #pragma once
 
 #include <cstdint>
@@ -73,7 +74,7 @@ class DocumentsManager {
       utils::Access access = utils::Access::ReadWrite);
 
   // Buffers the document's compressed text and meta entry for the current segment and records it
-  // in `documents`. May save the buffer (by its size or elapsed time) and start a new segment.
+  // among the live ones. May save the buffer (by its size or elapsed time) and start a new segment.
   // Fails only before the meta entry is buffered, and then the document is not written (a
   // buffered block without an entry is never read). Once the entry is buffered the document is
   // live and will reach the files: a failed automatic save leaves its bytes in the buffer, and
@@ -139,8 +140,9 @@ class DocumentsManager {
 
   uint64_t live_count() const;
   // The number of token ids in the record of the live document `id`, or nothing when it is not
-  // live. Cheap: the query asks it of every candidate.
-  std::optional<uint32_t> live_token_count(uint128 id) const;
+  // live. Cheap: the query asks it of every candidate. `cursor` (0 at first) carries where the
+  // last id was found, to the next, larger one.
+  std::optional<uint32_t> live_token_count(uint128 id, size_t& cursor) const;
   // The record of the live document `id` without its token ids (all that reading its text
   // needs), or nothing.
   std::optional<Document> locate(uint128 id) const;

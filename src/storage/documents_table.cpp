@@ -37,12 +37,14 @@ const TableRow* DocumentsManager::live_row(uint128 id) const {
   return row != nullptr && !gone_.contains(id) ? row : nullptr;
 }
 
-std::optional<uint32_t> DocumentsManager::live_token_count(uint128 id) const {
+std::optional<uint32_t> DocumentsManager::live_token_count(uint128 id, size_t& cursor) const {
   if (auto it = documents_.find(id); it != documents_.end()) {
     return static_cast<uint32_t>(it->second.record.token_ids.size());
   }
-  if (const TableRow* row = live_row(id)) return row->token_count;
-  return std::nullopt;
+  if (!table_) return std::nullopt;
+  const TableRow* row = table_->find(id, cursor);
+  if (row == nullptr || gone_.contains(id)) return std::nullopt;
+  return row->token_count;
 }
 
 Document DocumentsManager::located(const TableRow& row) const {

@@ -183,8 +183,27 @@ utils::Status<utils::ReplaceFileError> write_record_table(
 }
 
 const TableRow* RecordTable::find(uint128 id) const {
-  auto it = std::lower_bound(rows.begin(), rows.end(), id,
-                             [](const TableRow& row, uint128 value) { return row.id < value; });
+  size_t from = 0;
+  return find(id, from);
+}
+
+const TableRow* RecordTable::find(uint128 id, size_t& from) const {
+  auto before = [](const TableRow& row, uint128 value) { return row.id < value; };
+  size_t low = std::min(from, rows.size());
+  if (low > 0 && rows[low - 1].id >= id) low = 0;  // not ahead of `from`: search it all
+  // Galloping: steps of 1, 2, 4... until a row at or past `id`, then a binary search in the
+  // last step. Ids asked in ascending order cost about the logarithm of the distance between
+  // them, not of the table.
+  size_t step = 1;
+  size_t high = low;
+  while (high < rows.size() && rows[high].id < id) {
+    low = high + 1;
+    high = std::min(rows.size(), high + step);
+    step *= 2;
+  }
+  const auto it = std::lower_bound(rows.begin() + static_cast<ptrdiff_t>(low),
+                                   rows.begin() + static_cast<ptrdiff_t>(high), id, before);
+  from = static_cast<size_t>(it - rows.begin());
   return it != rows.end() && it->id == id ? &*it : nullptr;
 }
 

@@ -99,6 +99,10 @@ struct RecordTable {
 
   // The row of `id`, or null.
   const TableRow* find(uint128 id) const;
+  // The same, searching from row `from` on when the row before it is below `id` (from the
+  // start otherwise); `from` is left at the row found, or where `id` would be. For ids asked in
+  // ascending order.
+  const TableRow* find(uint128 id, size_t& from) const;
 };
 
 // The table in `dir` when there is one and it is whole: its checksums hold, its rows ascend and

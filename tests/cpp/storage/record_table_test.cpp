@@ -2,6 +2,7 @@
 // and a table that is damaged, stale or contradicted by the entries after it is passed over.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 
@@ -243,6 +244,33 @@ TEST(RecordTableFile, RowsThatDoNotAscendOrNameNoSegmentAreRefused) {
   EXPECT_FALSE(read_record_table(tmp.path()));
   ASSERT_TRUE(write({{1, 0, 0, 5, 2, 3, 2}}));
   EXPECT_FALSE(read_record_table(tmp.path()));
+}
+
+TEST(RecordTableFile, ACursorFindsWhatASearchFromTheStartFinds) {
+  testing::TempDir tmp;
+  std::mt19937 random(11);
+  std::vector<TableRow> rows;
+  for (uint128 id = 1; rows.size() < 5000; id += 1 + random() % 4) rows.push_back({id << 64});
+  size_t next = 0;
+  const std::vector<CoveredSegment> segments = {{"17", 0, 0, 0, 0, 0}};
+  ASSERT_TRUE(write_record_table(tmp.path(), segments, {}, rows.size(),
+                                 [&] { return rows[next++]; })
+                  .ok());
+  auto table = read_record_table(tmp.path());
+  ASSERT_TRUE(table);
+  // Ascending runs of ids, present or not, with the cursor sometimes ahead of the next id.
+  size_t cursor = 0;
+  uint128 id = 0;
+  for (int i = 0; i < 20000; ++i) {
+    id = random() % 50 == 0 ? (uint128{random() % 25000} << 64) : id + (uint128{random() % 9} << 64);
+    auto it = std::lower_bound(table->rows.begin(), table->rows.end(), id,
+                               [](const TableRow& row, uint128 value) { return row.id < value; });
+    const TableRow* expected = it != table->rows.end() && it->id == id ? &*it : nullptr;
+    EXPECT_EQ(table->find(id, cursor), expected) << i;
+    if (expected != nullptr) {
+      EXPECT_EQ(&table->rows[cursor], expected);
+    }
+  }
 }
 
 }  // namespace
