@@ -14,7 +14,9 @@ After each round: bytes on disk (the sum of the sizes of every file under the di
 while the engine is still open, after its flush or merge), bytes per live document, and the
 opening time: the median of --opens runs of `Search(dir, None)` followed by one term query
 (whose hits' texts are read), timed with time.perf_counter in this process; the engine is closed
-before the first open and between opens, and the writer is opened again for the next round.
+before the first open and between opens, and the writer is opened again for the next round; and
+the memory that opening and the query leave, not backed by files: RssAnon after them, less
+RssAnon before tarnwick was imported, in a fresh process.
 
 Texts: paragraphs of bench/corpus.py (Debian's linux-doc, read locally) when it has enough, else
 (or with --synthetic) deterministic pseudo-English paragraphs of about 60 words drawn from a
@@ -32,6 +34,7 @@ import os
 import random
 import re
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -121,9 +124,31 @@ def open_ms(path: str, query: str, opens: int) -> float:
     return statistics.median(times)
 
 
+# Run in a fresh process: the anonymous memory that importing tarnwick, opening and one query add.
+_ANON_AFTER_OPEN = """
+import sys
+def anon_kib():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("RssAnon:"))
+before = anon_kib()
+from tarnwick import Search
+engine = Search(sys.argv[1], None)
+hits = [r.document.content for r in engine.search(sys.argv[2], 10)]
+print(anon_kib() - before)
+"""
+
+
+def open_anon_kib(path: str, query: str) -> int:
+    """RssAnon that opening `path` and one query add to a fresh interpreter, in KiB."""
+    done = subprocess.run([sys.executable, "-c", _ANON_AFTER_OPEN, path, query],
+                          capture_output=True, text=True, check=True)
+    return int(done.stdout.strip())
+
+
 class Row:
-    def __init__(self, label, live, size, ms, index_size=None):
+    def __init__(self, label, live, size, ms, index_size=None, anon=None):
         self.label, self.live, self.size, self.ms, self.index_size = label, live, size, ms, index_size
+        self.anon = anon
 
 
 def measure(label, engine, path, live, query, opens, notes) -> tuple[Row, Search]:
@@ -132,11 +157,12 @@ def measure(label, engine, path, live, query, opens, notes) -> tuple[Row, Search
     index_size = dir_bytes(os.path.join(path, "index"))
     engine.close()
     ms = open_ms(path, query, opens)
+    anon = open_anon_kib(path, query)
     after = dir_bytes(path)
     if after != size:
         notes.append(f"{label}: opening and closing changed the bytes on disk "
                      f"from {size} to {after}")
-    return Row(label, live, size, ms, index_size), Search(path, None)
+    return Row(label, live, size, ms, index_size, anon), Search(path, None)
 
 
 def fresh(path: str, texts: list[str], query: str, opens: int) -> Row:
@@ -147,7 +173,8 @@ def fresh(path: str, texts: list[str], query: str, opens: int) -> Row:
     size = dir_bytes(path)
     index_size = dir_bytes(os.path.join(path, "index"))
     engine.close()
-    return Row("fresh", len(texts), size, open_ms(path, query, opens), index_size)
+    return Row("fresh", len(texts), size, open_ms(path, query, opens), index_size,
+               open_anon_kib(path, query))
 
 
 # ------------------------------------------------------------- scenarios ----
@@ -219,13 +246,13 @@ def print_table(title, first, rows, with_index=False):
     head = [first, "live docs", "bytes on disk"]
     if with_index:
         head.append("index/ bytes")
-    head += ["bytes / live doc", "open ms"]
+    head += ["bytes / live doc", "open ms", "open anon KiB"]
     body = []
     for row in rows:
         cells = [row.label, str(row.live), str(row.size)]
         if with_index:
             cells.append(str(row.index_size))
-        cells += [per_doc(row), fmt_ms(row.ms)]
+        cells += [per_doc(row), fmt_ms(row.ms), "-" if row.anon is None else str(row.anon)]
         body.append(cells)
     widths = [max(len(c) for c in col) for col in zip(head, *body)]
     print(title)
