@@ -247,7 +247,7 @@ PyObject* search_stats(PyObject* self, PyObject*) {
     return Py_BuildValue("{s:n,s:n,s:n,s:n,s:d,s:O,s:O}", "documents",
                          static_cast<Py_ssize_t>(documents.live_count()), "pending_deletions",
                          static_cast<Py_ssize_t>(documents.deleted_documents().size()), "tokens",
-                         static_cast<Py_ssize_t>(engine.tokens().token_to_id().size()), "segments",
+                         static_cast<Py_ssize_t>(engine.tokens().size()), "segments",
                          static_cast<Py_ssize_t>(documents.segments().size()), "avg_doc_len",
                          engine.avg_doc_len(), "read_only",
                          engine.read_only() ? Py_True : Py_False, "writer_pid", writer_pid.get());

@@ -95,7 +95,7 @@ Search::Status Search::repair() {
   const uint64_t live_count = documents_.live_count();
   const uint64_t total_tokens = documents_.live_total_tokens();
   const bool in_step = index_.totals().posting_sum == documents_.live_posting_sum() &&
-                       tokens_.token_to_id().size() == index_.index().size();
+                       tokens_.size() == index_.index().size();
   if (in_step) {
     if (meta_.recompute(live_count, total_tokens)) return as_search_error(meta_.save());
     return {};
@@ -146,11 +146,14 @@ Search::Status Search::bring_in_step() {
     return fail(SearchError{std::move(s.error())});
   }
   // Words that no posting uses, left by a purge whose dictionary was saved and logs were not.
-  for (const auto& [token, token_id] : std::vector(tokens_.token_to_id().begin(),
-                                                  tokens_.token_to_id().end())) {
-    if (index_.postings(token_id) != nullptr) continue;
-    if (auto s = tokens_.delete_token(token_id); !s) return fail(SearchError{std::move(s.error())});
-    forget_word(token);
+  std::vector<uint32_t> unused;
+  tokens_.for_each_token([&](const std::string&, uint32_t token_id) {
+    if (index_.postings(token_id) == nullptr) unused.push_back(token_id);
+  });
+  for (uint32_t token_id : unused) {
+    auto freed = tokens_.delete_token(token_id);
+    if (!freed) return fail(SearchError{std::move(freed.error())});
+    if (*freed) forget_word(**freed);
   }
   std::sort(again.begin(), again.end());
   for (uint128 id : again) {

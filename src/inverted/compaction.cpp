@@ -154,8 +154,8 @@ class Compaction {
     if (!tokens_file) return fail(Error{std::move(tokens_file.error())});
     {
       // Encoded whole, as TokenHasher::flush does: one entry per token, small beside the logs.
-      const inverted::TokensStore store{tokens.token_to_id(), tokens.id_to_token(), tokens.free_ids()};
-      if (auto s = storage::write_encoded(*tokens_file, inverted::encode_tokens_store(store)); !s) {
+      const std::string store = inverted::encode_tokens_store(tokens.id_to_token(), tokens.free_ids());
+      if (auto s = storage::write_encoded(*tokens_file, store); !s) {
         return fail(Error{std::move(s.error())});
       }
     }

@@ -1,8 +1,9 @@
-// The token store, `dir`/index/tokens: exactly one TokensStore record in the record encoding
-// (little-endian varints, see storage/encoder.hpp), with nothing before or after it. There is no
-// header, version or checksum; a file of length 0 is an empty store.
+// The token store, `dir`/index/tokens: exactly one record of the following fields in the record
+// encoding (little-endian varints, see storage/encoder.hpp), with nothing before or after it.
+// There is no header, version or checksum; a file of length 0 is an empty store.
 //   token_to_id  varint entry count; per entry the text (varint byte length, UTF-8 bytes) and
-//                the id (varint); entries in no defined order, a repeated text keeps the later id
+//                the id (varint); entries in no defined order (written in ascending id), a
+//                repeated text keeps the later id
 //   id_to_token  varint slot count; per slot 0 for a free slot, or 1 followed by the text
 //   free_ids     varint count; the ids (varints), in the order they were freed
 #include "inverted/token_hasher.hpp"
@@ -42,65 +43,61 @@ Error io_error(std::error_code code, const fs::path& path) {
   return {IoError::from_errno(code.value(), path)};
 }
 
-storage::DecodeResult<absl::flat_hash_map<std::string, uint32_t>> decode_map(WholeFileDecoder& d) {
+// The dictionary as the store holds it.
+struct Decoded {
+  Words words;
+  std::vector<uint32_t> free_ids;
+};
+
+// The store's fields must agree with each other: add and delete_token index the slots by the ids
+// found in free_ids, so a store that breaks the invariants is refused rather than trusted. The
+// token_to_id entries say again what the slots say (a repeated text keeps the later id).
+storage::DecodeResult<Decoded> decode_store(std::string_view bytes) {
+  WholeFileDecoder d{storage::WholeFileSource(bytes)};
   auto count = d.length();
   if (!count) return fail(std::move(count.error()));
-  absl::flat_hash_map<std::string, uint32_t> map;
-  map.reserve(std::min<uint64_t>(*count, d.source().remaining()));
+  std::vector<std::pair<std::string, uint32_t>> entries;
+  entries.reserve(std::min<uint64_t>(*count, d.source().remaining()));
   for (uint64_t i = 0; i < *count; ++i) {
     auto token = d.string();
     if (!token) return fail(std::move(token.error()));
     auto id = d.u32();
     if (!id) return fail(std::move(id.error()));
-    map.insert_or_assign(std::move(*token), *id);
+    entries.emplace_back(std::move(*token), *id);
   }
-  return map;
-}
+  auto slots = d.sequence<std::optional<std::string>>(
+      [](WholeFileDecoder& e) { return e.optional_string(); });
+  if (!slots) return fail(std::move(slots.error()));
+  auto free_ids = d.sequence<uint32_t>([](WholeFileDecoder& e) { return e.u32(); });
+  if (!free_ids) return fail(std::move(free_ids.error()));
 
-// The fields must agree with each other: add and delete_token index id_to_token by the ids found
-// in free_ids, so a store that breaks the invariants is refused rather than trusted.
-Status<DecodeError> check_invariants(const TokensStore& store) {
-  const auto& slots = store.id_to_token;
-  if (slots.size() > uint64_t{UINT32_MAX} + 1) return fail(corrupt_data("more slots than ids"));
-  size_t filled = 0;
-  for (size_t id = 0; id < slots.size(); ++id) {
-    if (!slots[id]) continue;
-    ++filled;
-    auto it = store.token_to_id.find(*slots[id]);
-    if (it == store.token_to_id.end() || it->second != id) {
+  if (slots->size() > uint64_t{UINT32_MAX} + 1) return fail(corrupt_data("more slots than ids"));
+  auto words = Words::of(std::move(*slots));
+  if (!words) return fail(corrupt_data("a token is in two slots"));
+  const auto& filled = words->slots();
+  // Per slot, the id its text was given last by token_to_id.
+  std::vector<int64_t> given(filled.size(), -1);
+  for (const auto& [token, id] : entries) {
+    const std::optional<uint32_t> slot = words->id_of(token);
+    if (!slot) return fail(corrupt_data("token_to_id names ids without a slot"));
+    given[*slot] = id;
+  }
+  for (size_t id = 0; id < filled.size(); ++id) {
+    if (filled[id] && given[id] != static_cast<int64_t>(id)) {
       return fail(corrupt_data("slot " + std::to_string(id) + " disagrees with token_to_id"));
     }
   }
-  if (filled != store.token_to_id.size()) {
-    return fail(corrupt_data("token_to_id names ids without a slot"));
-  }
-  std::vector<bool> listed(slots.size());
-  for (uint32_t id : store.free_ids) {
-    if (id >= slots.size() || slots[id] || listed[id]) {
+  std::vector<bool> listed(filled.size());
+  for (uint32_t id : *free_ids) {
+    if (id >= filled.size() || filled[id] || listed[id]) {
       return fail(corrupt_data("free id " + std::to_string(id) + " is not a free slot"));
     }
     listed[id] = true;
   }
-  if (store.free_ids.size() != slots.size() - filled) {
+  if (free_ids->size() != filled.size() - words->size()) {
     return fail(corrupt_data("free_ids misses free slots"));
   }
-  return {};
-}
-
-// Decoded from the file's bytes in memory: read a byte or a few at a time, the store decodes
-// several times faster from memory than through a file.
-storage::DecodeResult<TokensStore> decode_store(std::string_view bytes) {
-  WholeFileDecoder d{storage::WholeFileSource(bytes)};
-  auto token_to_id = decode_map(d);
-  if (!token_to_id) return fail(std::move(token_to_id.error()));
-  auto id_to_token = d.sequence<std::optional<std::string>>(
-      [](WholeFileDecoder& e) { return e.optional_string(); });
-  if (!id_to_token) return fail(std::move(id_to_token.error()));
-  auto free_ids = d.sequence<uint32_t>([](WholeFileDecoder& e) { return e.u32(); });
-  if (!free_ids) return fail(std::move(free_ids.error()));
-  TokensStore store{std::move(*token_to_id), std::move(*id_to_token), std::move(*free_ids)};
-  if (auto s = check_invariants(store); !s) return fail(std::move(s.error()));
-  return store;
+  return Decoded{std::move(*words), std::move(*free_ids)};
 }
 
 Status<Error> create_empty(const fs::path& path) {
@@ -111,7 +108,7 @@ Status<Error> create_empty(const fs::path& path) {
 
 // The store as found on disk, created when missing by the writer; nothing when it does not
 // decode.
-Result<std::optional<TokensStore>, Error> read_store(const fs::path& index_dir,
+Result<std::optional<Decoded>, Error> read_store(const fs::path& index_dir,
                                                      const fs::path& path, Access access) {
   std::error_code code;
   const bool dir_exists = fs::exists(index_dir, code);
@@ -119,15 +116,15 @@ Result<std::optional<TokensStore>, Error> read_store(const fs::path& index_dir,
   const bool path_exists = dir_exists && fs::exists(path, code);
   if (code) return fail(io_error(code, path));
   if (!path_exists) {
-    if (access == Access::ReadOnly) return std::optional(TokensStore{});
+    if (access == Access::ReadOnly) return std::optional(Decoded{});
     fs::create_directories(index_dir, code);
     if (code) return fail(io_error(code, index_dir));
     if (auto s = create_empty(path); !s) return fail(std::move(s.error()));
-    return std::optional(TokensStore{});
+    return std::optional(Decoded{});
   }
   auto bytes = utils::read_file(path);
   if (!bytes) return fail(Error{std::move(bytes.error())});
-  if (bytes->empty()) return std::optional(TokensStore{});
+  if (bytes->empty()) return std::optional(Decoded{});
   auto store = decode_store(*bytes);
   if (!store) {
     // The writer rebuilds the dictionary with the index; a reader goes on without it.
@@ -135,32 +132,36 @@ Result<std::optional<TokensStore>, Error> read_store(const fs::path& index_dir,
                 access == Access::ReadWrite ? "; rebuilding the index from the stored documents"
                                             : "");
     std::fflush(stdout);
-    return std::optional<TokensStore>();
+    return std::optional<Decoded>();
   }
-  return std::optional<TokensStore>(std::move(*store));
+  return std::optional<Decoded>(std::move(*store));
 }
 
 }  // namespace
 
-std::string encode_tokens_store(const TokensStore& store) {
+std::string encode_tokens_store(const Words::Slots& slots, const std::vector<uint32_t>& free_ids) {
   std::string out;
   storage::Encoder e(out);
-  e.varint(store.token_to_id.size());
-  for (const auto& [token, id] : store.token_to_id) {
-    e.string(token);
+  uint64_t filled = 0;
+  for (const auto& token : slots) filled += token.has_value();
+  e.varint(filled);
+  for (uint32_t id = 0; id < slots.size(); ++id) {
+    if (!slots[id]) continue;
+    e.string(*slots[id]);
     e.varint(id);
   }
-  e.varint(store.id_to_token.size());
-  for (const auto& token : store.id_to_token) e.optional_string(token);
-  e.varint(store.free_ids.size());
-  for (uint32_t id : store.free_ids) e.varint(id);
+  e.varint(slots.size());
+  for (const auto& token : slots) e.optional_string(token);
+  e.varint(free_ids.size());
+  for (uint32_t id : free_ids) e.varint(id);
   return out;
 }
 
-TokenHasher::TokenHasher(fs::path path, TokensStore store, std::shared_ptr<const Config> config,
-                         Clock clock, uint64_t now)
+TokenHasher::TokenHasher(fs::path path, Words words, std::vector<uint32_t> free_ids,
+                         std::shared_ptr<const Config> config, Clock clock, uint64_t now)
     : path_(std::move(path)),
-      store_(std::move(store)),
+      words_(std::move(words)),
+      free_ids_(std::move(free_ids)),
       config_(std::move(config)),
       clock_(std::move(clock)),
       last_save_(now) {}
@@ -174,48 +175,41 @@ Result<TokenHasher, Error> TokenHasher::load(const fs::path& dir,
   if (!store) return fail(std::move(store.error()));
   auto now = now_seconds(clock);
   if (!now) return fail(Error{ClockError{}});
-  TokenHasher hasher(std::move(path), std::move(*store).value_or(TokensStore{}), std::move(config),
-                     std::move(clock), *now);
+  Decoded decoded = std::move(*store).value_or(Decoded{});
+  TokenHasher hasher(std::move(path), std::move(decoded.words), std::move(decoded.free_ids),
+                     std::move(config), std::move(clock), *now);
   hasher.damaged_ = !store->has_value();
   return hasher;
 }
 
 Result<uint32_t, Error> TokenHasher::add(std::string_view token) {
-  // This build's absl::string_view is its own type, which the map looks up without a copy.
-  const absl::string_view key(token.data(), token.size());
-  if (auto it = store_.token_to_id.find(key); it != store_.token_to_id.end()) return it->second;
+  if (auto id = words_.id_of(token)) return *id;
   uint32_t id;
-  if (!store_.free_ids.empty()) {
-    id = store_.free_ids.back();
-    store_.free_ids.pop_back();
-    store_.id_to_token[id] = std::string(token);
+  if (!free_ids_.empty()) {
+    id = free_ids_.back();
+    free_ids_.pop_back();
   } else {
-    id = static_cast<uint32_t>(store_.id_to_token.size());
-    store_.id_to_token.emplace_back(std::string(token));
+    id = static_cast<uint32_t>(words_.slots().size());
   }
-  store_.token_to_id.emplace(key, id);
+  words_.put(id, std::string(token));
   if (auto s = count_change(); !s) return fail(std::move(s.error()));
   return id;
 }
 
 Result<std::optional<std::string>, Error> TokenHasher::delete_token(uint32_t id) {
-  if (id >= store_.id_to_token.size() || !store_.id_to_token[id]) {
-    return std::optional<std::string>();
-  }
-  std::optional<std::string> token = std::move(store_.id_to_token[id]);
-  store_.id_to_token[id].reset();
-  store_.free_ids.push_back(id);
-  store_.token_to_id.erase(*token);
+  std::optional<std::string> token = words_.take(id);
+  if (!token) return token;
+  free_ids_.push_back(id);
   if (auto s = count_change(); !s) return fail(std::move(s.error()));
   return token;
 }
 
 bool TokenHasher::trim_free_tail() {
-  auto& slots = store_.id_to_token;
-  const size_t before = slots.size();
-  while (!slots.empty() && !slots.back()) slots.pop_back();
-  if (slots.size() == before) return false;
-  std::erase_if(store_.free_ids, [&](uint32_t id) { return id >= slots.size(); });
+  const size_t before = words_.slots().size();
+  words_.trim_free_tail();
+  const size_t after = words_.slots().size();
+  if (after == before) return false;
+  std::erase_if(free_ids_, [&](uint32_t id) { return id >= after; });
   unsaved_ = true;
   return true;
 }
@@ -235,7 +229,7 @@ Status<Error> TokenHasher::count_change() {
 }
 
 Status<Error> TokenHasher::flush() {
-  auto replaced = utils::replace_file(path_, encode_tokens_store(store_));
+  auto replaced = utils::replace_file(path_, encode_tokens_store(words_.slots(), free_ids_));
   if (!replaced) return fail(Error::rewriting(std::move(replaced.error())));
   unsaved_ = false;
   return {};

@@ -3,9 +3,8 @@
 // the most recently freed first. The dictionary lives in one file, `dir`/index/tokens, rewritten
 // whole (and atomically) at every save.
 //
-// Invariants: a live id i has id_to_token[i] == t and token_to_id[t] == i; token_to_id has one
-// entry per filled slot; free_ids holds each empty slot's id exactly once; every id is below
-// id_to_token.size().
+// Invariants: a live id i has id_to_token[i] == t and id_of(t) == i; free_ids holds each empty
+// slot's id exactly once; every id is below id_to_token.size().
 //
 // Saves happen inside add and delete_token once `index_save_after_operations` changes have piled
 // up or `index_save_after_seconds` have passed since the last save, and on flush. Nothing is saved
@@ -20,10 +19,10 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/strings/string_view.h"
+#include "absl/functional/function_ref.h"
 #include "base/config.hpp"
 #include "base/error_kinds.hpp"
+#include "inverted/words.hpp"
 #include "utils/access.hpp"
 #include "utils/clock.hpp"
 #include "utils/result.hpp"
@@ -34,15 +33,9 @@ namespace tarnwick::inverted {
 inline constexpr char kIndexDirName[] = "index";
 inline constexpr char kTokensFileName[] = "tokens";
 
-// The persisted part of the dictionary, in the order of the file.
-struct TokensStore {
-  absl::flat_hash_map<std::string, uint32_t> token_to_id;
-  std::vector<std::optional<std::string>> id_to_token;
-  std::vector<uint32_t> free_ids;  // oldest freed first
-};
-
-// The store's bytes in the record encoding.
-std::string encode_tokens_store(const TokensStore& store);
+// The bytes of the store of the words in `slots`, and the free ids `free_ids` (oldest freed
+// first), in the record encoding.
+std::string encode_tokens_store(const Words::Slots& slots, const std::vector<uint32_t>& free_ids);
 
 class TokenHasher {
  public:
@@ -71,12 +64,7 @@ class TokenHasher {
   utils::Status<Error> flush();
 
   // The id of a known token.
-  std::optional<uint32_t> id_of(std::string_view token) const {
-    // This build of absl has a string_view of its own, distinct from std::string_view.
-    auto it = store_.token_to_id.find(absl::string_view(token.data(), token.size()));
-    if (it == store_.token_to_id.end()) return std::nullopt;
-    return it->second;
-  }
+  std::optional<uint32_t> id_of(std::string_view token) const { return words_.id_of(token); }
 
   // Drops the free slots after the last filled one, so that a dictionary whose words have mostly
   // gone stops keeping a slot for each; gives whether any went. Saves nothing.
@@ -87,21 +75,25 @@ class TokenHasher {
   // The store on disk did not decode, and was not read.
   bool damaged() const { return damaged_; }
 
-  const absl::flat_hash_map<std::string, uint32_t>& token_to_id() const {
-    return store_.token_to_id;
+  // The number of tokens.
+  size_t size() const { return words_.size(); }
+  // Hands every token and its id to `visit`, in no order.
+  void for_each_token(absl::FunctionRef<void(const std::string& token, uint32_t id)> visit) const {
+    words_.for_each(visit);
   }
-  const std::vector<std::optional<std::string>>& id_to_token() const { return store_.id_to_token; }
-  const std::vector<uint32_t>& free_ids() const { return store_.free_ids; }
+  const std::vector<std::optional<std::string>>& id_to_token() const { return words_.slots(); }
+  const std::vector<uint32_t>& free_ids() const { return free_ids_; }
 
  private:
-  TokenHasher(std::filesystem::path path, TokensStore store, std::shared_ptr<const Config> config,
-              utils::Clock clock, uint64_t now);
+  TokenHasher(std::filesystem::path path, Words words, std::vector<uint32_t> free_ids,
+              std::shared_ptr<const Config> config, utils::Clock clock, uint64_t now);
 
   // Counts one change, then saves when a save is due.
   utils::Status<Error> count_change();
 
   std::filesystem::path path_;
-  TokensStore store_;
+  Words words_;
+  std::vector<uint32_t> free_ids_;  // oldest freed first
   std::shared_ptr<const Config> config_;
   utils::Clock clock_;
   uint64_t operations_ = 0;

@@ -25,7 +25,7 @@ bool accepted(std::string_view found, std::string_view query, uint8_t fuzziness)
 std::optional<PostingListIntersection> PostingListIntersection::create(
     const analysis::TokenizedQuery& query, const inverted::LayeredIndex& index,
     const inverted::TokenHasher& tokens, absl::FunctionRef<const utils::Trie&()> trie) {
-  if (query.tokens.empty() || tokens.token_to_id().empty()) return std::nullopt;
+  if (query.tokens.empty() || tokens.size() == 0) return std::nullopt;
   PostingListIntersection intersection;
   intersection.heaps_.resize(query.tokens.size());
   intersection.current_.resize(query.tokens.size());

@@ -38,18 +38,15 @@ Files files_of(const fs::path& index_dir) {
           read_bytes(index_dir / "tokens")};
 }
 
-// The dictionary, as plain values.
+// The dictionary, as plain values (the slots say which id each token has).
 struct Dictionary {
-  std::map<std::string, uint32_t> token_to_id;
   std::vector<std::optional<std::string>> id_to_token;
   std::vector<uint32_t> free_ids;
   bool operator==(const Dictionary&) const = default;
 };
 
 Dictionary dictionary_of(const inverted::TokenHasher& tokens) {
-  return {{tokens.token_to_id().begin(), tokens.token_to_id().end()},
-          tokens.id_to_token(),
-          tokens.free_ids()};
+  return {tokens.id_to_token(), tokens.free_ids()};
 }
 
 // What the logs of `index_dir` replay to.

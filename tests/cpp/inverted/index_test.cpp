@@ -158,7 +158,7 @@ TEST_F(IndexManagerTest, DeletingTheOnlyDocumentFreesTheTokenInDictionaryAndTrie
   insert(index, *apple, doc(1), {0});
   ASSERT_TRUE(remove(index, {*apple}, {doc(1)}).ok());
   EXPECT_EQ(index.postings(*apple), nullptr);
-  EXPECT_FALSE(tokens_.token_to_id().contains("apple"));
+  EXPECT_FALSE(tokens_.id_of("apple").has_value());
   EXPECT_EQ(freed_, (std::vector<std::string>{"apple"}));
   flush(index);
   EXPECT_TRUE(open().index().empty());
@@ -394,7 +394,7 @@ TEST_F(IndexManagerTest, SavedPostingsAlwaysFindTheirTokensInTheSavedDictionary)
   // Dropped without a flush: both stores reopen from disk.
   auto reopened = inverted::TokenHasher::load(dir_.path(), config_, clock_.clock());
   ASSERT_TRUE(reopened.ok());
-  EXPECT_EQ(reopened->token_to_id().at("apple"), *apple);
+  EXPECT_EQ(reopened->id_of("apple"), *apple);
   EXPECT_EQ(open().postings(*apple)->size(), 1u);
 }
 

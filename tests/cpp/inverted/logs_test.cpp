@@ -194,7 +194,7 @@ TEST_F(IndexLogsTest, SavingTheLogsSavesUnsavedTokensFirst) {
   ASSERT_TRUE(logs.flush(hasher).ok());
   EXPECT_FALSE(hasher.has_unsaved_changes());
   EXPECT_EQ(read_bytes(index_log()).size(), kLogHeaderSize);
-  EXPECT_EQ(tokens().token_to_id().at("apple"), 0u);
+  EXPECT_EQ(tokens().id_of("apple"), 0u);
 }
 
 TEST_F(IndexLogsTest, ReaderYieldsNewestFirstWithDecodedPostings) {
