@@ -15,6 +15,7 @@
 #include "storage/codec/encoder.hpp"
 #include "storage/codec/corruption.hpp"
 #include "utils/file.hpp"
+#include "utils/mmap.hpp"
 #include "utils/replace_file.hpp"
 #include "utils/save_clock.hpp"
 
@@ -52,18 +53,19 @@ struct Decoded {
 // The store's fields must agree with each other: add and delete_token index the slots by the ids
 // found in free_ids, so a store that breaks the invariants is refused rather than trusted. The
 // token_to_id entries say again what the slots say (a repeated text keeps the later id).
-storage::DecodeResult<Decoded> decode_store(std::string_view bytes) {
+storage::DecodeResult<Decoded> decode_store(std::span<const uint8_t> bytes) {
   WholeFileDecoder d{storage::WholeFileSource(bytes)};
   auto count = d.length();
   if (!count) return fail(std::move(count.error()));
-  std::vector<std::pair<std::string, uint32_t>> entries;
+  // The texts stay in the file's bytes: the slots hold the copies kept.
+  std::vector<std::pair<std::string_view, uint32_t>> entries;
   entries.reserve(std::min<uint64_t>(*count, d.source().remaining()));
   for (uint64_t i = 0; i < *count; ++i) {
-    auto token = d.string();
+    auto token = d.string_view();
     if (!token) return fail(std::move(token.error()));
     auto id = d.u32();
     if (!id) return fail(std::move(id.error()));
-    entries.emplace_back(std::move(*token), *id);
+    entries.emplace_back(*token, *id);
   }
   auto slots = d.sequence<std::optional<std::string>>(
       [](WholeFileDecoder& e) { return e.optional_string(); });
@@ -122,10 +124,11 @@ Result<std::optional<Decoded>, Error> read_store(const fs::path& index_dir,
     if (auto s = create_empty(path); !s) return fail(std::move(s.error()));
     return std::optional(Decoded{});
   }
-  auto bytes = utils::read_file(path);
-  if (!bytes) return fail(Error{std::move(bytes.error())});
-  if (bytes->empty()) return std::optional(Decoded{});
-  auto store = decode_store(*bytes);
+  // Decoded in place, from the mapping: saves replace the file by a rename, never shrink it.
+  auto mapped = utils::MappedFile::open(path);
+  if (!mapped) return fail(Error{std::move(mapped.error())});
+  if (mapped->bytes().empty()) return std::optional(Decoded{});
+  auto store = decode_store(mapped->bytes());
   if (!store) {
     // The writer rebuilds the dictionary with the index; a reader goes on without it.
     std::printf("Warning tokens decode error: %s%s\n", store.error().to_string().c_str(),

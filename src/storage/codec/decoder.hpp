@@ -48,6 +48,12 @@ class BasicSliceSource {
     rest_ = rest_.subspan(out.size());
     return {};
   }
+  // The next `size` bytes, in place. REQUIRES: size <= remaining()
+  std::string_view take(uint64_t size) {
+    const std::string_view taken(reinterpret_cast<const char*>(rest_.data()), size);
+    rest_ = rest_.subspan(size);
+    return taken;
+  }
   // The error for wanting `wanted` bytes when fewer remain.
   DecodeError shortfall(uint64_t wanted) const {
     if constexpr (kWholeFile) {
@@ -127,6 +133,18 @@ class Decoder {
     std::string text(*len, '\0');
     auto s = source_.read({reinterpret_cast<uint8_t*>(text.data()), text.size()});
     if (!s) return utils::fail(std::move(s.error()));
+    if (auto bad = utils::check_utf8(text)) return utils::fail(DecodeError(InvalidUtf8{*bad}));
+    return text;
+  }
+
+  // A string read in place, from a source of bytes in memory; valid while they are.
+  DecodeResult<std::string_view> string_view()
+    requires requires(Source source) { source.take(0); }
+  {
+    auto len = length();
+    if (!len) return utils::fail(std::move(len.error()));
+    if (*len > source_.remaining()) return utils::fail(source_.shortfall(*len));
+    const std::string_view text = source_.take(*len);
     if (auto bad = utils::check_utf8(text)) return utils::fail(DecodeError(InvalidUtf8{*bad}));
     return text;
   }
