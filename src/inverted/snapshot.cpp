@@ -7,6 +7,7 @@
 
 #include "utils/checksum.hpp"
 #include "utils/chunk_writer.hpp"
+#include "utils/file.hpp"
 #include "utils/little_endian.hpp"
 
 namespace tarnwick::inverted {
@@ -28,10 +29,6 @@ constexpr size_t kChecksummedHeader = 72;
 constexpr size_t kDirectoryEntrySize = 32;
 
 uint64_t padded(uint64_t size) { return (size + 3) & ~uint64_t{3}; }
-
-std::span<const uint8_t> as_span(const std::string& bytes) {
-  return {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
-}
 
 // The checksum that closes the header: of its first bytes, then of the directory.
 uint64_t header_checksum(std::span<const uint8_t> header, std::span<const uint8_t> directory) {
@@ -60,7 +57,7 @@ std::string header_and_directory(std::span<const SnapshotList> lists, const Inde
     put_le(directory, list.checksum, 8);
     offset += padded(list.entries.size() + list.positions.size());
   }
-  put_le(out, header_checksum(as_span(out), as_span(directory)), 8);
+  put_le(out, header_checksum(utils::as_bytes(out), utils::as_bytes(directory)), 8);
   return out + directory;
 }
 
@@ -88,7 +85,7 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
       index_dir / kSnapshotFileName,
       [&](utils::File& file, size_t& written) -> utils::Status<utils::IoError> {
         utils::ChunkWriter out(file, written);
-        if (auto s = out.add(as_span(head)); !s) return s;
+        if (auto s = out.add(utils::as_bytes(head)); !s) return s;
         static constexpr uint8_t kZeros[4] = {};
         for (const SnapshotList& list : lists) {
           const uint64_t size = list.entries.size() + list.positions.size();

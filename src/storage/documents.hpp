@@ -219,6 +219,8 @@ class DocumentsManager {
   utils::Result<Document, DocumentsManagerError> read_row(const TableRow& row,
                                                           std::span<const uint8_t> meta) const;
   utils::Result<Document, DocumentsManagerError> read_row(const TableRow& row) const;
+  // The meta file of the table's segment `segment`, mapped.
+  utils::Result<utils::MappedFile, utils::IoError> map_meta(uint32_t segment) const;
   // Adds `record` to the sums (`sign` 1) or takes it off them (-1).
   void count(const Document& record, int sign);
   // Makes `record`, whose entry lies at `meta_offset` of its meta file, the live record of its

@@ -119,53 +119,48 @@ Status DocumentsManager::load_all(const std::vector<Listed>& listed, utils::Acce
 utils::Result<bool, DocumentsManagerError> DocumentsManager::load_through_table(
     RecordTable table, const std::vector<Listed>& listed, utils::Access access) {
   // Every segment the table covers is still there and begins with what it covers; the others
-  // are newer than all of those.
-  absl::flat_hash_map<std::string, const CoveredSegment*> covered;
+  // are newer than all of those. `covers[i]` is what it covers of `listed[i]`, if anything. A
+  // table passed over is dropped again by forget_records.
+  table_ = std::move(table);
+  absl::flat_hash_map<std::string, const CoveredSegment*> by_name;
+  for (const CoveredSegment& segment : table_->segments) by_name.emplace(segment.name, &segment);
+  std::vector<const CoveredSegment*> covers;
   uint128 newest_covered = 0;
-  for (const CoveredSegment& segment : table.segments) covered.emplace(segment.name, &segment);
-  size_t found = 0;
   for (const Listed& entry : listed) {
-    auto it = covered.find(entry.path.filename().native());
-    if (it == covered.end()) continue;
-    if (!still_covers(entry.path, *it->second)) return false;
-    newest_covered = std::max(newest_covered, entry.segment.timestamp);
-    ++found;
-  }
-  if (found != table.segments.size()) return false;
-  for (const Listed& entry : listed) {
-    if (!covered.contains(entry.path.filename().native()) &&
-        entry.segment.timestamp <= newest_covered) {
-      return false;
+    auto it = by_name.find(entry.path.filename().native());
+    const CoveredSegment* covered = it == by_name.end() ? nullptr : it->second;
+    if (covered != nullptr) {
+      if (!still_covers(entry.path, *covered)) return false;
+      newest_covered = std::max(newest_covered, entry.segment.timestamp);
     }
+    covers.push_back(covered);
+  }
+  const auto found = std::count_if(covers.begin(), covers.end(),
+                                   [](const CoveredSegment* covered) { return covered != nullptr; });
+  if (static_cast<size_t>(found) != table_->segments.size()) return false;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (covers[i] == nullptr && listed[i].segment.timestamp <= newest_covered) return false;
   }
 
-  for (const CoveredSegment& segment : table.segments) {
+  for (const CoveredSegment& segment : table_->segments) {
     table_paths_.emplace_back(dir_ / segment.name);
   }
-  posting_sum_ = table.totals.posting_sum;
-  total_tokens_ = table.totals.total_tokens;
-  largest_id_ = table.totals.largest_id;
-  table_ = std::move(table);
+  posting_sum_ = table_->totals.posting_sum;
+  total_tokens_ = table_->totals.total_tokens;
+  largest_id_ = table_->totals.largest_id;
   // What the table covers is in it; only the entries after it are read.
-  auto from = [&](const Listed& entry, uint64_t CoveredSegment::*size) -> uint64_t {
-    auto it = covered.find(entry.path.filename().native());
-    return it == covered.end() ? 0 : it->second->*size;
-  };
   utils::IdSet deleted;
-  for (const Listed& entry : listed) {
-    Listed measured = entry;
-    if (auto it = covered.find(entry.path.filename().native()); it != covered.end()) {
-      measured.segment.deleted_bytes = it->second->deleted_bytes;
-    }
-    segments_.insert_or_assign(entry.path.native(), measured.segment);
-    if (auto s = read_deleted(entry, from(entry, &CoveredSegment::deletions_size), deleted, access);
-        !s) {
-      return fail(std::move(s.error()));
-    }
+  for (size_t i = 0; i < listed.size(); ++i) {
+    Segment segment = listed[i].segment;
+    if (covers[i] != nullptr) segment.deleted_bytes = covers[i]->deleted_bytes;
+    segments_.insert_or_assign(listed[i].path.native(), segment);
+    const uint64_t from = covers[i] == nullptr ? 0 : covers[i]->deletions_size;
+    if (auto s = read_deleted(listed[i], from, deleted, access); !s) return fail(std::move(s.error()));
   }
   DeadCopies dead;
-  for (const Listed& entry : listed) {
-    auto read = read_entries(entry, from(entry, &CoveredSegment::meta_size), deleted, dead, access);
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const uint64_t from = covers[i] == nullptr ? 0 : covers[i]->meta_size;
+    auto read = read_entries(listed[i], from, deleted, dead, access);
     if (!read) return fail(std::move(read.error()));
     if (!*read) return false;
   }

@@ -83,11 +83,16 @@ utils::Result<Document, DocumentsManagerError> DocumentsManager::read_row(
   return record;
 }
 
+utils::Result<utils::MappedFile, utils::IoError> DocumentsManager::map_meta(
+    uint32_t segment) const {
+  // Only the entries asked for are read.
+  return utils::MappedFile::open(fs::path(table_paths_[segment].str()) / kSegmentMetaFileName,
+                                 utils::MappedFile::Pages::OnDemand);
+}
+
 utils::Result<Document, DocumentsManagerError> DocumentsManager::read_row(
     const TableRow& row) const {
-  auto meta = utils::MappedFile::open(fs::path(table_paths_[row.segment].str()) /
-                                          kSegmentMetaFileName,
-                                      utils::MappedFile::Pages::OnDemand);
+  auto meta = map_meta(row.segment);
   if (!meta) return fail(std::move(meta.error()));
   return read_row(row, meta->bytes());
 }
@@ -113,9 +118,7 @@ utils::Result<DocumentMap, DocumentsManagerError> DocumentsManager::live_records
     if (gone_.contains(row.id)) continue;
     auto& meta = metas[row.segment];
     if (!meta) {
-      auto mapped = utils::MappedFile::open(
-          fs::path(table_paths_[row.segment].str()) / kSegmentMetaFileName,
-          utils::MappedFile::Pages::OnDemand);
+      auto mapped = map_meta(row.segment);
       if (!mapped) return fail(std::move(mapped.error()));
       meta = std::move(*mapped);
     }

@@ -9,6 +9,7 @@
 #include "storage/segment_format.hpp"
 #include "utils/checksum.hpp"
 #include "utils/chunk_writer.hpp"
+#include "utils/file.hpp"
 #include "utils/little_endian.hpp"
 
 namespace tarnwick::storage {
@@ -37,10 +38,6 @@ constexpr size_t kRowsPerChecksum = 16384;
 constexpr size_t kRowAlignment = alignof(TableRow);
 
 uint64_t aligned(uint64_t size) { return (size + kRowAlignment - 1) & ~uint64_t{kRowAlignment - 1}; }
-
-std::span<const uint8_t> as_span(const std::string& bytes) {
-  return {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
-}
 
 std::span<const uint8_t> row_bytes(std::span<const TableRow> rows) {
   return {reinterpret_cast<const uint8_t*>(rows.data()), rows.size_bytes()};
@@ -156,15 +153,15 @@ utils::Status<utils::ReplaceFileError> write_record_table(
     uint64_t row_count, absl::FunctionRef<TableRow()> next_row) {
   const std::string section = segments_section(segments);
   std::string header = header_fields(segments.size(), row_count, totals);
-  put_le(header, header_checksum(as_span(header), as_span(section)), 8);
+  put_le(header, header_checksum(utils::as_bytes(header), utils::as_bytes(section)), 8);
   std::vector<TableRow> rows;
   rows.reserve(std::min<uint64_t>(row_count, kRowsPerChecksum));
   return utils::replace_file_with(
       dir / kRecordTableFileName,
       [&](utils::File& file, size_t& written) -> utils::Status<utils::IoError> {
         utils::ChunkWriter out(file, written);
-        if (auto s = out.add(as_span(header)); !s) return s;
-        if (auto s = out.add(as_span(section)); !s) return s;
+        if (auto s = out.add(utils::as_bytes(header)); !s) return s;
+        if (auto s = out.add(utils::as_bytes(section)); !s) return s;
         uint64_t rows_checksum = 0;
         for (uint64_t done = 0; done < row_count;) {
           rows.clear();
@@ -177,7 +174,7 @@ utils::Status<utils::ReplaceFileError> write_record_table(
         }
         std::string trailer;
         put_le(trailer, rows_checksum, kTrailerSize);
-        if (auto s = out.add(as_span(trailer)); !s) return s;
+        if (auto s = out.add(utils::as_bytes(trailer)); !s) return s;
         return out.write_out();
       });
 }

@@ -157,21 +157,15 @@ namespace {
 // IoError::unexpected_eof().
 utils::Result<std::pair<std::string, uint64_t>, IoError> read_from(const fs::path& path,
                                                                    uint64_t from) {
-  if (from == 0) {
-    auto bytes = utils::read_file(path);
-    if (!bytes) return fail(std::move(bytes.error()));
-    const uint64_t size = bytes->size();
-    return std::pair{std::move(*bytes), size};
-  }
   auto file = utils::File::open_read(path);
   if (!file) return fail(std::move(file.error()));
   auto size = file->size();
-  if (!size) return fail(std::move(size.error()));
-  if (*size < from) return fail(IoError::unexpected_eof());
+  if (!size) return fail(std::move(size.error()).with_path(path));
+  if (*size < from) return fail(IoError::unexpected_eof().with_path(path));
   std::string bytes(*size - from, '\0');
   if (auto s = file->read_exact_at({reinterpret_cast<uint8_t*>(bytes.data()), bytes.size()}, from);
       !s) {
-    return fail(std::move(s.error()));
+    return fail(std::move(s.error()).with_path(path));
   }
   return std::pair{std::move(bytes), *size};
 }

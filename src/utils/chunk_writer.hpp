@@ -37,8 +37,7 @@ class ChunkWriter {
   // Writes out what the buffer holds; call once the last bytes are added.
   Status<IoError> write_out() {
     size_t done = 0;
-    auto s = file_.write_all({reinterpret_cast<const uint8_t*>(chunk_.data()), chunk_.size()},
-                             &done);
+    auto s = file_.write_all(as_bytes(chunk_), &done);
     written_ += done;
     chunk_.clear();
     return s;
