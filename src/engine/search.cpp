@@ -186,7 +186,7 @@ utils::Result<std::vector<uint32_t>, SearchError> Search::insert_postings(
 const utils::Trie& Search::trie() {
   if (!trie_) {
     trie_.emplace();
-    tokens_.for_each_token([this](const std::string& token, uint32_t) { trie_->add(token); });
+    tokens_.for_each_token([this](std::string_view token, uint32_t) { trie_->add(token); });
   }
   return *trie_;
 }

@@ -22,19 +22,20 @@ constexpr double kEmptyAverage = 1.0;
 
 bool is_mean_length(double value) { return std::isfinite(value) && value >= 0; }
 
-// The stored average; 1.0 for an empty file or one that does not hold a mean.
-utils::Result<double, Error> read_average(const fs::path& path) {
+// The stored average; nothing for an empty file or one that does not hold a mean.
+utils::Result<std::optional<double>, Error> read_average(const fs::path& path) {
   auto file = utils::File::open_read(path);
   if (!file) return fail(Error{std::move(file.error())});
   auto size = file->size();
   if (!size) return fail(Error{std::move(size.error())});
-  if (*size == 0) return kEmptyAverage;
+  if (*size == 0) return std::optional<double>();
   auto source = storage::FileSource::open(*file);
   if (!source) return fail(Error{std::move(source.error())});
   storage::FileDecoder decoder(std::move(*source));
   // A value that does not read is as good as none: the engine recomputes the mean at open.
   auto average = decoder.f64();
-  return average && is_mean_length(*average) ? *average : kEmptyAverage;
+  if (!average || !is_mean_length(*average)) return std::optional<double>();
+  return std::optional(*average);
 }
 
 }  // namespace
@@ -46,17 +47,19 @@ utils::Result<SearchMeta, Error> SearchMeta::open(const fs::path& dir,
   std::error_code code;
   const bool exists = fs::exists(path, code);
   if (code) return fail(Error{utils::IoError::from_errno(code.value(), path)});
-  double average = kEmptyAverage;
+  std::optional<double> saved;
   if (exists) {
     auto stored = read_average(path);
     if (!stored) return fail(std::move(stored.error()));
-    average = *stored;
+    saved = *stored;
   } else if (access == utils::Access::ReadWrite) {
     if (auto file = utils::File::create(path); !file) return fail(Error{std::move(file.error())});
   }
   const auto now = utils::now_seconds(clock);
   if (!now) return fail(Error{ClockError{}});
-  return SearchMeta(std::move(path), std::move(config), std::move(clock), average, *now);
+  SearchMeta meta(std::move(path), std::move(config), std::move(clock), saved.value_or(kEmptyAverage), *now);
+  meta.saved_ = saved;
+  return meta;
 }
 
 SearchMeta::Status SearchMeta::update_avg_doc_len(uint64_t old_count, uint64_t new_count,
@@ -90,11 +93,13 @@ bool SearchMeta::recompute(uint64_t count, uint64_t total) {
   return moved;
 }
 
-SearchMeta::Status SearchMeta::save() const {
+SearchMeta::Status SearchMeta::save() {
+  if (saved_ == avg_doc_len_) return {};
   std::string bytes;
   storage::Encoder(bytes).f64(avg_doc_len_);
   auto replaced = utils::replace_file(path_, bytes);
   if (!replaced) return fail(Error::rewriting(std::move(replaced.error())));
+  saved_ = avg_doc_len_;
   return {};
 }
 

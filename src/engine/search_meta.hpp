@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "base/config.hpp"
 #include "base/error_kinds.hpp"
@@ -49,8 +50,8 @@ class SearchMeta {
   // moved by more than rounding, when it is worth saving.
   bool recompute(uint64_t count, uint64_t total);
 
-  // Rewrites the file; the save counters are left alone.
-  Status save() const;
+  // Rewrites the file, unless it holds the mean already; the save counters are left alone.
+  Status save();
 
   double avg_doc_len() const { return avg_doc_len_; }
 
@@ -67,6 +68,8 @@ class SearchMeta {
   std::shared_ptr<const Config> config_;
   utils::Clock clock_;
   double avg_doc_len_;
+  // The mean the file holds, as read or last saved; nothing when it holds none.
+  std::optional<double> saved_;
   uint64_t last_save_;
   uint32_t operations_ = 0;
 };

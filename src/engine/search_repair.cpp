@@ -53,10 +53,9 @@ utils::Status<utils::IoError> set_aside_index(const fs::path& dir) {
 
 // Whether every token id with postings has its word in the dictionary.
 bool names_known_tokens(const IndexManager& index, const inverted::TokenHasher& tokens) {
-  const auto& slots = tokens.id_to_token();
   bool known = true;
   index.index().for_each_token([&](uint32_t token_id) {
-    known = known && token_id < slots.size() && slots[token_id].has_value();
+    known = known && tokens.has_token(token_id);
   });
   return known;
 }
@@ -147,7 +146,7 @@ Search::Status Search::bring_in_step() {
   }
   // Words that no posting uses, left by a purge whose dictionary was saved and logs were not.
   std::vector<uint32_t> unused;
-  tokens_.for_each_token([&](const std::string&, uint32_t token_id) {
+  tokens_.for_each_token([&](std::string_view, uint32_t token_id) {
     if (index_.postings(token_id) == nullptr) unused.push_back(token_id);
   });
   for (uint32_t token_id : unused) {

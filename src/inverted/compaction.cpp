@@ -5,8 +5,9 @@
 //   WriteLogs        the records go to N/index and N/meta through a LogBuffer, appended every
 //                    `buffer_bytes` of records: the lists in ascending token id, each list's
 //                    postings in list order.
-//   WriteTokens      N/tokens is written: the dictionary in the token store's encoding.
-//   SyncNew          the three files are fsynced, then N (its entries). From here N is complete
+//   WriteTokens      N/tokens is written: the dictionary in the token store's encoding; and
+//                    N/words, its word list.
+//   SyncNew          the four files are fsynced, then N (its entries). From here N is complete
 //                    on disk.
 //   Swap             N and I exchange names in one step (renameat2, RENAME_EXCHANGE): I is the
 //                    new directory, N the old one. Where the file system refuses the exchange
@@ -138,7 +139,8 @@ class Compaction {
     std::error_code code;
     fs::create_directory(new_, code);
     if (code) return fail(Error{io_error(code, new_)});
-    const fs::path paths[] = {new_ / kIndexLogName, new_ / kIndexMetaLogName, new_ / inverted::kTokensFileName};
+    const fs::path paths[] = {new_ / kIndexLogName, new_ / kIndexMetaLogName,
+                              new_ / inverted::kTokensFileName, new_ / inverted::kWordListFileName};
     std::vector<utils::File> files;
     for (const fs::path& path : {paths[0], paths[1]}) {
       auto file = utils::File::create_new(path);
@@ -150,16 +152,17 @@ class Compaction {
     if (auto s = write_logs(index); !s) return fail(Error{std::move(s.error())});
 
     if (stops_before(CompactionStep::WriteTokens)) return stopped();
-    auto tokens_file = utils::File::create_new(paths[2]);
-    if (!tokens_file) return fail(Error{std::move(tokens_file.error())});
-    {
-      // Encoded whole, as TokenHasher::flush does: one entry per token, small beside the logs.
-      const std::string store = inverted::encode_tokens_store(tokens.id_to_token(), tokens.free_ids());
-      if (auto s = storage::write_encoded(*tokens_file, store); !s) {
-        return fail(Error{std::move(s.error())});
-      }
+    // Encoded whole, as TokenHasher::flush does: one entry per token, small beside the logs. The
+    // word list goes with the store, synced with it, so that the next opening reads it in place.
+    const inverted::EncodedStore store = inverted::encode_tokens_store(tokens.words(), tokens.free_ids());
+    const std::string list = store.list_bytes();
+    for (const auto& [path, bytes] : {std::pair(paths[2], std::string_view(store.bytes)),
+                                      std::pair(paths[3], std::string_view(list))}) {
+      auto file = utils::File::create_new(path);
+      if (!file) return fail(Error{std::move(file.error())});
+      if (auto s = storage::write_encoded(*file, bytes); !s) return fail(Error{std::move(s.error())});
+      files.push_back(std::move(*file));
     }
-    files.push_back(std::move(*tokens_file));
 
     if (stops_before(CompactionStep::SyncNew)) return stopped();
     for (size_t i = 0; i < files.size(); ++i) {

@@ -213,8 +213,7 @@ IndexManager::Status IndexManager::delete_postings(
       index_.erase(token_id);
       // The id is freed in memory even when saving the dictionary fails, so the trie follows
       // the dictionary either way.
-      const auto& slots = tokens.id_to_token();
-      std::optional<std::string> text = token_id < slots.size() ? slots[token_id] : std::nullopt;
+      std::optional<std::string> text(tokens.token(token_id));
       auto freed = tokens.delete_token(token_id);
       if (text) on_token_freed(*text);
       if (!freed) failure = std::move(freed.error());

@@ -11,9 +11,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "storage/codec/decoder.hpp"
 #include "storage/codec/encoder.hpp"
-#include "storage/codec/corruption.hpp"
 #include "utils/file.hpp"
 #include "utils/mmap.hpp"
 #include "utils/replace_file.hpp"
@@ -21,7 +19,6 @@
 
 namespace tarnwick::inverted {
 
-using storage::corrupt_data;
 using utils::now_seconds;
 using utils::save_is_due;
 
@@ -35,8 +32,6 @@ using utils::Status;
 
 namespace fs = std::filesystem;
 using Error = BincodePersistenceError;
-using storage::DecodeError;
-using storage::WholeFileDecoder;
 
 namespace {
 
@@ -44,62 +39,14 @@ Error io_error(std::error_code code, const fs::path& path) {
   return {IoError::from_errno(code.value(), path)};
 }
 
-// The dictionary as the store holds it.
-struct Decoded {
-  Words words;
-  std::vector<uint32_t> free_ids;
-};
-
-// The store's fields must agree with each other: add and delete_token index the slots by the ids
-// found in free_ids, so a store that breaks the invariants is refused rather than trusted. The
-// token_to_id entries say again what the slots say (a repeated text keeps the later id).
-storage::DecodeResult<Decoded> decode_store(std::span<const uint8_t> bytes) {
-  WholeFileDecoder d{storage::WholeFileSource(bytes)};
-  auto count = d.length();
-  if (!count) return fail(std::move(count.error()));
-  // The texts stay in the file's bytes: the slots hold the copies kept.
-  std::vector<std::pair<std::string_view, uint32_t>> entries;
-  entries.reserve(std::min<uint64_t>(*count, d.source().remaining()));
-  for (uint64_t i = 0; i < *count; ++i) {
-    auto token = d.string_view();
-    if (!token) return fail(std::move(token.error()));
-    auto id = d.u32();
-    if (!id) return fail(std::move(id.error()));
-    entries.emplace_back(*token, *id);
-  }
-  auto slots = d.sequence<std::optional<std::string>>(
-      [](WholeFileDecoder& e) { return e.optional_string(); });
-  if (!slots) return fail(std::move(slots.error()));
-  auto free_ids = d.sequence<uint32_t>([](WholeFileDecoder& e) { return e.u32(); });
-  if (!free_ids) return fail(std::move(free_ids.error()));
-
-  if (slots->size() > uint64_t{UINT32_MAX} + 1) return fail(corrupt_data("more slots than ids"));
-  auto words = Words::of(std::move(*slots));
-  if (!words) return fail(corrupt_data("a token is in two slots"));
-  const auto& filled = words->slots();
-  // Per slot, the id its text was given last by token_to_id.
-  std::vector<int64_t> given(filled.size(), -1);
-  for (const auto& [token, id] : entries) {
-    const std::optional<uint32_t> slot = words->id_of(token);
-    if (!slot) return fail(corrupt_data("token_to_id names ids without a slot"));
-    given[*slot] = id;
-  }
-  for (size_t id = 0; id < filled.size(); ++id) {
-    if (filled[id] && given[id] != static_cast<int64_t>(id)) {
-      return fail(corrupt_data("slot " + std::to_string(id) + " disagrees with token_to_id"));
-    }
-  }
-  std::vector<bool> listed(filled.size());
-  for (uint32_t id : *free_ids) {
-    if (id >= filled.size() || filled[id] || listed[id]) {
-      return fail(corrupt_data("free id " + std::to_string(id) + " is not a free slot"));
-    }
-    listed[id] = true;
-  }
-  if (free_ids->size() != filled.size() - words->size()) {
-    return fail(corrupt_data("free_ids misses free slots"));
-  }
-  return Decoded{std::move(*words), std::move(*free_ids)};
+// The words of `store` in the order of the word list at `list_path`, when that list was made from
+// it.
+std::optional<StoredWords> read_with_list(std::shared_ptr<const utils::MappedFile> store,
+                                          const fs::path& list_path) {
+  auto list = utils::MappedFile::open(list_path);
+  if (!list) return std::nullopt;
+  return StoredWords::with_list(std::move(store),
+                                std::make_shared<const utils::MappedFile>(std::move(*list)));
 }
 
 Status<Error> create_empty(const fs::path& path) {
@@ -108,56 +55,78 @@ Status<Error> create_empty(const fs::path& path) {
   return {};
 }
 
-// The store as found on disk, created when missing by the writer; nothing when it does not
-// decode.
-Result<std::optional<Decoded>, Error> read_store(const fs::path& index_dir,
-                                                     const fs::path& path, Access access) {
+// The words of the store as found on disk, created empty when missing by the writer; nothing
+// when it does not decode. A word list made from the store gives their order; failing that, the
+// store is read whole and sorted, and the writer saves its word list for the next opening.
+Result<std::optional<StoredWords>, Error> read_store(const fs::path& index_dir,
+                                                    const fs::path& path, Access access) {
   std::error_code code;
   const bool dir_exists = fs::exists(index_dir, code);
   if (code) return fail(io_error(code, index_dir));
   const bool path_exists = dir_exists && fs::exists(path, code);
   if (code) return fail(io_error(code, path));
   if (!path_exists) {
-    if (access == Access::ReadOnly) return std::optional(Decoded{});
+    if (access == Access::ReadOnly) return std::optional(StoredWords{});
     fs::create_directories(index_dir, code);
     if (code) return fail(io_error(code, index_dir));
     if (auto s = create_empty(path); !s) return fail(std::move(s.error()));
-    return std::optional(Decoded{});
+    return std::optional(StoredWords{});
   }
-  // Decoded in place, from the mapping: saves replace the file by a rename, never shrink it.
+  // Read in place, from the mapping: saves replace the file by a rename, never shrink it.
   auto mapped = utils::MappedFile::open(path);
   if (!mapped) return fail(Error{std::move(mapped.error())});
-  if (mapped->bytes().empty()) return std::optional(Decoded{});
-  auto store = decode_store(mapped->bytes());
-  if (!store) {
+  if (mapped->bytes().empty()) return std::optional(StoredWords{});
+  auto store = std::make_shared<const utils::MappedFile>(std::move(*mapped));
+  if (auto words = read_with_list(store, index_dir / kWordListFileName)) {
+    return std::optional(std::move(*words));
+  }
+  auto words = StoredWords::decode(store);
+  if (!words) {
     // The writer rebuilds the dictionary with the index; a reader goes on without it.
-    std::printf("Warning tokens decode error: %s%s\n", store.error().to_string().c_str(),
+    std::printf("Warning tokens decode error: %s%s\n", words.error().to_string().c_str(),
                 access == Access::ReadWrite ? "; rebuilding the index from the stored documents"
                                             : "");
     std::fflush(stdout);
-    return std::optional<Decoded>();
+    return std::optional<StoredWords>();
   }
-  return std::optional<Decoded>(std::move(*store));
+  // Derived, so a list that cannot be written is only a slower opening next time.
+  if (access == Access::ReadWrite &&
+      utils::replace_file(index_dir / kWordListFileName, words->list_bytes())) {
+    if (auto listed = read_with_list(store, index_dir / kWordListFileName)) {
+      return std::optional(std::move(*listed));
+    }
+  }
+  return std::optional(std::move(*words));
 }
 
 }  // namespace
 
-std::string encode_tokens_store(const Words::Slots& slots, const std::vector<uint32_t>& free_ids) {
-  std::string out;
-  storage::Encoder e(out);
-  uint64_t filled = 0;
-  for (const auto& token : slots) filled += token.has_value();
-  e.varint(filled);
-  for (uint32_t id = 0; id < slots.size(); ++id) {
-    if (!slots[id]) continue;
-    e.string(*slots[id]);
+EncodedStore encode_tokens_store(const Words& words, std::span<const uint32_t> free_ids) {
+  EncodedStore store;
+  storage::Encoder e(store.bytes);
+  // Per slot, where its token_to_id entry begins.
+  std::vector<uint32_t> entry_at(words.slot_count());
+  e.varint(words.size());
+  words.for_each_slot([&](uint32_t id, std::optional<std::string_view> token) {
+    if (!token) return;
+    entry_at[id] = static_cast<uint32_t>(store.bytes.size());
+    e.string(*token);
     e.varint(id);
-  }
-  e.varint(slots.size());
-  for (const auto& token : slots) e.optional_string(token);
+  });
+  store.layout.id_to_token = store.bytes.size();
+  store.layout.slot_count = words.slot_count();
+  e.varint(words.slot_count());
+  words.for_each_slot([&](uint32_t, std::optional<std::string_view> token) {
+    e.u8(token.has_value());
+    if (token) e.string(*token);
+  });
+  store.layout.free_ids = store.bytes.size();
   e.varint(free_ids.size());
   for (uint32_t id : free_ids) e.varint(id);
-  return out;
+  const std::vector<uint32_t> ids = words.ids_in_order();
+  store.sorted.reserve(ids.size());
+  for (uint32_t id : ids) store.sorted.push_back(entry_at[id]);
+  return store;
 }
 
 TokenHasher::TokenHasher(fs::path path, Words words, std::vector<uint32_t> free_ids,
@@ -178,10 +147,12 @@ Result<TokenHasher, Error> TokenHasher::load(const fs::path& dir,
   if (!store) return fail(std::move(store.error()));
   auto now = now_seconds(clock);
   if (!now) return fail(Error{ClockError{}});
-  Decoded decoded = std::move(*store).value_or(Decoded{});
-  TokenHasher hasher(std::move(path), std::move(decoded.words), std::move(decoded.free_ids),
+  const bool damaged = !store->has_value();
+  StoredWords stored = std::move(*store).value_or(StoredWords{});
+  std::vector<uint32_t> free_ids = stored.free_ids();
+  TokenHasher hasher(std::move(path), Words(std::move(stored)), std::move(free_ids),
                      std::move(config), std::move(clock), *now);
-  hasher.damaged_ = !store->has_value();
+  hasher.damaged_ = damaged;
   return hasher;
 }
 
@@ -192,7 +163,7 @@ Result<uint32_t, Error> TokenHasher::add(std::string_view token) {
     id = free_ids_.back();
     free_ids_.pop_back();
   } else {
-    id = static_cast<uint32_t>(words_.slots().size());
+    id = static_cast<uint32_t>(words_.slot_count());
   }
   words_.put(id, std::string(token));
   if (auto s = count_change(); !s) return fail(std::move(s.error()));
@@ -208,9 +179,9 @@ Result<std::optional<std::string>, Error> TokenHasher::delete_token(uint32_t id)
 }
 
 bool TokenHasher::trim_free_tail() {
-  const size_t before = words_.slots().size();
+  const uint64_t before = words_.slot_count();
   words_.trim_free_tail();
-  const size_t after = words_.slots().size();
+  const uint64_t after = words_.slot_count();
   if (after == before) return false;
   std::erase_if(free_ids_, [&](uint32_t id) { return id >= after; });
   unsaved_ = true;
@@ -231,11 +202,39 @@ Status<Error> TokenHasher::count_change() {
   return flush();
 }
 
+// Durable when it returns: the store, replaced whole (utils::replace_file). The word list follows
+// it, derived: a list that cannot be written, or is lost, only leaves the next opening to sort
+// the store itself.
 Status<Error> TokenHasher::flush() {
-  auto replaced = utils::replace_file(path_, encode_tokens_store(words_.slots(), free_ids_));
+  // The store on disk already holds these very words, and its word list orders them.
+  if (!unsaved_ && words_.saved()) return {};
+  const EncodedStore store = encode_tokens_store(words_, free_ids_);
+  auto replaced = utils::replace_file(path_, store.bytes);
   if (!replaced) return fail(Error::rewriting(std::move(replaced.error())));
   unsaved_ = false;
+  const fs::path list_path = path_.parent_path() / kWordListFileName;
+  if (!utils::replace_file(list_path, store.list_bytes())) return {};
+  // Read back in place: what is left in memory is what changes from here on.
+  auto mapped = utils::MappedFile::open(path_);
+  if (!mapped) return {};
+  auto saved = std::make_shared<const utils::MappedFile>(std::move(*mapped));
+  if (auto words = read_with_list(saved, list_path)) words_.rebase(std::move(*words));
   return {};
+}
+
+void TokenHasher::for_each_token(
+    absl::FunctionRef<void(std::string_view token, uint32_t id)> visit) const {
+  words_.for_each_slot([&](uint32_t id, std::optional<std::string_view> token) {
+    if (token) visit(*token, id);
+  });
+}
+
+std::vector<std::optional<std::string>> TokenHasher::id_to_token() const {
+  std::vector<std::optional<std::string>> slots;
+  words_.for_each_slot([&](uint32_t, std::optional<std::string_view> token) {
+    slots.emplace_back(token);
+  });
+  return slots;
 }
 
 }  // namespace tarnwick::inverted

@@ -1,7 +1,8 @@
 // TokenHasher: the token dictionary. It gives every distinct token text a 32-bit id, dense from
 // 0, and the text back for an id; ids freed when a token leaves the index are handed out again,
 // the most recently freed first. The dictionary lives in one file, `dir`/index/tokens, rewritten
-// whole (and atomically) at every save.
+// whole (and atomically) at every save, and is read in place from it (Words, StoredWords). Each
+// save also writes the store's word list, `dir`/index/words, derived from it.
 //
 // Invariants: a live id i has id_to_token[i] == t and id_of(t) == i; free_ids holds each empty
 // slot's id exactly once; every id is below id_to_token.size().
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,9 +24,11 @@
 #include "absl/functional/function_ref.h"
 #include "base/config.hpp"
 #include "base/error_kinds.hpp"
+#include "inverted/stored_words.hpp"
 #include "inverted/words.hpp"
 #include "utils/access.hpp"
 #include "utils/clock.hpp"
+#include "utils/file.hpp"
 #include "utils/result.hpp"
 
 namespace tarnwick::inverted {
@@ -33,9 +37,21 @@ namespace tarnwick::inverted {
 inline constexpr char kIndexDirName[] = "index";
 inline constexpr char kTokensFileName[] = "tokens";
 
-// The bytes of the store of the words in `slots`, and the free ids `free_ids` (oldest freed
-// first), in the record encoding.
-std::string encode_tokens_store(const Words::Slots& slots, const std::vector<uint32_t>& free_ids);
+// A token store's bytes, and what its word list needs of them.
+struct EncodedStore {
+  std::string bytes;
+  StoreLayout layout;
+  // The offsets of its token_to_id entries, in ascending order of their words.
+  std::vector<uint32_t> sorted;
+
+  // The bytes of the store's word list.
+  std::string list_bytes() const {
+    return StoredWords::list_bytes(utils::as_bytes(bytes), layout, sorted);
+  }
+};
+
+// The store of `words` and the free ids `free_ids` (oldest freed first), in the record encoding.
+EncodedStore encode_tokens_store(const Words& words, std::span<const uint32_t> free_ids);
 
 class TokenHasher {
  public:
@@ -60,7 +76,9 @@ class TokenHasher {
   utils::Result<std::optional<std::string>, Error> delete_token(uint32_t id);
 
   // Rewrites the token store: Io when the new file cannot be created or put in place, Encode when
-  // writing it fails. The change counters are left alone.
+  // writing it fails. The change counters are left alone. Then writes the word list and reads
+  // both in place: the words changed since the last save leave memory. Writes nothing when the
+  // store and its word list on disk hold the dictionary as it is.
   utils::Status<Error> flush();
 
   // The id of a known token.
@@ -77,12 +95,15 @@ class TokenHasher {
 
   // The number of tokens.
   size_t size() const { return words_.size(); }
-  // Hands every token and its id to `visit`, in no order.
-  void for_each_token(absl::FunctionRef<void(const std::string& token, uint32_t id)> visit) const {
-    words_.for_each(visit);
-  }
-  const std::vector<std::optional<std::string>>& id_to_token() const { return words_.slots(); }
+  // The token of `id`; nothing when the id is free or out of range. Valid until the next change.
+  std::optional<std::string_view> token(uint32_t id) const { return words_.word(id); }
+  bool has_token(uint32_t id) const { return words_.has(id); }
+  // Hands every token and its id to `visit`, in ascending id.
+  void for_each_token(absl::FunctionRef<void(std::string_view token, uint32_t id)> visit) const;
+  // A copy of every slot, for inspecting the dictionary whole.
+  std::vector<std::optional<std::string>> id_to_token() const;
   const std::vector<uint32_t>& free_ids() const { return free_ids_; }
+  const Words& words() const { return words_; }
 
  private:
   TokenHasher(std::filesystem::path path, Words words, std::vector<uint32_t> free_ids,

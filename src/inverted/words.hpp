@@ -1,40 +1,48 @@
-// Words: the dictionary's words by id, in slots of which some are free, and the ids by word. Each
-// word is held once, in its slot: the ids by word are a hash set of ids, hashed and compared by
-// their slots' words, which a word is looked up in without a copy.
+// Words: the dictionary's words by id, in slots of which some are free, and the ids by word. The
+// words of the saved store are read in place (StoredWords); the words put and taken since it was
+// saved are held in memory, until the next save takes them in (rebase). Memory holds what is
+// pending, not the whole dictionary.
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "absl/container/node_hash_map.h"
 #include "absl/functional/function_ref.h"
+#include "inverted/stored_words.hpp"
 
 namespace tarnwick::inverted {
 
 class Words {
  public:
-  using Slots = std::vector<std::optional<std::string>>;
+  Words() = default;
+  explicit Words(StoredWords stored) { rebase(std::move(stored)); }
 
-  Words() : Words(Slots()) {}
-  // The words of `slots`; nothing when a word is in two of them.
-  static std::optional<Words> of(Slots slots);
-
-  std::optional<uint32_t> id_of(std::string_view word) const {
-    auto it = ids_.find(word);
-    if (it == ids_.end()) return std::nullopt;
-    return *it;
-  }
+  std::optional<uint32_t> id_of(std::string_view word) const;
+  // The word in slot `id`; nothing for a free slot or one out of range. Valid until the next
+  // change.
+  std::optional<std::string_view> word(uint32_t id) const;
+  // Whether slot `id` holds a word.
+  bool has(uint32_t id) const;
   // The number of words.
-  size_t size() const { return ids_.size(); }
-  const Slots& slots() const { return *slots_; }
-  void for_each(absl::FunctionRef<void(const std::string& word, uint32_t id)> visit) const {
-    for (uint32_t id : ids_) visit(*(*slots_)[id], id);
+  size_t size() const { return size_; }
+  // Whether these are the words of the saved store, as its word list orders them: nothing
+  // changed since.
+  bool saved() const {
+    return stored_.listed() && added_.empty() && taken_.empty() && slot_count_ == stored_.slot_count();
   }
+  // The number of slots, filled or free.
+  uint64_t slot_count() const { return slot_count_; }
+  // Hands every slot to `visit` in ascending id: its word, or nothing for a free slot.
+  void for_each_slot(absl::FunctionRef<void(uint32_t id, std::optional<std::string_view>)> visit) const;
+  // The ids of the words, in ascending byte order of the words.
+  std::vector<uint32_t> ids_in_order() const;
 
   // Puts `word`, which is not a word yet, in the free slot `id`, or in a new one when `id` is the
   // number of slots.
@@ -44,28 +52,23 @@ class Words {
   // Drops the free slots after the last filled one.
   void trim_free_tail();
 
+  // Takes `stored`, a save of these very words, as the words read in place, dropping the changes
+  // held in memory.
+  void rebase(StoredWords stored);
+
  private:
-  // Hashes and compares ids by their words; a word is looked up as itself.
-  struct ByWord {
-    using is_transparent = void;
-    const Slots* slots;
-    std::string_view word(uint32_t id) const { return *(*slots)[id]; }
-    std::string_view word(std::string_view word) const { return word; }
-    template <class T>
-    size_t operator()(const T& key) const {
-      return std::hash<std::string_view>{}(word(key));
-    }
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const {
-      return word(a) == word(b);
-    }
-  };
+  // A word of the store that no change has taken.
+  std::optional<std::string_view> stored_word(uint32_t id) const;
 
-  explicit Words(Slots slots);
-
-  // On the heap, so that the set's functors keep pointing at it when the Words move.
-  std::unique_ptr<Slots> slots_;
-  absl::flat_hash_set<uint32_t, ByWord, ByWord> ids_;
+  StoredWords stored_;
+  uint64_t slot_count_ = 0;
+  size_t size_ = 0;
+  // The words put since the store was saved, by word and by id (node-based: the second points at
+  // the keys of the first).
+  absl::node_hash_map<std::string, uint32_t> added_;
+  absl::flat_hash_map<uint32_t, const std::string*> added_by_id_;
+  // The stored words' ids freed since.
+  absl::flat_hash_set<uint32_t> taken_;
 };
 
 }  // namespace tarnwick::inverted

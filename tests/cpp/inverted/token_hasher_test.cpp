@@ -57,7 +57,9 @@ TEST_F(TokenHasherTest, KnownTokenKeepsItsIdAndNeverSaves) {
   config_->index_save_after_operations = 1;
   TokenHasher hasher = open();
   EXPECT_EQ(add(hasher, "apple"), 0u);
-  write_bytes(store_path(), "sentinel");
+  // Put in place as saves put the store, by a rename: the dictionary reads the saved one in place.
+  write_bytes(dir_.path() / "sentinel", "sentinel");
+  std::filesystem::rename(dir_.path() / "sentinel", store_path());
   EXPECT_EQ(add(hasher, "apple"), 0u);
   EXPECT_EQ(add(hasher, "apple"), 0u);
   EXPECT_EQ(read_bytes(store_path()), "sentinel");
@@ -140,7 +142,10 @@ TEST_F(TokenHasherTest, SavingEveryOperationRoundTripsThroughReopen) {
 }
 
 TEST_F(TokenHasherTest, StoreBytesFollowTheRecordEncoding) {
-  EXPECT_EQ(encode_tokens_store({std::nullopt, "ab"}, {0}),
+  Words words;
+  words.put(1, "ab");
+  const std::vector<uint32_t> free_ids{0};
+  EXPECT_EQ(encode_tokens_store(words, free_ids).bytes,
             bytes({1, 2, 'a', 'b', 1, /* slots */ 2, 0, 1, 2, 'a', 'b', /* free */ 1, 0}));
 }
 
