@@ -157,7 +157,7 @@ Result<TokenHasher, Error> TokenHasher::load(const fs::path& dir,
 }
 
 Result<uint32_t, Error> TokenHasher::add(std::string_view token) {
-  if (auto id = words_.id_of(token)) return *id;
+  if (auto id = words_.find_remembering(token)) return *id;
   uint32_t id;
   if (!free_ids_.empty()) {
     id = free_ids_.back();

@@ -11,6 +11,7 @@ void Words::rebase(StoredWords stored) {
   added_.clear();
   added_by_id_.clear();
   taken_.clear();
+  remembered_.clear();
 }
 
 std::optional<std::string_view> Words::stored_word(uint32_t id) const {
@@ -18,20 +19,40 @@ std::optional<std::string_view> Words::stored_word(uint32_t id) const {
   return stored_.word(id);
 }
 
-std::optional<uint32_t> Words::id_of(std::string_view word) const {
-  if (!added_.empty()) {
-    // Looked up as absl's own view, which may not be std::string_view.
-    const auto it = added_.find(absl::string_view(word.data(), word.size()));
-    if (it != added_.end()) return it->second;
-  }
+std::optional<uint32_t> Words::added_id(std::string_view word) const {
+  if (added_.empty()) return std::nullopt;
+  // Looked up as absl's own view, which may not be std::string_view.
+  const auto it = added_.find(absl::string_view(word.data(), word.size()));
+  if (it == added_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<uint32_t> Words::stored_id(std::string_view word) const {
   const std::optional<uint32_t> id = stored_.id_of(word);
   if (!id || taken_.contains(*id)) return std::nullopt;
   return id;
 }
 
+std::optional<uint32_t> Words::id_of(std::string_view word) const {
+  if (auto id = added_id(word)) return id;
+  return stored_id(word);
+}
+
 bool Words::has(uint32_t id) const {
   if (!added_by_id_.empty() && added_by_id_.contains(id)) return true;
   return id < slot_count_ && (taken_.empty() || !taken_.contains(id)) && stored_.has(id);
+}
+
+std::optional<uint32_t> Words::find_remembering(std::string_view word) {
+  if (auto id = added_id(word)) return id;
+  const absl::string_view key(word.data(), word.size());
+  if (auto it = remembered_.find(key); it != remembered_.end()) return it->second;
+  const std::optional<uint32_t> id = stored_id(word);
+  if (id) {
+    if (remembered_.size() >= kRemembered) remembered_.clear();
+    remembered_.emplace(key, *id);
+  }
+  return id;
 }
 
 std::optional<std::string_view> Words::word(uint32_t id) const {
@@ -97,6 +118,7 @@ std::optional<std::string> Words::take(uint32_t id) {
   const std::optional<std::string_view> word = stored_word(id);
   if (!word) return std::nullopt;
   taken_.insert(id);
+  remembered_.erase(absl::string_view(word->data(), word->size()));
   --size_;
   return std::string(*word);
 }

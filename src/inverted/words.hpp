@@ -25,6 +25,10 @@ class Words {
   explicit Words(StoredWords stored) { rebase(std::move(stored)); }
 
   std::optional<uint32_t> id_of(std::string_view word) const;
+  // The same, for a writer adding documents, who looks up the same words over and over: a stored
+  // word found is remembered in memory, in a hash, until the next save or until kRemembered
+  // words are.
+  std::optional<uint32_t> find_remembering(std::string_view word);
   // The word in slot `id`; nothing for a free slot or one out of range. Valid until the next
   // change.
   std::optional<std::string_view> word(uint32_t id) const;
@@ -59,6 +63,10 @@ class Words {
  private:
   // A word of the store that no change has taken.
   std::optional<std::string_view> stored_word(uint32_t id) const;
+  // The id of a word put since the store was saved.
+  std::optional<uint32_t> added_id(std::string_view word) const;
+  // The id of a stored word that no change has taken.
+  std::optional<uint32_t> stored_id(std::string_view word) const;
 
   StoredWords stored_;
   uint64_t slot_count_ = 0;
@@ -69,6 +77,9 @@ class Words {
   absl::flat_hash_map<uint32_t, const std::string*> added_by_id_;
   // The stored words' ids freed since.
   absl::flat_hash_set<uint32_t> taken_;
+  // Stored words found by find_remembering, and their ids; none taken since.
+  static constexpr size_t kRemembered = size_t{1} << 18;
+  absl::flat_hash_map<std::string, uint32_t> remembered_;
 };
 
 }  // namespace tarnwick::inverted

@@ -262,7 +262,7 @@ def test_get_delete_stats_and_merge(index: Path) -> None:
     sizes = [p.stat().st_size for p in index.rglob("*") if p.is_file()]
     assert sum(before["bytes"].values()) == sum(sizes)
     assert all(before["bytes"][kind] > 0 for kind in ("data", "meta", "index logs", "tokens",
-                                                      "sources"))
+                                                      "word list", "sources"))
 
     # The derived files a flush writes once the store is large count as what they are.
     for path, kind in ((index / "index" / "postings", "index snapshot"),

@@ -1,6 +1,7 @@
-"""The files a flush derives once the store has grown, the snapshot of the posting lists and the
-record table: opening reads them and what was appended after them, and finds exactly what it
-finds from the logs and the segments alone."""
+"""The files derived from the store: the snapshot of the posting lists and the record table, which
+a flush writes once the store has grown, and the word list of the token store, which every save
+of the store writes. Opening reads them (and what was appended after them), and finds exactly
+what it finds from the logs, the token store and the segments alone."""
 
 import shutil
 from pathlib import Path
@@ -21,7 +22,9 @@ def answers(engine: Search) -> dict[str, list[tuple[str, float, str]]]:
             for q in QUERIES}
 
 
-DERIVED = ["index/postings", "records"]
+# Written once enough has been appended since the last, and by every save of the token store.
+DUE = ["index/postings", "records"]
+DERIVED = DUE + ["index/words"]
 
 
 @pytest.mark.parametrize("derived", DERIVED)
@@ -38,7 +41,7 @@ def test_opening_through_a_derived_file_finds_what_the_sources_alone_find(
             engine.delete(doc_id)
         engine.add_many(texts(10_000, 50))
         engine.flush()
-        assert (engine_dir / derived).stat().st_mtime_ns == written, "not due again so soon"
+        assert ((engine_dir / derived).stat().st_mtime_ns == written) == (derived in DUE)
         expected = answers(engine)
         stats = engine.stats()
     assert expected["common"] and expected["word1~1"]
@@ -59,6 +62,27 @@ def test_opening_through_a_derived_file_finds_what_the_sources_alone_find(
         assert from_sources.stats() == stats
         # What it opened from is all tail: it wrote the file anew.
         assert (without / derived).exists()
+
+
+def test_a_word_list_of_an_earlier_token_store_is_not_used(tmp_path: Path) -> None:
+    engine_dir = tmp_path / "engine"
+    with Search(engine_dir, None) as engine:
+        ids = engine.add_many(texts(0, 1_000))
+        engine.flush()
+        old = (engine_dir / "index" / "words").read_bytes()
+        # Words go and others come: the store is saved again, its words in other places.
+        for doc_id in ids[:500]:
+            engine.delete(doc_id)
+        engine.add_many(texts(5_000, 500))
+        engine.flush()
+        expected = answers(engine) | {"word5077": [(h.document.id, h.score) for h in engine.search("word5077", 0)]}
+    assert expected["word5077"] and expected["word77"] == []
+    (engine_dir / "index" / "words").write_bytes(old)
+    for _ in range(2):  # the writer writes the list anew; then it is read
+        with Search(engine_dir, None) as reopened:
+            got = answers(reopened) | {"word5077": [(h.document.id, h.score) for h in reopened.search("word5077", 0)]}
+            assert got == expected
+    assert (engine_dir / "index" / "words").read_bytes() != old
 
 
 def test_a_snapshot_left_by_a_compaction_is_not_used(tmp_path: Path) -> None:

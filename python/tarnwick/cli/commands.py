@@ -271,7 +271,7 @@ def _file_kind(directory: Path, path: Path) -> str:
         return relative[1] if relative[1] in ("data", "meta", "del") else "other"
     if relative[0] == "index":
         return {"index": "index logs", "meta": "index logs", "postings": "index snapshot",
-                "tokens": "tokens"}.get(relative[-1], "other")
+                "tokens": "tokens", "words": "word list"}.get(relative[-1], "other")
     return {"meta": "statistics", "records": "record table",
             sources.FILE_NAME: "sources"}.get(relative[0], "other")
 
@@ -279,7 +279,8 @@ def _file_kind(directory: Path, path: Path) -> str:
 def disk_usage(directory: Path) -> dict[str, int]:
     """Bytes of the engine directory's files by kind."""
     usage = dict.fromkeys(["data", "meta", "del", "record table", "index logs",
-                           "index snapshot", "tokens", "statistics", "sources", "other"], 0)
+                           "index snapshot", "tokens", "word list", "statistics", "sources",
+                           "other"], 0)
     for root, _, names in os.walk(directory):
         for name in names:
             path = Path(root, name)
