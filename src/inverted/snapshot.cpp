@@ -23,10 +23,10 @@ static_assert(std::endian::native == std::endian::little,
               "the snapshot holds the lists' arrays as a little-endian host lays them out");
 
 // "TWPOSTS" and the format's version.
-constexpr uint8_t kMagic[8] = {'T', 'W', 'P', 'O', 'S', 'T', 'S', 1};
+constexpr uint8_t kMagic[8] = {'T', 'W', 'P', 'O', 'S', 'T', 'S', 2};
 constexpr size_t kHeaderSize = 80;
 constexpr size_t kChecksummedHeader = 72;
-constexpr size_t kDirectoryEntrySize = 32;
+constexpr size_t kDirectoryEntrySize = 24;
 
 uint64_t padded(uint64_t size) { return (size + 3) & ~uint64_t{3}; }
 
@@ -53,8 +53,7 @@ std::string header_and_directory(std::span<const SnapshotList> lists, const Inde
     put_le(directory, list.postings, 4);
     put_le(directory, offset, 8);
     put_le(directory, list.positions.size(), 4);
-    put_le(directory, 0, 4);
-    put_le(directory, list.checksum, 8);
+    put_le(directory, list.checksum, 4);
     offset += padded(list.entries.size() + list.positions.size());
   }
   put_le(out, header_checksum(utils::as_bytes(out), utils::as_bytes(directory)), 8);
@@ -63,8 +62,8 @@ std::string header_and_directory(std::span<const SnapshotList> lists, const Inde
 
 }  // namespace
 
-uint64_t list_checksum(std::span<const uint8_t> entries, std::span<const uint8_t> positions) {
-  return checksum64(positions, checksum64(entries));
+uint32_t list_checksum(std::span<const uint8_t> entries, std::span<const uint8_t> positions) {
+  return static_cast<uint32_t>(checksum64(positions, checksum64(entries)));
 }
 
 LogsStamp LogsStamp::of(std::span<const uint8_t> meta, uint64_t meta_size,
@@ -125,7 +124,7 @@ SnapshotList Snapshot::stored(size_t i) const {
   return {static_cast<uint32_t>(get_le(entry, 4)), static_cast<uint32_t>(postings),
           bytes.subspan(offset, postings * PostingList::kEntrySize),
           bytes.subspan(offset + postings * PostingList::kEntrySize, get_le(entry + 16, 4)),
-          get_le(entry + 24, 8)};
+          static_cast<uint32_t>(get_le(entry + 20, 4))};
 }
 
 std::optional<PostingList> Snapshot::list(size_t i) const {

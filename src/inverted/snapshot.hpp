@@ -14,9 +14,9 @@
 //     last utils::kStampEnds bytes below those sizes (8 + 8), number of lists n (8), the IndexTotals of
 //     the lists (posting sum 8, largest document id 16, low half first), checksum of the header's
 //     first 72 bytes and the directory (8);
-//   directory, n × 32 bytes, in ascending token id: token id (4), postings (4), offset of the
-//     list's entries in the file (8, a multiple of 4), its position bytes (4), reserved 0 (4),
-//     checksum of the entries and the position bytes (8);
+//   directory, n × 24 bytes, in ascending token id: token id (4), postings (4), offset of the
+//     list's entries in the file (8, a multiple of 4), its position bytes (4), checksum of the
+//     entries and the position bytes (4: enough to tell damage, which is all it is for);
 //   each list: its entries (PostingList::kEntrySize bytes a posting), then its position bytes
 //     right after them, padded with zeros to a multiple of 4.
 // Reading checks the header and the directory whole (each list's place within the file, in
@@ -65,10 +65,10 @@ struct SnapshotList {
   uint32_t postings = 0;
   std::span<const uint8_t> entries;
   std::span<const uint8_t> positions;
-  uint64_t checksum = 0;
+  uint32_t checksum = 0;
 };
 
-uint64_t list_checksum(std::span<const uint8_t> entries, std::span<const uint8_t> positions);
+uint32_t list_checksum(std::span<const uint8_t> entries, std::span<const uint8_t> positions);
 
 // Writes the snapshot of `lists` (in strictly ascending token id, none empty), whose totals are
 // `totals`, covering logs stamped `stamp`, to `index_dir`/postings.
