@@ -12,6 +12,20 @@ namespace tarnwick::utils {
 
 uint64_t checksum64(std::span<const uint8_t> bytes, uint64_t seed = 0);
 
+// checksum64 of bytes handed over in parts: the same as of the parts laid end to end.
+class Checksum64 {
+ public:
+  explicit Checksum64(uint64_t seed = 0);
+  Checksum64& add(std::span<const uint8_t> bytes);
+  uint64_t finish() const;
+
+ private:
+  uint64_t lanes_[4];
+  uint8_t block_[32];  // the bytes of a block not yet folded in
+  size_t buffered_ = 0;
+  uint64_t size_ = 0;
+};
+
 // Bytes at each end of a file's prefix that a stamp checks.
 inline constexpr uint64_t kStampEnds = 4096;
 
