@@ -187,7 +187,12 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
   totals_.add(doc_id, token_id);
   const LogHeader header{token_id, static_cast<uint32_t>(list.size()), LogOperation::Insert};
   logs_.buffer().append_insert(header, doc_id, positions);
-  return logs_.save_if_due(tokens);
+  if (auto s = logs_.save_if_due(tokens); !s) return s;
+  // Saved just now (the token store first), the logs hold every change, as a snapshot needs.
+  const uint64_t buffer = logs_.config().index_buffer_size;
+  const uint64_t budget = buffer > UINT64_MAX / kOwnedListsBuffers ? UINT64_MAX : buffer * kOwnedListsBuffers;
+  if (logs_.buffer().empty() && index_.owned_bytes() > budget) write_snapshot(true);
+  return {};
 }
 
 IndexManager::Status IndexManager::delete_postings(

@@ -43,6 +43,11 @@ using TokenIdSet = absl::flat_hash_set<uint32_t>;
 // what the last one covers that it must also reach.
 inline constexpr uint64_t kSnapshotMinTail = 1 << 20;
 inline constexpr uint64_t kSnapshotTailShare = 8;
+// The most bytes that lists hold in memory rather than read in place from the snapshot, in units
+// of `index_buffer_size`: past it, the save of the logs that an insert brings on writes a new
+// snapshot, which the lists are read from again. Memory while indexing stays within what the
+// buffers allow, whatever the size of the collection.
+inline constexpr uint64_t kOwnedListsBuffers = 64;
 
 class IndexManager {
  public:

@@ -66,6 +66,13 @@ size_t LayeredIndex::size() const {
   return changed_.size() + (snapshot_ ? snapshot_->size() - shadowed_.size() : read_.size());
 }
 
+size_t LayeredIndex::owned_bytes() const {
+  size_t bytes = 0;
+  for (const auto& [token_id, list] : changed_) bytes += list.owned_bytes();
+  for (const auto& [token_id, list] : read_) bytes += list->owned_bytes();
+  return bytes;
+}
+
 uint64_t LayeredIndex::posting_count() const {
   uint64_t count = 0;
   for (const auto& [token_id, list] : changed_) count += list.size();
@@ -106,8 +113,8 @@ std::vector<SnapshotList> LayeredIndex::snapshot_lists() const {
   std::vector<SnapshotList> lists;
   lists.reserve(size());
   auto add = [&](uint32_t token_id, const PostingList& list) {
-    const auto entries = list.entry_bytes();
-    const auto positions = list.position_bytes();
+    const auto entries = list.entry_parts();
+    const auto positions = list.position_parts();
     lists.push_back({token_id, static_cast<uint32_t>(list.size()), entries, positions,
                      list_checksum(entries, positions)});
   };

@@ -52,6 +52,8 @@ class LayeredIndex {
   // The number of lists.
   size_t size() const;
   bool empty() const { return size() == 0; }
+  // The bytes the lists hold in memory rather than read in place from the snapshot.
+  size_t owned_bytes() const;
   // The number of postings, from the lists' lengths alone.
   uint64_t posting_count() const;
   // Hands every token id with a list to `visit`, reading no list, in no order.

@@ -76,6 +76,7 @@ class LogsManager {
         last_save_(now) {}
 
   LogBuffer& buffer() { return buffer_; }
+  const Config& config() const { return *config_; }
   const LogBuffer& buffer() const { return buffer_; }
 
   // Writes a Delete record. The record stays pending whatever happens; Clock or a save failure

@@ -57,9 +57,14 @@ void PostingList::decode_positions(size_t i, std::vector<uint32_t>& out) const {
   }
 }
 
-PostingList::PostingList(const PostingList& other)
-    : entries_(other.entries().begin(), other.entries().end()),
-      bytes_(other.bytes().begin(), other.bytes().end()) {}
+PostingList::PostingList(const PostingList& other) : PostingList() {
+  entries_.reserve(other.size());
+  bytes_.reserve(other.position_size());
+  for (const auto& part : {other.borrowed_entries_, std::span<const Entry>(other.entries_)}) {
+    entries_.insert(entries_.end(), part.begin(), part.end());
+  }
+  for (const auto& part : other.position_parts()) bytes_.insert(bytes_.end(), part.begin(), part.end());
+}
 
 PostingList& PostingList::operator=(const PostingList& other) {
   if (this != &other) *this = PostingList(other);
@@ -89,35 +94,44 @@ std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry
   return list;
 }
 
-std::span<const uint8_t> PostingList::entry_bytes() const {
-  const auto all = entries();
-  return {reinterpret_cast<const uint8_t*>(all.data()), all.size() * kEntrySize};
+PostingList::Parts PostingList::entry_parts() const {
+  auto bytes = [](std::span<const Entry> entries) {
+    return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(entries.data()),
+                                    entries.size() * kEntrySize);
+  };
+  return {bytes(borrowed_entries_), bytes(entries_)};
 }
 
 void PostingList::own() {
   if (!borrowed()) return;
-  entries_.assign(borrowed_entries_.begin(), borrowed_entries_.end());
-  bytes_.assign(borrowed_bytes_.begin(), borrowed_bytes_.end());
+  entries_.insert(entries_.begin(), borrowed_entries_.begin(), borrowed_entries_.end());
+  bytes_.insert(bytes_.begin(), borrowed_bytes_.begin(), borrowed_bytes_.end());
   borrowed_entries_ = {};
   borrowed_bytes_ = {};
 }
 
 size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {
-  const auto all = entries();
-  auto it = std::partition_point(all.begin() + static_cast<ptrdiff_t>(from), all.end(),
-                                 [doc_id](const Entry& e) { return e.doc_id() < doc_id; });
-  return static_cast<size_t>(it - all.begin());
+  auto below = [doc_id](const Entry& e) { return e.doc_id() < doc_id; };
+  const size_t borrowed = borrowed_entries_.size();
+  if (from < borrowed) {
+    auto it = std::partition_point(borrowed_entries_.begin() + static_cast<ptrdiff_t>(from),
+                                   borrowed_entries_.end(), below);
+    if (it != borrowed_entries_.end()) return static_cast<size_t>(it - borrowed_entries_.begin());
+    from = borrowed;
+  }
+  auto it = std::partition_point(entries_.begin() + static_cast<ptrdiff_t>(from - borrowed),
+                                 entries_.end(), below);
+  return borrowed + static_cast<size_t>(it - entries_.begin());
 }
 
 bool PostingList::append(uint128 doc_id, std::span<const uint32_t> positions) {
-  own();
   size_t added = 0;
   uint32_t previous = 0;
   for (uint32_t position : positions) {
     added += leb128_size(position - previous);
     previous = position;
   }
-  if (bytes_.size() + added > kMaxPositionBytes) return false;
+  if (position_size() + added > kMaxPositionBytes) return false;
   reserve_more(bytes_, added);
   previous = 0;
   for (uint32_t position : positions) {
@@ -125,14 +139,14 @@ bool PostingList::append(uint128 doc_id, std::span<const uint32_t> positions) {
     previous = position;
   }
   reserve_more(entries_, 1);
-  entries_.push_back(Entry::make(doc_id, static_cast<uint32_t>(bytes_.size())));
+  entries_.push_back(Entry::make(doc_id, static_cast<uint32_t>(position_size())));
   return true;
 }
 
 bool PostingList::insert(uint128 doc_id, std::span<const uint32_t> positions) {
-  own();
   // A new document's id is above every other: no search for its place.
-  if (entries_.empty() || entries_.back().doc_id() < doc_id) return append(doc_id, positions);
+  if (empty() || this->doc_id(size() - 1) < doc_id) return append(doc_id, positions);
+  own();
   const size_t place = lower_bound(doc_id);
   if (!append(doc_id, positions)) return false;
   const size_t last = entries_.size() - 1;
@@ -149,19 +163,20 @@ bool PostingList::insert(uint128 doc_id, std::span<const uint32_t> positions) {
 }
 
 bool PostingList::is_sorted() const {
-  return std::ranges::is_sorted(entries(),
-                        [](const Entry& a, const Entry& b) { return a.doc_id() < b.doc_id(); });
+  for (size_t i = 1; i < size(); ++i) {
+    if (doc_id(i) < doc_id(i - 1)) return false;
+  }
+  return true;
 }
 
 PostingList PostingList::sorted() const {
-  const auto all = entries();
-  std::vector<size_t> order(all.size());
+  std::vector<size_t> order(size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(),
-                   [all](size_t a, size_t b) { return all[a].doc_id() < all[b].doc_id(); });
+                   [this](size_t a, size_t b) { return doc_id(a) < doc_id(b); });
   PostingList out;
-  out.entries_.reserve(all.size());
-  out.bytes_.reserve(bytes().size());
+  out.entries_.reserve(size());
+  out.bytes_.reserve(position_size());
   for (size_t i : order) out.copy_posting(*this, i);
   return out;
 }
@@ -175,7 +190,7 @@ void PostingList::copy_posting(const PostingList& from, size_t i) {
 PostingList PostingList::reversed() const {
   PostingList out;
   out.entries_.reserve(size());
-  out.bytes_.reserve(bytes().size());
+  out.bytes_.reserve(position_size());
   for (size_t i = size(); i-- > 0;) out.copy_posting(*this, i);
   return out;
 }

@@ -13,9 +13,13 @@
 // loading them from the logs (loaded lists have no unused capacity).
 //
 // A list may also borrow both arrays from memory it does not own (a mapped snapshot of the index,
-// snapshot.hpp): it reads them in place until its first change, which copies them.
+// snapshot.hpp) and read them in place: its postings are then those borrowed, followed by those
+// of its own arrays. A posting appended goes to its own arrays, the borrowed ones staying where
+// they are; any other change copies them first. An own entry's end counts the borrowed bytes
+// too, so that both parts written one after the other make a list.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -40,23 +44,28 @@ class PostingList {
   PostingList(const PostingList& other);
   PostingList& operator=(const PostingList& other);
 
+  // Both arrays in two parts, the borrowed one and the list's own, to be laid end to end.
+  using Parts = std::array<std::span<const uint8_t>, 2>;
+
   // A list reading `entry_bytes` (kEntrySize bytes a posting, 4-aligned) and `position_bytes`,
-  // which must outlive it or its first change, in place; as `entry_bytes()` and
-  // `position_bytes()` gave them. Nothing when they do not make a list: entries whose ends do not
-  // ascend to the last byte, or ids that do not ascend. Checks every entry, touches no position.
+  // which must outlive it, in place; as `entry_parts()` and `position_parts()` gave them, laid
+  // end to end. Nothing when they do not make a list: entries whose ends do not ascend to the
+  // last byte, or ids that do not ascend. Checks every entry, touches no position.
   static std::optional<PostingList> borrowing(std::span<const uint8_t> entry_bytes,
                                               std::span<const uint8_t> position_bytes);
   // Both arrays, for a snapshot: the entries and the positions of every posting.
-  std::span<const uint8_t> entry_bytes() const;
-  std::span<const uint8_t> position_bytes() const { return bytes(); }
-  // Whether the arrays are still borrowed.
-  bool borrowed() const { return borrowed_entries_.data() != nullptr; }
+  Parts entry_parts() const;
+  Parts position_parts() const { return {borrowed_bytes_, bytes_}; }
+  // Whether some postings are borrowed.
+  bool borrowed() const { return !borrowed_entries_.empty(); }
+  // The bytes the list's own arrays hold, unused capacity included.
+  size_t owned_bytes() const { return entries_.capacity() * kEntrySize + bytes_.capacity(); }
 
-  size_t size() const { return entries().size(); }
-  bool empty() const { return entries().empty(); }
+  size_t size() const { return borrowed_entries_.size() + entries_.size(); }
+  bool empty() const { return size() == 0; }
 
   // REQUIRES: i < size()
-  uint128 doc_id(size_t i) const { return entries()[i].doc_id(); }
+  uint128 doc_id(size_t i) const { return entry(i).doc_id(); }
   // The number of positions of posting i (the token's term frequency in that document).
   uint32_t position_count(size_t i) const;
   // Replaces the contents of `out` with the positions of posting i.
@@ -66,8 +75,8 @@ class PostingList {
   // REQUIRES: ascending document ids.
   size_t lower_bound(uint128 doc_id, size_t from = 0) const;
 
-  // Appends a posting. Changes nothing and gives false when the list's position bytes would pass
-  // kMaxPositionBytes.
+  // Appends a posting, after the borrowed ones when there are. Changes nothing and gives false
+  // when the list's position bytes would pass kMaxPositionBytes.
   [[nodiscard]] bool append(uint128 doc_id, std::span<const uint32_t> positions);
 
   // Adds a posting where its id belongs: appended when it is the largest (new documents), moved
@@ -98,7 +107,9 @@ class PostingList {
  private:
   struct Entry {
     uint32_t id_words[4];
-    uint32_t end;  // of this posting's bytes in bytes_; it starts where the previous one ends
+    // Of this posting's bytes, the borrowed ones counted before the own; it starts where the
+    // previous one ends.
+    uint32_t end;
 
     uint128 doc_id() const {
       uint128 id;
@@ -116,21 +127,30 @@ class PostingList {
 
   // Appends posting i of `from`; capacity is the caller's business.
   void copy_posting(const PostingList& from, size_t i);
-  // Copies borrowed arrays into the list's own, before a change.
+  // Copies the borrowed postings into the list's own arrays, before a change other than an
+  // append.
   void own();
 
-  std::span<const Entry> entries() const { return borrowed() ? borrowed_entries_ : entries_; }
-  std::span<const uint8_t> bytes() const { return borrowed() ? borrowed_bytes_ : bytes_; }
-  uint32_t begin_of(size_t i) const { return i == 0 ? 0 : entries()[i - 1].end; }
-  std::span<const uint8_t> bytes_of(size_t i) const {
-    return bytes().subspan(begin_of(i), entries()[i].end - begin_of(i));
+  const Entry& entry(size_t i) const {
+    const size_t borrowed = borrowed_entries_.size();
+    return i < borrowed ? borrowed_entries_[i] : entries_[i - borrowed];
   }
+  uint32_t begin_of(size_t i) const { return i == 0 ? 0 : entry(i - 1).end; }
+  std::span<const uint8_t> bytes_of(size_t i) const {
+    const uint32_t begin = begin_of(i);
+    const uint32_t size = entry(i).end - begin;
+    const size_t borrowed = borrowed_bytes_.size();
+    return i < borrowed_entries_.size() ? borrowed_bytes_.subspan(begin, size)
+                                        : std::span<const uint8_t>(bytes_).subspan(begin - borrowed, size);
+  }
+  // The bytes of positions in all.
+  size_t position_size() const { return borrowed_bytes_.size() + bytes_.size(); }
 
-  std::vector<Entry> entries_;
-  std::vector<uint8_t> bytes_;
-  // While these are set, they stand for the two arrays above, which are empty.
+  // The borrowed postings, then the list's own.
   std::span<const Entry> borrowed_entries_;
   std::span<const uint8_t> borrowed_bytes_;
+  std::vector<Entry> entries_;
+  std::vector<uint8_t> bytes_;
 };
 
 template <class Removed, class OnRemoved>

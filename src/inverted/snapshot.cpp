@@ -52,9 +52,9 @@ std::string header_and_directory(std::span<const SnapshotList> lists, const Inde
     put_le(directory, list.token_id, 4);
     put_le(directory, list.postings, 4);
     put_le(directory, offset, 8);
-    put_le(directory, list.positions.size(), 4);
+    put_le(directory, list.positions_size(), 4);
     put_le(directory, list.checksum, 4);
-    offset += padded(list.entries.size() + list.positions.size());
+    offset += padded(list.entries_size() + list.positions_size());
   }
   put_le(out, header_checksum(utils::as_bytes(out), utils::as_bytes(directory)), 8);
   return out + directory;
@@ -62,8 +62,12 @@ std::string header_and_directory(std::span<const SnapshotList> lists, const Inde
 
 }  // namespace
 
-uint32_t list_checksum(std::span<const uint8_t> entries, std::span<const uint8_t> positions) {
-  return static_cast<uint32_t>(checksum64(positions, checksum64(entries)));
+uint32_t list_checksum(const SnapshotList::Parts& entries, const SnapshotList::Parts& positions) {
+  utils::Checksum64 of_entries;
+  for (const auto& part : entries) of_entries.add(part);
+  utils::Checksum64 of_positions(of_entries.finish());
+  for (const auto& part : positions) of_positions.add(part);
+  return static_cast<uint32_t>(of_positions.finish());
 }
 
 LogsStamp LogsStamp::of(std::span<const uint8_t> meta, uint64_t meta_size,
@@ -87,8 +91,8 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
         if (auto s = out.add(utils::as_bytes(head)); !s) return s;
         static constexpr uint8_t kZeros[4] = {};
         for (const SnapshotList& list : lists) {
-          const uint64_t size = list.entries.size() + list.positions.size();
-          for (auto bytes : {list.entries, list.positions,
+          const uint64_t size = list.entries_size() + list.positions_size();
+          for (auto bytes : {list.entries[0], list.entries[1], list.positions[0], list.positions[1],
                              std::span<const uint8_t>(kZeros, padded(size) - size)}) {
             if (auto s = out.add(bytes); !s) return s;
           }
@@ -122,15 +126,15 @@ SnapshotList Snapshot::stored(size_t i) const {
   const uint64_t offset = get_le(entry + 8, 8);
   const auto bytes = file_->bytes();
   return {static_cast<uint32_t>(get_le(entry, 4)), static_cast<uint32_t>(postings),
-          bytes.subspan(offset, postings * PostingList::kEntrySize),
-          bytes.subspan(offset + postings * PostingList::kEntrySize, get_le(entry + 16, 4)),
+          {bytes.subspan(offset, postings * PostingList::kEntrySize), {}},
+          {bytes.subspan(offset + postings * PostingList::kEntrySize, get_le(entry + 16, 4)), {}},
           static_cast<uint32_t>(get_le(entry + 20, 4))};
 }
 
 std::optional<PostingList> Snapshot::list(size_t i) const {
   const SnapshotList stored = this->stored(i);
   if (list_checksum(stored.entries, stored.positions) != stored.checksum) return std::nullopt;
-  return PostingList::borrowing(stored.entries, stored.positions);
+  return PostingList::borrowing(stored.entries[0], stored.positions[0]);
 }
 
 std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<const uint8_t> meta,

@@ -31,6 +31,7 @@
 #include <span>
 
 #include "inverted/index_type.hpp"
+#include "inverted/posting_list.hpp"
 #include "utils/file.hpp"
 #include "utils/mmap.hpp"
 #include "utils/replace_file.hpp"
@@ -58,17 +59,22 @@ struct LogsStamp {
   bool operator==(const LogsStamp&) const = default;
 };
 
-// One list as a snapshot holds it: its arrays (PostingList::entry_bytes and position_bytes) and
-// their checksum (list_checksum).
+// One list as a snapshot holds it: its arrays, each in parts laid end to end
+// (PostingList::entry_parts and position_parts), and their checksum (list_checksum).
 struct SnapshotList {
+  using Parts = PostingList::Parts;
+
   uint32_t token_id = 0;
   uint32_t postings = 0;
-  std::span<const uint8_t> entries;
-  std::span<const uint8_t> positions;
+  Parts entries;
+  Parts positions;
   uint32_t checksum = 0;
+
+  uint64_t entries_size() const { return entries[0].size() + entries[1].size(); }
+  uint64_t positions_size() const { return positions[0].size() + positions[1].size(); }
 };
 
-uint32_t list_checksum(std::span<const uint8_t> entries, std::span<const uint8_t> positions);
+uint32_t list_checksum(const SnapshotList::Parts& entries, const SnapshotList::Parts& positions);
 
 // Writes the snapshot of `lists` (in strictly ascending token id, none empty), whose totals are
 // `totals`, covering logs stamped `stamp`, to `index_dir`/postings.

@@ -71,7 +71,7 @@ class StoreReader {
 };
 
 // The checksum that closes the header: of its first bytes, then of the entries.
-uint64_t list_checksum(std::span<const uint8_t> header, std::span<const uint8_t> entries) {
+uint64_t header_checksum(std::span<const uint8_t> header, std::span<const uint8_t> entries) {
   return checksum64(entries, checksum64(header.first(kChecksummedHeader)));
 }
 
@@ -193,7 +193,7 @@ std::optional<StoredWords> StoredWords::with_list(std::shared_ptr<const utils::M
   if (field(1) != bytes.size() || bytes.size() > UINT32_MAX || count != (file.size() - kHeaderSize) / 4 ||
       file.size() != kHeaderSize + 4 * count || count > layout.slot_count ||
       layout.id_to_token > layout.free_ids || layout.free_ids > bytes.size() ||
-      field(7) != list_checksum(file.first(kHeaderSize), file.subspan(kHeaderSize)) ||
+      field(7) != header_checksum(file.first(kHeaderSize), file.subspan(kHeaderSize)) ||
       field(2) != checksum64(bytes)) {
     return std::nullopt;
   }
@@ -222,7 +222,7 @@ std::string StoredWords::list_bytes(std::span<const uint8_t> store, const StoreL
   std::string entries;
   entries.reserve(4 * sorted.size());
   for (uint32_t offset : sorted) put_le(entries, offset, 4);
-  put_le(out, list_checksum(utils::as_bytes(out), utils::as_bytes(entries)), 8);
+  put_le(out, header_checksum(utils::as_bytes(out), utils::as_bytes(entries)), 8);
   return out + entries;
 }
 

@@ -62,6 +62,9 @@ Status DocumentsManager::save_buffer(uint64_t size) {
   if (buffer_.data.size() > config_->documents_buffer_size || time_due) {
     last_save_ = *now;
     if (auto s = write_out(); !s) return s;
+    // Every record is in the segments' files now, as a record table needs: the records held in
+    // memory go to one once they are many.
+    if (loose_records_full()) save_table(true);
   }
   if (size > config_->segment_size) {
     if (auto s = write_out(); !s) return s;

@@ -234,6 +234,8 @@ class DocumentsManager {
   void forget_table();
   // Whether the table lacks enough records to be written again (save_table).
   bool table_due() const;
+  // Whether the records held in memory outside the table take more than the buffers allow.
+  bool loose_records_full() const;
 
   utils::Result<uint64_t, DocumentsManagerError> now_seconds() const;
   // The rest of a write, once the document's block is in the buffer from `start` on.

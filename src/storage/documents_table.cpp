@@ -23,6 +23,12 @@ namespace {
 constexpr uint64_t kTableMinChanges = 1024;
 constexpr uint64_t kTableShareDivisor = 8;
 
+// The most memory the records held outside the table may take, in units of
+// `documents_buffer_size`, and what one takes (the record, its token ids, its slot in the map),
+// about: past it, an automatic save writes the table, whatever the size of the collection.
+constexpr uint64_t kLooseRecordsBuffers = 16;
+constexpr uint64_t kLooseRecordBytes = 512;
+
 constexpr uint32_t kNoSegment = std::numeric_limits<uint32_t>::max();
 
 }  // namespace
@@ -158,6 +164,13 @@ utils::Result<std::optional<Document>, DocumentsManagerError> DocumentsManager::
   auto record = read_record(id);
   if (record && *record) drop_live(**record);
   return record;
+}
+
+bool DocumentsManager::loose_records_full() const {
+  const uint64_t buffer = config_->documents_buffer_size;
+  const uint64_t budget =
+      buffer > UINT64_MAX / kLooseRecordsBuffers ? UINT64_MAX : buffer * kLooseRecordsBuffers;
+  return documents_.size() > budget / kLooseRecordBytes;
 }
 
 bool DocumentsManager::table_due() const {

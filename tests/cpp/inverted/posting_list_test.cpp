@@ -115,35 +115,66 @@ TEST(PostingListTest, SortedPutsPostingsInIdOrderWithTheirPositions) {
   }
 }
 
-// A borrowed list reads another list's arrays in place, and its first change copies them: the
-// arrays it borrowed stay as they were.
-TEST(PostingListTest, BorrowedListReadsInPlaceUntilItsFirstChange) {
+// The parts of an array laid end to end.
+std::vector<uint8_t> joined(const PostingList::Parts& parts) {
+  std::vector<uint8_t> out(parts[0].begin(), parts[0].end());
+  out.insert(out.end(), parts[1].begin(), parts[1].end());
+  return out;
+}
+
+void expect_same_postings(const PostingList& list, const PostingList& expected, const char* name) {
+  ASSERT_EQ(list.size(), expected.size()) << name;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_TRUE(list.doc_id(i) == expected.doc_id(i)) << name << i;
+    EXPECT_EQ(positions_of(list, i), positions_of(expected, i)) << name << i;
+    EXPECT_EQ(list.position_count(i), expected.position_count(i)) << name << i;
+  }
+  for (uint64_t n = 0; n < 12; ++n) {
+    for (size_t from = 0; from <= expected.size(); ++from) {
+      EXPECT_EQ(list.lower_bound(id(n), from), expected.lower_bound(id(n), from)) << name << n;
+    }
+  }
+}
+
+// A borrowed list reads another list's arrays in place. Appends go after them, to the list's own
+// arrays, and any other change copies them first: the arrays it borrowed stay as they were. Both
+// parts laid end to end make the list again, as a snapshot writes it.
+TEST(PostingListTest, BorrowedListReadsInPlaceAndAppendsBesideIt) {
   PostingList source;
   for (uint64_t n : {2, 4, 6}) ASSERT_TRUE(source.append(id(n), Positions{uint32_t(n), 300}));
-  const std::vector<uint8_t> entries(source.entry_bytes().begin(), source.entry_bytes().end());
-  const std::vector<uint8_t> positions(source.position_bytes().begin(),
-                                       source.position_bytes().end());
+  const std::vector<uint8_t> entries = joined(source.entry_parts());
+  const std::vector<uint8_t> positions = joined(source.position_parts());
   using Change = void (*)(PostingList&);
-  const std::pair<const char*, Change> changes[] = {
-      {"append", [](PostingList& l) { ASSERT_TRUE(l.append(id(8), Positions{1})); }},
-      {"insert", [](PostingList& l) { ASSERT_TRUE(l.insert(id(3), Positions{1})); }},
-      {"remove", [](PostingList& l) { l.remove_if([](uint128 d) { return d == id(4); }, [](uint128) {}); }},
+  const std::tuple<const char*, Change, bool> changes[] = {
+      {"append", [](PostingList& l) { ASSERT_TRUE(l.append(id(8), Positions{1, 900})); }, true},
+      {"two appends", [](PostingList& l) {
+         ASSERT_TRUE(l.insert(id(8), Positions{1}));
+         ASSERT_TRUE(l.append(id(9), Positions{}));
+       }, true},
+      {"insert", [](PostingList& l) { ASSERT_TRUE(l.insert(id(3), Positions{1})); }, false},
+      {"append, then insert", [](PostingList& l) {
+         ASSERT_TRUE(l.append(id(10), Positions{7}));
+         ASSERT_TRUE(l.insert(id(5), Positions{1}));
+       }, false},
+      {"remove", [](PostingList& l) { l.remove_if([](uint128 d) { return d == id(4); }, [](uint128) {}); }, false},
   };
-  for (const auto& [name, change] : changes) {
+  for (const auto& [name, change, still_borrowed] : changes) {
     auto list = PostingList::borrowing(entries, positions);
     ASSERT_TRUE(list.has_value()) << name;
     EXPECT_TRUE(list->borrowed());
-    EXPECT_EQ(list->entry_bytes().data(), entries.data()) << name;
+    EXPECT_EQ(list->entry_parts()[0].data(), entries.data()) << name;
     PostingList expected = source;
     change(expected);
     change(*list);
-    EXPECT_FALSE(list->borrowed()) << name;
-    ASSERT_EQ(list->size(), expected.size()) << name;
-    for (size_t i = 0; i < expected.size(); ++i) {
-      EXPECT_TRUE(list->doc_id(i) == expected.doc_id(i)) << name << i;
-      EXPECT_EQ(positions_of(*list, i), positions_of(expected, i)) << name << i;
-    }
-    EXPECT_TRUE(std::equal(entries.begin(), entries.end(), source.entry_bytes().begin())) << name;
+    EXPECT_EQ(list->borrowed(), still_borrowed) << name;
+    expect_same_postings(*list, expected, name);
+    expect_same_postings(PostingList(*list), expected, name);
+    const std::vector<uint8_t> laid_entries = joined(list->entry_parts());
+    const std::vector<uint8_t> laid_positions = joined(list->position_parts());
+    auto laid = PostingList::borrowing(laid_entries, laid_positions);
+    ASSERT_TRUE(laid.has_value()) << name;
+    expect_same_postings(*laid, expected, name);
+    EXPECT_EQ(joined(source.entry_parts()), entries) << name;
   }
 }
 
@@ -151,9 +182,8 @@ TEST(PostingListTest, BorrowedListReadsInPlaceUntilItsFirstChange) {
 TEST(PostingListTest, BorrowingRefusesArraysThatAreNoList) {
   PostingList source;
   for (uint64_t n : {2, 4}) ASSERT_TRUE(source.append(id(n), Positions{1, 2}));
-  const std::vector<uint8_t> entries(source.entry_bytes().begin(), source.entry_bytes().end());
-  const std::vector<uint8_t> positions(source.position_bytes().begin(),
-                                       source.position_bytes().end());
+  const std::vector<uint8_t> entries = joined(source.entry_parts());
+  const std::vector<uint8_t> positions = joined(source.position_parts());
   ASSERT_TRUE(PostingList::borrowing(entries, positions).has_value());
   const auto swapped = [&] {  // the two entries in the wrong order
     std::vector<uint8_t> out(entries.begin() + 20, entries.end());

@@ -215,6 +215,33 @@ TEST_F(SnapshotTest, LogsWrittenAnewAreNotTakenForTheOnesItCovers) {
 }
 
 // Only a flush that finds the logs grown by the due share writes a snapshot.
+// Inserting new documents appends to the lists read in place without copying them, and once the
+// lists hold more in memory than the buffers allow, the save of the logs writes a snapshot that
+// they are read from again: memory stays bounded however many documents come.
+TEST_F(SnapshotTest, ListsHeldInMemoryStayWithinTheBuffers) {
+  config_->index_buffer_size = 2048;
+  const size_t budget = 2048 * kOwnedListsBuffers;
+  std::mt19937 rng(5);
+  size_t most = 0;
+  {
+    IndexManager index = open();
+    for (int n = 1; n <= 6000; ++n) {
+      for (uint32_t t = 0; t < 8; ++t) {
+        if (rng() % 2 == 0) insert(index, t, doc(n), {uint32_t(rng() % 90), 100, 200});
+      }
+      most = std::max(most, index.index().owned_bytes());
+    }
+    // Lists taken over from a snapshot and appended to still read their first postings in place.
+    EXPECT_GT(borrowed_lists(index), 0u);
+    flush(index);
+    expect_totals_hold(index);
+    EXPECT_EQ(plain(index.index()), replayed());
+  }
+  EXPECT_LE(most, budget + budget / 2);
+  EXPECT_TRUE(fs::exists(snapshot()));
+  EXPECT_EQ(plain(open().index()), replayed());
+}
+
 TEST_F(SnapshotTest, SnapshotIsWrittenWhenTheLogsHaveGrownEnough) {
   IndexManager index = open();
   churn(index, 1, 100, 4);

@@ -151,6 +151,22 @@ TEST_F(RecordTableTest, OnlyTheEntriesAfterTheTableAreRead) {
   EXPECT_FALSE(load().ok());
 }
 
+// The records written since the table are held in memory until one holds them; many of them
+// call for it at an automatic save, with no flush, so that memory stays within the buffers.
+TEST_F(RecordTableTest, ManyRecordsWrittenGoToATableWithoutAFlush) {
+  set_config([](Config& c) { c.documents_buffer_size = 4096; });
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    for (int n = 0; n < 600; ++n) write(*store, n);
+    EXPECT_TRUE(fs::exists(table()));
+    flush(*store);
+  }
+  const auto [through, whole] = with_and_without_table();
+  EXPECT_EQ(through, whole);
+  EXPECT_EQ(through.count, 600u);
+}
+
 TEST_F(RecordTableTest, DamagedOrStaleTablesArePassedOver) {
   {
     DocumentsManager store = tabled_store(300);
