@@ -168,12 +168,14 @@ bool IndexManager::write_snapshot(bool always) {
   return true;
 }
 
-IndexManager::Status IndexManager::sync() const {
+IndexManager::Status IndexManager::sync() {
+  if (!logs_.buffer().unsynced()) return {};
   for (const char* name : {kIndexLogName, kIndexMetaLogName}) {
     if (auto s = utils::sync_path(logs_.buffer().index_dir() / name); !s) {
       return fail(BincodePersistenceError{std::move(s.error())});
     }
   }
+  logs_.buffer().synced();
   return {};
 }
 

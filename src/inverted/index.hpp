@@ -84,8 +84,9 @@ class IndexManager {
   // Saves the token store when it has unsaved changes, then the pending log records.
   Status flush(inverted::TokenHasher& tokens) { return logs_.flush(tokens); }
 
-  // Syncs both logs, so that what they hold survives a power loss.
-  Status sync() const;
+  // Syncs both logs, so that what this engine wrote to them survives a power loss; nothing when
+  // it wrote nothing since the last sync.
+  Status sync();
 
   // Writes a new snapshot of the lists (snapshot.hpp) when the meta log has grown past what the
   // last one covers by kSnapshotMinTail bytes and by a kSnapshotTailShare-th of what it covers, so

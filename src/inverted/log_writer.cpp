@@ -30,6 +30,8 @@ void LogBuffer::append_delete(const LogHeader& header, uint128 doc_id) {
 }
 
 Status LogBuffer::flush() {
+  // Even a failed append may have left bytes in a log.
+  unsynced_ = unsynced_ || !empty();
   if (auto s = append_logs(); !s) return s;
   return append_meta();
 }

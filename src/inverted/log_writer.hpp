@@ -38,6 +38,9 @@ class LogBuffer {
   // Index-log bytes not yet on disk; only these count against `index_buffer_size`.
   uint64_t pending_log_bytes() const { return logs_.size() - logs_written_; }
   bool empty() const { return logs_.empty() && meta_.empty(); }
+  // Whether bytes went to the logs since `synced` was last called.
+  bool unsynced() const { return unsynced_; }
+  void synced() { unsynced_ = false; }
   const std::filesystem::path& index_dir() const { return index_dir_; }
 
   // Appends the pending index-log bytes, then the meta records, each file opened for appending
@@ -61,6 +64,7 @@ class LogBuffer {
   std::vector<PendingRecord> records_;  // the records of logs_, in order
   std::string meta_;           // meta records whose index-log bytes are all on disk
   uint64_t meta_written_ = 0;  // leading bytes of meta_ already in the meta log
+  bool unsynced_ = false;
 };
 
 // The log writer: the LogBuffer and the rule that decides when it is saved.

@@ -43,13 +43,9 @@ std::span<const uint8_t> row_bytes(std::span<const TableRow> rows) {
   return {reinterpret_cast<const uint8_t*>(rows.data()), rows.size_bytes()};
 }
 
-uint64_t rows_checksum(std::span<const TableRow> rows) {
-  uint64_t checksum = 0;
-  for (size_t at = 0; at < rows.size(); at += kRowsPerChecksum) {
-    checksum = checksum64(row_bytes(rows.subspan(at, std::min(kRowsPerChecksum, rows.size() - at))),
-                          checksum);
-  }
-  return checksum;
+// The checksum of a group of at most kRowsPerChecksum rows, chained from the one before.
+uint64_t group_checksum(std::span<const TableRow> group, uint64_t before) {
+  return checksum64(row_bytes(group), before);
 }
 
 std::string segments_section(std::span<const CoveredSegment> segments) {
@@ -169,7 +165,7 @@ utils::Status<utils::ReplaceFileError> write_record_table(
             rows.push_back(next_row());
             ++done;
           }
-          rows_checksum = checksum64(row_bytes(rows), rows_checksum);
+          rows_checksum = group_checksum(rows, rows_checksum);
           if (auto s = out.add(row_bytes(rows)); !s) return s;
         }
         std::string trailer;
@@ -230,15 +226,19 @@ std::optional<RecordTable> read_record_table(const fs::path& dir) {
   }
   const auto* first = reinterpret_cast<const TableRow*>(bytes.data() + rows_start);
   table.rows = {first, row_count};
-  if (rows_checksum(table.rows) != get_le(bytes.data() + bytes.size() - kTrailerSize, 8)) {
-    return std::nullopt;
-  }
-  for (size_t i = 0; i < table.rows.size(); ++i) {
-    if ((i > 0 && table.rows[i - 1].id >= table.rows[i].id) ||
-        table.rows[i].segment >= segment_count) {
-      return std::nullopt;
+  // Group by group, each checked while its rows are in the cache.
+  uint64_t checksum = 0;
+  for (size_t at = 0; at < row_count; at += kRowsPerChecksum) {
+    const auto group = table.rows.subspan(at, std::min<size_t>(kRowsPerChecksum, row_count - at));
+    checksum = group_checksum(group, checksum);
+    for (size_t i = 0; i < group.size(); ++i) {
+      if ((at + i > 0 && table.rows[at + i - 1].id >= group[i].id) ||
+          group[i].segment >= segment_count) {
+        return std::nullopt;
+      }
     }
   }
+  if (checksum != get_le(bytes.data() + bytes.size() - kTrailerSize, 8)) return std::nullopt;
   table.totals = {uint128{get_le(header + 32, 8)} << 64 | get_le(header + 24, 8),
                   get_le(header + 40, 8), get_le(header + 48, 8)};
   table.file = std::move(file);
