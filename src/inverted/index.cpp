@@ -158,7 +158,9 @@ bool IndexManager::write_snapshot(bool always) {
                                         index->bytes().size());
   // A snapshot that cannot be written costs the next opening time, nothing else: the logs hold
   // everything, and the next flush tries again.
-  if (!inverted::write_snapshot(index_dir, index_.snapshot_lists(), totals_, stamp)) return false;
+  if (!inverted::write_snapshot(index_dir, index_.snapshot_lists(), totals_, stamp, index_.file())) {
+    return false;
+  }
   covered_ = stamp;
   // The lists are read from the new snapshot from now on, and those in memory go.
   if (auto snapshot = read_snapshot(*directory, meta->bytes(), index->bytes())) {

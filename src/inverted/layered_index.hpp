@@ -63,6 +63,8 @@ class LayeredIndex {
   // Every list in ascending token id, as a new snapshot writes them: those unchanged since the
   // snapshot as it holds them (checked by the next reader against the same checksums).
   std::vector<SnapshotList> snapshot_lists() const;
+  // The snapshot's mapping, which lists may borrow from; null without a snapshot.
+  const utils::MappedFile* file() const { return file_.get(); }
 
  private:
   // List `i` of the snapshot, read in; when it fails its check, every list not in memory is read

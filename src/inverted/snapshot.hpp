@@ -77,11 +77,14 @@ struct SnapshotList {
 uint32_t list_checksum(const SnapshotList::Parts& entries, const SnapshotList::Parts& positions);
 
 // Writes the snapshot of `lists` (in strictly ascending token id, none empty), whose totals are
-// `totals`, covering logs stamped `stamp`, to `index_dir`/postings.
+// `totals`, covering logs stamped `stamp`, to `index_dir`/postings. Parts of lists that lie in
+// `read_from` (the snapshot being replaced, if any) are released from memory once written
+// (MappedFile::release), so that copying a large snapshot does not hold all of it in memory.
 utils::Status<utils::ReplaceFileError> write_snapshot(const std::filesystem::path& index_dir,
                                                       std::span<const SnapshotList> lists,
                                                       const IndexTotals& totals,
-                                                      const LogsStamp& stamp);
+                                                      const LogsStamp& stamp,
+                                                      const utils::MappedFile* read_from = nullptr);
 
 // A snapshot read back: its header and directory, checked whole; each list is checked when it is
 // first read (list), so that opening costs the directory, not the lists.

@@ -1,6 +1,7 @@
 #include "utils/mmap.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -46,6 +47,14 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 }
 
 MappedFile::~MappedFile() { unmap(); }
+
+void MappedFile::release(std::span<const uint8_t> part) const {
+  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto begin = (reinterpret_cast<uintptr_t>(part.data()) + page - 1) & ~(page - 1);
+  const auto end = (reinterpret_cast<uintptr_t>(part.data()) + part.size()) & ~(page - 1);
+  // The mapping is read-only and private: its pages are the file's, never copies of them.
+  if (end > begin) (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
 
 void MappedFile::unmap() {
   if (!bytes_.empty()) ::munmap(const_cast<uint8_t*>(bytes_.data()), bytes_.size());

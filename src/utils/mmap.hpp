@@ -40,6 +40,9 @@ class MappedFile {
   ~MappedFile();
 
   std::span<const uint8_t> bytes() const { return bytes_; }
+  // Gives the kernel back the whole pages of `part`, a range of bytes(): they leave the
+  // process's memory, and reading them again reads the file.
+  void release(std::span<const uint8_t> part) const;
 
  private:
   explicit MappedFile(std::span<const uint8_t> bytes) : bytes_(bytes) {}
