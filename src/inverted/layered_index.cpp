@@ -55,6 +55,12 @@ PostingList* LayeredIndex::change(uint32_t token_id, bool create) {
     auto it = read_.find(token_id);
     list = std::move(*it->second);
     read_.erase(it);
+    // Checked as it was read, the borrowed postings are not read again until the next snapshot
+    // copies them: their pages go back to the kernel.
+    if (file_) {
+      for (const auto& part : list.entry_parts()) file_->release(part);
+      for (const auto& part : list.position_parts()) file_->release(part);
+    }
   } else if (!create) {
     return nullptr;
   }

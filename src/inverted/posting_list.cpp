@@ -91,6 +91,7 @@ std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry
   PostingList list;
   list.borrowed_entries_ = entries;
   list.borrowed_bytes_ = position_bytes;
+  list.borrowed_last_id_ = entries.back().doc_id();
   return list;
 }
 
@@ -108,6 +109,7 @@ void PostingList::own() {
   bytes_.insert(bytes_.begin(), borrowed_bytes_.begin(), borrowed_bytes_.end());
   borrowed_entries_ = {};
   borrowed_bytes_ = {};
+  borrowed_last_id_ = 0;
 }
 
 size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {
@@ -145,7 +147,7 @@ bool PostingList::append(uint128 doc_id, std::span<const uint32_t> positions) {
 
 bool PostingList::insert(uint128 doc_id, std::span<const uint32_t> positions) {
   // A new document's id is above every other: no search for its place.
-  if (empty() || this->doc_id(size() - 1) < doc_id) return append(doc_id, positions);
+  if (empty() || last_doc_id() < doc_id) return append(doc_id, positions);
   own();
   const size_t place = lower_bound(doc_id);
   if (!append(doc_id, positions)) return false;

@@ -58,6 +58,10 @@ class PostingList {
   Parts position_parts() const { return {borrowed_bytes_, bytes_}; }
   // Whether some postings are borrowed.
   bool borrowed() const { return !borrowed_entries_.empty(); }
+  // The largest document id, or 0 for an empty list; read without touching the borrowed arrays.
+  uint128 last_doc_id() const {
+    return !entries_.empty() ? entries_.back().doc_id() : borrowed_last_id_;
+  }
   // The bytes the list's own arrays hold, unused capacity included.
   size_t owned_bytes() const { return entries_.capacity() * kEntrySize + bytes_.capacity(); }
 
@@ -147,6 +151,7 @@ class PostingList {
   size_t position_size() const { return borrowed_bytes_.size() + bytes_.size(); }
 
   // The borrowed postings, then the list's own.
+  uint128 borrowed_last_id_ = 0;  // of the last borrowed posting
   std::span<const Entry> borrowed_entries_;
   std::span<const uint8_t> borrowed_bytes_;
   std::vector<Entry> entries_;

@@ -92,7 +92,8 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
   size_t released = 0;
   size_t read = 0;
   auto note_read = [&](std::span<const uint8_t> part) {
-    if (part.empty() || part.data() < old.data() || part.data() + part.size() > old.data() + old.size()) {
+    if (part.empty() || part.data() < old.data() ||
+        part.data() + part.size() > old.data() + old.size()) {
       return;
     }
     read = std::max(read, static_cast<size_t>(part.data() + part.size() - old.data()));

@@ -49,6 +49,10 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 MappedFile::~MappedFile() { unmap(); }
 
 void MappedFile::release(std::span<const uint8_t> part) const {
+  if (part.empty() || part.data() < bytes_.data() ||
+      part.data() + part.size() > bytes_.data() + bytes_.size()) {
+    return;
+  }
   const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
   const auto begin = (reinterpret_cast<uintptr_t>(part.data()) + page - 1) & ~(page - 1);
   const auto end = (reinterpret_cast<uintptr_t>(part.data()) + part.size()) & ~(page - 1);

@@ -40,8 +40,8 @@ class MappedFile {
   ~MappedFile();
 
   std::span<const uint8_t> bytes() const { return bytes_; }
-  // Gives the kernel back the whole pages of `part`, a range of bytes(): they leave the
-  // process's memory, and reading them again reads the file.
+  // Gives the kernel back the whole pages of `part`, when it is a range of bytes(): they leave
+  // the process's memory, and reading them again reads the file. Any other range is left alone.
   void release(std::span<const uint8_t> part) const;
 
  private:

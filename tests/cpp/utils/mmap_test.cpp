@@ -24,6 +24,10 @@ TEST(MappedFile, ReleasedPagesReadTheFileAgain) {
     ASSERT_TRUE(std::equal(bytes.begin(), bytes.end(),
                            reinterpret_cast<const uint8_t*>(contents.data())));
   }
+  // Memory of its own that a caller hands over by mistake is not the mapping's to give back.
+  const std::vector<uint8_t> own(4 * page, 1);
+  mapped->release(own);
+  EXPECT_EQ(std::count(own.begin(), own.end(), 1), static_cast<ptrdiff_t>(own.size()));
 }
 
 }  // namespace
