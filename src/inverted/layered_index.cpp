@@ -56,16 +56,19 @@ PostingList* LayeredIndex::change(uint32_t token_id, bool create) {
     list = std::move(*it->second);
     read_.erase(it);
     // Checked as it was read, the borrowed postings are not read again until the next snapshot
-    // copies them: their pages go back to the kernel.
-    if (file_) {
-      for (const auto& part : list.entry_parts()) file_->release(part);
-      for (const auto& part : list.position_parts()) file_->release(part);
-    }
+    // copies them.
+    release(list);
   } else if (!create) {
     return nullptr;
   }
   if (snapshot_ && snapshot_->find(token_id)) shadowed_.insert(token_id);
   return &changed_.emplace(token_id, std::move(list)).first->second;
+}
+
+void LayeredIndex::release(const PostingList& list) const {
+  if (!file_) return;
+  for (const auto& part : list.entry_parts()) file_->release(part);
+  for (const auto& part : list.position_parts()) file_->release(part);
 }
 
 size_t LayeredIndex::size() const {
@@ -123,6 +126,8 @@ std::vector<SnapshotList> LayeredIndex::snapshot_lists() const {
     const auto positions = list.position_parts();
     lists.push_back({token_id, static_cast<uint32_t>(list.size()), entries, positions,
                      list_checksum(entries, positions)});
+    // Read again when the snapshot is written: meanwhile out of memory.
+    release(list);
   };
   for (const auto& [token_id, list] : changed_) {
     if (!list.empty()) add(token_id, list);

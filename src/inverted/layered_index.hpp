@@ -67,6 +67,9 @@ class LayeredIndex {
   const utils::MappedFile* file() const { return file_.get(); }
 
  private:
+  // Gives back the pages of the list's borrowed postings (utils::MappedFile::release).
+  void release(const PostingList& list) const;
+
   // List `i` of the snapshot, read in; when it fails its check, every list not in memory is read
   // from the logs instead, and whatever they give for `token_id`.
   const PostingList* read(size_t i, uint32_t token_id) const;
