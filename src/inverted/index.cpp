@@ -145,7 +145,9 @@ bool IndexManager::write_snapshot(bool always) {
     const uint64_t meta_size = fs::file_size(index_dir / kIndexMetaLogName, code);
     if (code) return false;
     const uint64_t tail = meta_size - std::min(meta_size, covered_.meta_size);
-    if (tail < std::max(kSnapshotMinTail, covered_.meta_size / kSnapshotTailShare)) return false;
+    const uint64_t due = std::max(kSnapshotMinTail,
+                                  std::min(covered_.meta_size / kSnapshotTailShare, kSnapshotMaxTail));
+    if (tail < due) return false;
   }
   auto directory = utils::File::open_directory(index_dir);
   if (!directory) return false;

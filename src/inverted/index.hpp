@@ -39,10 +39,12 @@ namespace tarnwick::inverted {
 
 using TokenIdSet = absl::flat_hash_set<uint32_t>;
 
-// The least growth of the meta log, in bytes, that calls for a new snapshot, and the share of
-// what the last one covers that it must also reach.
+// The least growth of the meta log, in bytes, that calls for a new snapshot, the share of what
+// the last one covers that it must also reach, and the growth that calls for one whatever that
+// share: the records opening replays after the snapshot stay within a bounded time.
 inline constexpr uint64_t kSnapshotMinTail = 1 << 20;
 inline constexpr uint64_t kSnapshotTailShare = 8;
+inline constexpr uint64_t kSnapshotMaxTail = 8 << 20;
 // The most bytes that lists hold in memory rather than read in place from the snapshot, in units
 // of `index_buffer_size`: past it, the save of the logs that an insert brings on writes a new
 // snapshot, which the lists are read from again. Memory while indexing stays within what the
@@ -89,9 +91,9 @@ class IndexManager {
   Status sync();
 
   // Writes a new snapshot of the lists (snapshot.hpp) when the meta log has grown past what the
-  // last one covers by kSnapshotMinTail bytes and by a kSnapshotTailShare-th of what it covers, so
-  // that opening replays a bounded tail and rewriting the snapshot costs a bounded share of the
-  // writes. The snapshot being derived, a failure to write it is not reported: the logs hold
+  // last one covers by kSnapshotMinTail bytes and by a kSnapshotTailShare-th of what it covers, or
+  // by kSnapshotMaxTail bytes, so that opening replays a bounded tail and, below that, rewriting
+  // the snapshot costs a bounded share of the writes. The snapshot being derived, a failure to write it is not reported: the logs hold
   // everything, and the next call tries again. REQUIRES: a successful flush since the last change.
   void snapshot_if_due() { write_snapshot(false); }
   // The same, due or not; whether a snapshot now covers the logs.
