@@ -121,13 +121,10 @@ void LayeredIndex::for_each(absl::FunctionRef<void(uint32_t, const PostingList&)
 std::vector<SnapshotList> LayeredIndex::snapshot_lists() const {
   std::vector<SnapshotList> lists;
   lists.reserve(size());
+  // Checksummed below, once in the order of the snapshot they borrow from.
   auto add = [&](uint32_t token_id, const PostingList& list) {
-    const auto entries = list.entry_parts();
-    const auto positions = list.position_parts();
-    lists.push_back({token_id, static_cast<uint32_t>(list.size()), entries, positions,
-                     list_checksum(entries, positions)});
-    // Read again when the snapshot is written: meanwhile out of memory.
-    release(list);
+    lists.push_back({token_id, static_cast<uint32_t>(list.size()), list.entry_parts(),
+                     list.position_parts(), 0});
   };
   for (const auto& [token_id, list] : changed_) {
     if (!list.empty()) add(token_id, list);
@@ -141,6 +138,15 @@ std::vector<SnapshotList> LayeredIndex::snapshot_lists() const {
   }
   std::sort(lists.begin(), lists.end(),
             [](const SnapshotList& a, const SnapshotList& b) { return a.token_id < b.token_id; });
+  // What is read of the snapshot to checksum a list is read again when the new one is written:
+  // meanwhile out of memory.
+  utils::ReleaseBehind release(file_.get());
+  for (SnapshotList& list : lists) {
+    if (!changed_.contains(list.token_id) && snapshot_) continue;  // stored: checksummed already
+    list.checksum = list_checksum(list.entries, list.positions);
+    for (const auto& part : list.entries) release.read(part);
+    for (const auto& part : list.positions) release.read(part);
+  }
   return lists;
 }
 

@@ -85,22 +85,8 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
                                                       const LogsStamp& stamp,
                                                       const utils::MappedFile* read_from) {
   const std::string head = header_and_directory(lists, totals, stamp);
-  // The lists come in the order of the file they are read from: what lies before the furthest
-  // byte read of it is released, some megabytes at a time.
-  constexpr size_t kReleaseStep = size_t{16} << 20;
-  const std::span<const uint8_t> old = read_from ? read_from->bytes() : std::span<const uint8_t>();
-  size_t released = 0;
-  size_t read = 0;
-  auto note_read = [&](std::span<const uint8_t> part) {
-    if (part.empty() || part.data() < old.data() ||
-        part.data() + part.size() > old.data() + old.size()) {
-      return;
-    }
-    read = std::max(read, static_cast<size_t>(part.data() + part.size() - old.data()));
-    if (read - released < kReleaseStep) return;
-    read_from->release(old.subspan(released, read - released));
-    released = read;
-  };
+  // The lists come in the order of the file they are read from.
+  utils::ReleaseBehind release(read_from);
   return utils::replace_file_with(
       index_dir / kSnapshotFileName,
       [&](utils::File& file, size_t& written) -> utils::Status<utils::IoError> {
@@ -112,7 +98,7 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
           for (auto bytes : {list.entries[0], list.entries[1], list.positions[0], list.positions[1],
                              std::span<const uint8_t>(kZeros, padded(size) - size)}) {
             if (auto s = out.add(bytes); !s) return s;
-            note_read(bytes);
+            release.read(bytes);
           }
         }
         return out.write_out();

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tarnwick::utils {
@@ -47,6 +48,18 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 }
 
 MappedFile::~MappedFile() { unmap(); }
+
+void ReleaseBehind::read(std::span<const uint8_t> part) {
+  if (file_ == nullptr) return;
+  const std::span<const uint8_t> all = file_->bytes();
+  if (part.empty() || part.data() < all.data() || part.data() + part.size() > all.data() + all.size()) {
+    return;
+  }
+  read_ = std::max(read_, static_cast<size_t>(part.data() + part.size() - all.data()));
+  if (read_ - released_ < kStep) return;
+  file_->release(all.subspan(released_, read_ - released_));
+  released_ = read_;
+}
 
 void MappedFile::release(std::span<const uint8_t> part) const {
   if (part.empty() || part.data() < bytes_.data() ||

@@ -54,4 +54,20 @@ class MappedFile {
   std::span<const uint8_t> bytes_;
 };
 
+// Gives back the pages of a mapping read from front to back, some megabytes at a time: what lies
+// before the furthest byte read so far. Parts outside the mapping are ignored.
+class ReleaseBehind {
+ public:
+  explicit ReleaseBehind(const MappedFile* file) : file_(file) {}
+
+  void read(std::span<const uint8_t> part);
+
+ private:
+  static constexpr size_t kStep = size_t{16} << 20;
+
+  const MappedFile* file_;
+  size_t released_ = 0;
+  size_t read_ = 0;
+};
+
 }  // namespace tarnwick::utils
