@@ -23,10 +23,12 @@ static_assert(std::endian::native == std::endian::little,
               "the snapshot holds the lists' arrays as a little-endian host lays them out");
 
 // "TWPOSTS" and the format's version.
-constexpr uint8_t kMagic[8] = {'T', 'W', 'P', 'O', 'S', 'T', 'S', 2};
+constexpr uint8_t kMagic[8] = {'T', 'W', 'P', 'O', 'S', 'T', 'S', 3};
 constexpr size_t kHeaderSize = 80;
 constexpr size_t kChecksummedHeader = 72;
-constexpr size_t kDirectoryEntrySize = 24;
+constexpr size_t kDirectoryEntrySize = 20;
+// Where a list's last entry keeps the end of its position bytes: their size.
+constexpr size_t kEntryEnd = 16;
 
 uint64_t padded(uint64_t size) { return (size + 3) & ~uint64_t{3}; }
 
@@ -52,7 +54,6 @@ std::string header_and_directory(std::span<const SnapshotList> lists, const Inde
     put_le(directory, list.token_id, 4);
     put_le(directory, list.postings, 4);
     put_le(directory, offset, 8);
-    put_le(directory, list.positions_size(), 4);
     put_le(directory, list.checksum, 4);
     offset += padded(list.entries_size() + list.positions_size());
   }
@@ -124,15 +125,26 @@ std::optional<size_t> Snapshot::find(uint32_t token_id) const {
   return std::nullopt;
 }
 
+uint64_t Snapshot::positions_size(size_t i) const {
+  const uint8_t* entry = directory_.data() + i * kDirectoryEntrySize;
+  const uint64_t entries_end = get_le(entry + 8, 8) + get_le(entry + 4, 4) * PostingList::kEntrySize;
+  const uint64_t limit =
+      i + 1 < count_ ? get_le(entry + kDirectoryEntrySize + 8, 8) : uint64_t{file_->bytes().size()};
+  // Beyond the room before the next list, the size is damage: the list then fails its checksum.
+  return std::min(get_le(file_->bytes().data() + entries_end - PostingList::kEntrySize + kEntryEnd, 4),
+                  limit - entries_end);
+}
+
 SnapshotList Snapshot::stored(size_t i) const {
   const uint8_t* entry = directory_.data() + i * kDirectoryEntrySize;
   const uint64_t postings = get_le(entry + 4, 4);
   const uint64_t offset = get_le(entry + 8, 8);
+  const uint64_t entries_size = postings * PostingList::kEntrySize;
   const auto bytes = file_->bytes();
   return {static_cast<uint32_t>(get_le(entry, 4)), static_cast<uint32_t>(postings),
           {bytes.subspan(offset, postings * PostingList::kEntrySize), {}},
-          {bytes.subspan(offset + postings * PostingList::kEntrySize, get_le(entry + 16, 4)), {}},
-          static_cast<uint32_t>(get_le(entry + 20, 4))};
+          {bytes.subspan(offset + entries_size, positions_size(i)), {}},
+          static_cast<uint32_t>(get_le(entry + 16, 4))};
 }
 
 std::optional<PostingList> Snapshot::list(size_t i) const {
@@ -166,7 +178,9 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
   if (header_checksum(bytes, directory) != get_le(header + kChecksummedHeader, 8)) {
     return std::nullopt;
   }
-  // Every list lies within the file, after the directory, in ascending token id.
+  // Every list's entries lie within the file, after the directory and before the next list, in
+  // ascending token id. Its position bytes, whose size its last entry holds, are bounded when it
+  // is read; those of the last list here, so that a file cut short is not read at all.
   const uint64_t data_start = kHeaderSize + directory.size();
   int64_t previous_token = -1;
   for (uint64_t i = 0; i < count; ++i) {
@@ -174,12 +188,19 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
     const auto token_id = static_cast<uint32_t>(get_le(entry, 4));
     const uint64_t entries_size = get_le(entry + 4, 4) * PostingList::kEntrySize;
     const uint64_t offset = get_le(entry + 8, 8);
-    const uint64_t positions_size = get_le(entry + 16, 4);
+    const uint64_t limit =
+        i + 1 < count ? get_le(entry + kDirectoryEntrySize + 8, 8) : uint64_t{bytes.size()};
     if (token_id <= previous_token || entries_size == 0 || offset < data_start ||
-        offset > bytes.size() || entries_size + positions_size > bytes.size() - offset) {
+        limit > bytes.size() || offset > limit || entries_size > limit - offset) {
       return std::nullopt;
     }
     previous_token = token_id;
+  }
+  if (count > 0) {
+    const uint8_t* last = directory.data() + (count - 1) * kDirectoryEntrySize;
+    const uint64_t entries_end = get_le(last + 8, 8) + get_le(last + 4, 4) * PostingList::kEntrySize;
+    const uint64_t end = get_le(bytes.data() + entries_end - PostingList::kEntrySize + kEntryEnd, 4);
+    if (end > bytes.size() - entries_end) return std::nullopt;
   }
   Snapshot snapshot;
   snapshot.file_ = std::move(file);

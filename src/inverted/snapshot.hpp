@@ -14,11 +14,12 @@
 //     last utils::kStampEnds bytes below those sizes (8 + 8), number of lists n (8), the IndexTotals of
 //     the lists (posting sum 8, largest document id 16, low half first), checksum of the header's
 //     first 72 bytes and the directory (8);
-//   directory, n × 24 bytes, in ascending token id: token id (4), postings (4), offset of the
-//     list's entries in the file (8, a multiple of 4), its position bytes (4), checksum of the
-//     entries and the position bytes (4: enough to tell damage, which is all it is for);
+//   directory, n × 20 bytes, in ascending token id: token id (4), postings (4), offset of the
+//     list's entries in the file (8, a multiple of 4), checksum of the entries and the position
+//     bytes (4: enough to tell damage, which is all it is for);
 //   each list: its entries (PostingList::kEntrySize bytes a posting), then its position bytes
-//     right after them, padded with zeros to a multiple of 4.
+//     right after them (as many as its last entry's end says), padded with zeros to a multiple
+//     of 4.
 // Reading checks the header and the directory whole (each list's place within the file, in
 // ascending token id); a list is checked when first read: its checksum, and that its entries make
 // a list (PostingList::borrowing).
@@ -107,6 +108,10 @@ class Snapshot {
   const std::shared_ptr<const utils::MappedFile>& file() const { return file_; }
 
  private:
+  // The size of list `i`'s position bytes, from its last entry, within the room the file has
+  // for them.
+  uint64_t positions_size(size_t i) const;
+
   friend std::optional<Snapshot> read_snapshot(const utils::File&, std::span<const uint8_t>,
                                                std::span<const uint8_t>);
   std::shared_ptr<const utils::MappedFile> file_;

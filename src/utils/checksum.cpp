@@ -33,6 +33,7 @@ uint64_t finish_mix(uint64_t h) {
 Checksum64::Checksum64(uint64_t seed) : lanes_{seed ^ kOdd1, seed ^ kOdd2, seed ^ kOdd3, seed} {}
 
 Checksum64& Checksum64::add(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return *this;  // whose data() may be null, which memcpy may not take
   size_ += bytes.size();
   const uint8_t* p = bytes.data();
   size_t left = bytes.size();

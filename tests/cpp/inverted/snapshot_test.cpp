@@ -122,8 +122,8 @@ TEST_F(SnapshotTest, AListIsCheckedWhenFirstAskedFor) {
   // The directory entry of token 10, the last: its list's offset.
   std::string bytes = read_bytes(snapshot());
   uint64_t offset = 0;
-  for (size_t i = 8; i-- > 0;) offset = offset << 8 | static_cast<uint8_t>(bytes[80 + 24 + 8 + i]);
-  ASSERT_EQ(static_cast<uint8_t>(bytes[80 + 24]), 10);
+  for (size_t i = 8; i-- > 0;) offset = offset << 8 | static_cast<uint8_t>(bytes[80 + 20 + 8 + i]);
+  ASSERT_EQ(static_cast<uint8_t>(bytes[80 + 20]), 10);
   bytes[offset + 3] = static_cast<char>(bytes[offset + 3] ^ 1);
   write_bytes(snapshot(), bytes);
   IndexManager index = open();
