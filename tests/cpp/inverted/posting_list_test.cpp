@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <random>
+#include <tuple>
+#include <vector>
 
 namespace tarnwick::inverted {
 namespace {

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "inverted/index_fixture.hpp"
 #include "inverted/stored_words.hpp"
