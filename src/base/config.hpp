@@ -19,6 +19,12 @@ using StopWords = absl::flat_hash_set<std::string>;
 // The 35 built-in stop words.
 StopWords default_stop_words();
 
+// `count` buffers of `buffer` bytes, or UINT64_MAX when that many bytes do not fit: a bound on
+// memory in units of a configured buffer.
+inline uint64_t buffers(uint64_t buffer, uint64_t count) {
+  return count != 0 && buffer > UINT64_MAX / count ? UINT64_MAX : buffer * count;
+}
+
 struct Config {
   uint64_t segment_size = 52428800;
   uint64_t documents_buffer_size = 1048576;

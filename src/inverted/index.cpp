@@ -195,8 +195,7 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
   logs_.buffer().append_insert(header, doc_id, positions);
   if (auto s = logs_.save_if_due(tokens); !s) return s;
   // Saved just now (the token store first), the logs hold every change, as a snapshot needs.
-  const uint64_t buffer = logs_.config().index_buffer_size;
-  const uint64_t budget = buffer > UINT64_MAX / kOwnedListsBuffers ? UINT64_MAX : buffer * kOwnedListsBuffers;
+  const uint64_t budget = buffers(logs_.config().index_buffer_size, kOwnedListsBuffers);
   if (logs_.buffer().empty() && index_.owned_bytes() > budget) write_snapshot(true);
   return {};
 }

@@ -32,6 +32,17 @@ constexpr size_t kEntryEnd = 16;
 
 uint64_t padded(uint64_t size) { return (size + 3) & ~uint64_t{3}; }
 
+// Where the entries of the list of directory entry `entry` end in the file.
+uint64_t entries_end(const uint8_t* entry) {
+  return get_le(entry + 8, 8) + get_le(entry + 4, 4) * PostingList::kEntrySize;
+}
+
+// The size of a list's position bytes, as the last of its entries, which end at `end` in
+// `bytes`, says. REQUIRES: the entries lie within `bytes`.
+uint64_t stated_positions_size(std::span<const uint8_t> bytes, uint64_t end) {
+  return get_le(bytes.data() + end - PostingList::kEntrySize + kEntryEnd, 4);
+}
+
 // The checksum that closes the header: of its first bytes, then of the directory.
 uint64_t header_checksum(std::span<const uint8_t> header, std::span<const uint8_t> directory) {
   return checksum64(directory, checksum64(header.first(kChecksummedHeader)));
@@ -127,12 +138,11 @@ std::optional<size_t> Snapshot::find(uint32_t token_id) const {
 
 uint64_t Snapshot::positions_size(size_t i) const {
   const uint8_t* entry = directory_.data() + i * kDirectoryEntrySize;
-  const uint64_t entries_end = get_le(entry + 8, 8) + get_le(entry + 4, 4) * PostingList::kEntrySize;
+  const uint64_t end = entries_end(entry);
   const uint64_t limit =
       i + 1 < count_ ? get_le(entry + kDirectoryEntrySize + 8, 8) : uint64_t{file_->bytes().size()};
   // Beyond the room before the next list, the size is damage: the list then fails its checksum.
-  return std::min(get_le(file_->bytes().data() + entries_end - PostingList::kEntrySize + kEntryEnd, 4),
-                  limit - entries_end);
+  return std::min(stated_positions_size(file_->bytes(), end), limit - end);
 }
 
 SnapshotList Snapshot::stored(size_t i) const {
@@ -197,10 +207,8 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
     previous_token = token_id;
   }
   if (count > 0) {
-    const uint8_t* last = directory.data() + (count - 1) * kDirectoryEntrySize;
-    const uint64_t entries_end = get_le(last + 8, 8) + get_le(last + 4, 4) * PostingList::kEntrySize;
-    const uint64_t end = get_le(bytes.data() + entries_end - PostingList::kEntrySize + kEntryEnd, 4);
-    if (end > bytes.size() - entries_end) return std::nullopt;
+    const uint64_t end = entries_end(directory.data() + (count - 1) * kDirectoryEntrySize);
+    if (stated_positions_size(bytes, end) > bytes.size() - end) return std::nullopt;
   }
   Snapshot snapshot;
   snapshot.file_ = std::move(file);

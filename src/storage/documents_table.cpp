@@ -167,9 +167,7 @@ utils::Result<std::optional<Document>, DocumentsManagerError> DocumentsManager::
 }
 
 bool DocumentsManager::loose_records_full() const {
-  const uint64_t buffer = config_->documents_buffer_size;
-  const uint64_t budget =
-      buffer > UINT64_MAX / kLooseRecordsBuffers ? UINT64_MAX : buffer * kLooseRecordsBuffers;
+  const uint64_t budget = buffers(config_->documents_buffer_size, kLooseRecordsBuffers);
   return documents_.size() > budget / kLooseRecordBytes;
 }
 
