@@ -1,51 +1,17 @@
 #include "analysis/word_segmenter.hpp"
 
-#include <unicode/uchar.h>
-#include <unicode/ucpmap.h>
 #include <unicode/ucptrie.h>
-#include <unicode/umutablecptrie.h>
-#include <unicode/uset.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
 
+#include "analysis/word_properties.hpp"
+
 namespace tarnwick::analysis {
 
 namespace {
-
-// The Word_Break classes the rules distinguish. The values ICU still defines for the emoji
-// classes that Unicode 11 retired have no characters and read as Other.
-enum Wb : uint8_t {
-  kOther,
-  kALetter,
-  kHebrewLetter,
-  kNumeric,
-  kKatakana,
-  kExtendNumLet,
-  kMidLetter,
-  kMidNum,
-  kMidNumLet,
-  kSingleQuote,
-  kDoubleQuote,
-  kRegionalIndicator,
-  kCR,
-  kLF,
-  kNewline,
-  kExtend,
-  kFormat,
-  kZWJ,
-  kWSegSpace,
-  kSot,  // no character: what precedes the first one
-  kEot,  // no character: what follows the last one
-};
-
-// One byte per code point in the table: the class, and two flags.
-constexpr uint8_t kClassMask = 0x1F;
-constexpr uint8_t kExtendedPictographic = 0x20;
-constexpr uint8_t kAlphanumeric = 0x40;
 
 constexpr Wb class_of(uint8_t value) { return static_cast<Wb>(value & kClassMask); }
 
@@ -57,30 +23,6 @@ constexpr uint32_t kMidNumLetQ = bit(kMidNumLet) | bit(kSingleQuote);
 constexpr uint32_t kLineBreaks = bit(kCR) | bit(kLF) | bit(kNewline);
 constexpr uint32_t kIgnorable = bit(kExtend) | bit(kFormat) | bit(kZWJ);
 
-Wb from_icu(int32_t value) {
-  switch (value) {
-    case U_WB_ALETTER: return kALetter;
-    case U_WB_HEBREW_LETTER: return kHebrewLetter;
-    case U_WB_NUMERIC: return kNumeric;
-    case U_WB_KATAKANA: return kKatakana;
-    case U_WB_EXTENDNUMLET: return kExtendNumLet;
-    case U_WB_MIDLETTER: return kMidLetter;
-    case U_WB_MIDNUM: return kMidNum;
-    case U_WB_MIDNUMLET: return kMidNumLet;
-    case U_WB_SINGLE_QUOTE: return kSingleQuote;
-    case U_WB_DOUBLE_QUOTE: return kDoubleQuote;
-    case U_WB_REGIONAL_INDICATOR: return kRegionalIndicator;
-    case U_WB_CR: return kCR;
-    case U_WB_LF: return kLF;
-    case U_WB_NEWLINE: return kNewline;
-    case U_WB_EXTEND: return kExtend;
-    case U_WB_FORMAT: return kFormat;
-    case U_WB_ZWJ: return kZWJ;
-    case U_WB_WSEGSPACE: return kWSegSpace;
-    default: return kOther;
-  }
-}
-
 // On valid arguments the ICU calls made here fail only for lack of memory.
 void require(UErrorCode status) {
   if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
@@ -90,75 +32,25 @@ void require(UErrorCode status) {
 struct TrieDeleter {
   void operator()(UCPTrie* trie) const { ucptrie_close(trie); }
 };
-struct MutableTrieDeleter {
-  void operator()(UMutableCPTrie* trie) const { umutablecptrie_close(trie); }
-};
-struct SetDeleter {
-  void operator()(USet* set) const { uset_close(set); }
-};
 
-// Sets `flag` on every code point of `set`, keeping the values already there.
-void add_flag(UMutableCPTrie* trie, const USet* set, uint8_t flag) {
-  UErrorCode status = U_ZERO_ERROR;
-  for (int32_t i = 0, n = uset_getRangeCount(set); i < n; ++i) {
-    UChar32 start, end;
-    uset_getItem(set, i, &start, &end, nullptr, 0, &status);
-    require(status);
-    while (start <= end) {
-      uint32_t value;
-      const UChar32 run_end = std::min(
-          umutablecptrie_getRange(trie, start, UCPMAP_RANGE_NORMAL, 0, nullptr, nullptr, &value),
-          end);
-      umutablecptrie_setRange(trie, start, run_end, value | flag, &status);
-      require(status);
-      start = run_end + 1;
-    }
-  }
-}
+// The table, as make_word_table wrote it when tarnwick was built.
+#include "analysis/word_table.inc"
 
 // Class and flags of every code point, in a trie whose lookup ICU fuses with UTF-8 decoding.
-// Built from ranges of equal value, which takes about half a millisecond. Ill-formed UTF-8 reads
-// as the error value, that of U+FFFD: Other, without flags.
-std::unique_ptr<UCPTrie, TrieDeleter> build_table() {
+// Ill-formed UTF-8 reads as the error value, that of U+FFFD: Other, without flags. Read in place
+// from kWordTable.
+std::unique_ptr<UCPTrie, TrieDeleter> open_table() {
   UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<UMutableCPTrie, MutableTrieDeleter> table(
-      umutablecptrie_open(kOther, kOther, &status));
+  std::unique_ptr<UCPTrie, TrieDeleter> opened(
+      ucptrie_openFromBinary(UCPTRIE_TYPE_FAST, UCPTRIE_VALUE_BITS_8, kWordTable,
+                             static_cast<int32_t>(sizeof kWordTable), nullptr, &status));
   require(status);
-
-  const UCPMap* word_break = u_getIntPropertyMap(UCHAR_WORD_BREAK, &status);
-  require(status);
-  uint32_t value;
-  for (UChar32 start = 0, end;
-       (end = ucpmap_getRange(word_break, start, UCPMAP_RANGE_NORMAL, 0, nullptr, nullptr,
-                              &value)) >= 0;
-       start = end + 1) {
-    umutablecptrie_setRange(table.get(), start, end, from_icu(static_cast<int32_t>(value)),
-                            &status);
-    require(status);
-  }
-
-  add_flag(table.get(), u_getBinaryPropertySet(UCHAR_EXTENDED_PICTOGRAPHIC, &status),
-           kExtendedPictographic);
-  require(status);
-
-  std::unique_ptr<USet, SetDeleter> alphanumeric(uset_openEmpty());
-  if (alphanumeric == nullptr) throw std::bad_alloc();
-  uset_applyIntPropertyValue(alphanumeric.get(), UCHAR_GENERAL_CATEGORY_MASK, U_GC_N_MASK,
-                             &status);
-  require(status);
-  uset_addAll(alphanumeric.get(), u_getBinaryPropertySet(UCHAR_ALPHABETIC, &status));
-  require(status);
-  add_flag(table.get(), alphanumeric.get(), kAlphanumeric);
-
-  std::unique_ptr<UCPTrie, TrieDeleter> built(umutablecptrie_buildImmutable(
-      table.get(), UCPTRIE_TYPE_FAST, UCPTRIE_VALUE_BITS_8, &status));
-  require(status);
-  return built;
+  return opened;
 }
 
 const UCPTrie* table() {
-  static const std::unique_ptr<UCPTrie, TrieDeleter> built = build_table();
-  return built.get();
+  static const std::unique_ptr<UCPTrie, TrieDeleter> opened = open_table();
+  return opened.get();
 }
 
 // Reads the character at `p` and moves `p` past it.

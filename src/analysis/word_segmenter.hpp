@@ -11,7 +11,7 @@
 // covered without gaps.
 //
 // Thread safety: a segmenter keeps no state of its own, and the property table it reads is built
-// once per process and never changed, so any number of calls may run at once.
+// into the library and never changed, so any number of calls may run at once.
 #pragma once
 
 #include <string_view>
@@ -22,7 +22,7 @@ namespace tarnwick::analysis {
 
 class WordSegmenter {
  public:
-  // Builds the process's property table on first use (well under a millisecond).
+  // Opens the process's property table on first use, in place (a few microseconds).
   WordSegmenter();
 
   // Calls `visit` with each segment of `text` in order; the segments are non-empty and

@@ -51,13 +51,16 @@ utils::Status<utils::IoError> set_aside_index(const fs::path& dir) {
   return {};
 }
 
-// Whether every token id with postings has its word in the dictionary.
+// Whether every token id with postings has its word in the dictionary. A dictionary just loaded
+// lacks exactly the ids from its slot count on and its free ones: the index is asked about those
+// rather than walked whole.
 bool names_known_tokens(const IndexManager& index, const inverted::TokenHasher& tokens) {
-  bool known = true;
-  index.index().for_each_token([&](uint32_t token_id) {
-    known = known && tokens.has_token(token_id);
-  });
-  return known;
+  const inverted::LayeredIndex& lists = index.index();
+  if (const auto largest = lists.largest_token_id(); largest && !tokens.has_token(*largest)) {
+    return false;
+  }
+  return std::none_of(tokens.free_ids().begin(), tokens.free_ids().end(),
+                      [&](uint32_t token_id) { return lists.contains(token_id); });
 }
 
 // One live document's share of the index, as found and as its record says.

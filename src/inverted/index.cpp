@@ -137,18 +137,19 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
   return manager;
 }
 
-bool IndexManager::write_snapshot(bool always) {
+bool IndexManager::snapshot_due(bool bound_tail) const {
+  // The meta log's size alone tells.
+  std::error_code code;
+  const uint64_t meta_size =
+      fs::file_size(logs_.buffer().index_dir() / kIndexMetaLogName, code);
+  if (code) return false;
+  const uint64_t tail = meta_size - std::min(meta_size, covered_.meta_size);
+  return tail >= kSnapshotMinTail &&
+         (tail >= covered_.meta_size / kSnapshotTailShare || (bound_tail && tail >= kSnapshotMaxTail));
+}
+
+bool IndexManager::write_snapshot() {
   const fs::path& index_dir = logs_.buffer().index_dir();
-  if (!always) {
-    // Most flushes find none due, which the meta log's size alone tells.
-    std::error_code code;
-    const uint64_t meta_size = fs::file_size(index_dir / kIndexMetaLogName, code);
-    if (code) return false;
-    const uint64_t tail = meta_size - std::min(meta_size, covered_.meta_size);
-    const uint64_t due = std::max(kSnapshotMinTail,
-                                  std::min(covered_.meta_size / kSnapshotTailShare, kSnapshotMaxTail));
-    if (tail < due) return false;
-  }
   auto directory = utils::File::open_directory(index_dir);
   if (!directory) return false;
   // Only the ends of each log are read, for the stamp.
@@ -196,7 +197,7 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
   if (auto s = logs_.save_if_due(tokens); !s) return s;
   // Saved just now (the token store first), the logs hold every change, as a snapshot needs.
   const uint64_t budget = buffers(logs_.config().index_buffer_size, kOwnedListsBuffers);
-  if (logs_.buffer().empty() && index_.owned_bytes() > budget) write_snapshot(true);
+  if (logs_.buffer().empty() && index_.owned_bytes() > budget) write_snapshot();
   return {};
 }
 

@@ -82,6 +82,26 @@ size_t LayeredIndex::owned_bytes() const {
   return bytes;
 }
 
+bool LayeredIndex::contains(uint32_t token_id) const {
+  if (changed_.contains(token_id) || read_.contains(token_id)) return true;
+  return snapshot_ && !shadowed_.contains(token_id) && snapshot_->find(token_id).has_value();
+}
+
+std::optional<uint32_t> LayeredIndex::largest_token_id() const {
+  std::optional<uint32_t> largest;
+  auto consider = [&](uint32_t token_id) { largest = std::max(largest.value_or(0), token_id); };
+  for (const auto& [token_id, list] : changed_) consider(token_id);
+  for (const auto& [token_id, list] : read_) consider(token_id);
+  // The snapshot's lists ascend in token id.
+  for (size_t i = snapshot_ ? snapshot_->size() : 0; i-- > 0;) {
+    if (const uint32_t token_id = snapshot_->token_id(i); !shadowed_.contains(token_id)) {
+      consider(token_id);
+      break;
+    }
+  }
+  return largest;
+}
+
 uint64_t LayeredIndex::posting_count() const {
   uint64_t count = 0;
   for (const auto& [token_id, list] : changed_) count += list.size();
@@ -93,19 +113,6 @@ uint64_t LayeredIndex::posting_count() const {
     if (!shadowed_.contains(snapshot_->token_id(i))) count += snapshot_->stored(i).postings;
   }
   return count;
-}
-
-void LayeredIndex::for_each_token(absl::FunctionRef<void(uint32_t)> visit) const {
-  for (const auto& [token_id, list] : changed_) visit(token_id);
-  if (!snapshot_) {
-    for (const auto& [token_id, list] : read_) visit(token_id);
-    return;
-  }
-  for (size_t i = 0; i < snapshot_->size(); ++i) {
-    if (const uint32_t token_id = snapshot_->token_id(i); !shadowed_.contains(token_id)) {
-      visit(token_id);
-    }
-  }
 }
 
 void LayeredIndex::for_each(absl::FunctionRef<void(uint32_t, const PostingList&)> visit) const {

@@ -54,10 +54,12 @@ class LayeredIndex {
   bool empty() const { return size() == 0; }
   // The bytes the lists hold in memory rather than read in place from the snapshot.
   size_t owned_bytes() const;
+  // Whether `token_id` has a list, reading none.
+  bool contains(uint32_t token_id) const;
+  // The largest token id with a list, reading none; nothing without lists.
+  std::optional<uint32_t> largest_token_id() const;
   // The number of postings, from the lists' lengths alone.
   uint64_t posting_count() const;
-  // Hands every token id with a list to `visit`, reading no list, in no order.
-  void for_each_token(absl::FunctionRef<void(uint32_t)> visit) const;
   // Hands every list to `visit`, reading in those not read yet, in no order.
   void for_each(absl::FunctionRef<void(uint32_t, const PostingList&)> visit) const;
   // Every list in ascending token id, as a new snapshot writes them: those unchanged since the

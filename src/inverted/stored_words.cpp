@@ -177,6 +177,8 @@ DecodeResult<StoredWords> StoredWords::decode(std::shared_ptr<const utils::Mappe
   words.layout_ = layout;
   words.sorted_owned_ = std::move(sorted);
   words.sorted_ = words.sorted_owned_;
+  words.free_ = std::move(*free_ids);
+  std::sort(words.free_.begin(), words.free_.end());
   return words;
 }
 
@@ -209,6 +211,8 @@ std::optional<StoredWords> StoredWords::with_list(std::shared_ptr<const utils::M
   words.store_ = std::move(store);
   words.layout_ = layout;
   words.list_ = std::move(list);
+  words.free_ = words.free_ids();
+  std::sort(words.free_.begin(), words.free_.end());
   return words;
 }
 
@@ -263,7 +267,7 @@ const std::vector<uint32_t>& StoredWords::slot_words() const {
 
 std::optional<std::string_view> StoredWords::word(uint32_t id) const {
   if (!has(id)) return std::nullopt;
-  return StoreReader(bytes(), slot_words_[id]).text();
+  return StoreReader(bytes(), slot_words()[id]).text();
 }
 
 void StoredWords::walk_slots(absl::FunctionRef<void(uint32_t id, uint64_t text_at)> visit) const {

@@ -17,6 +17,7 @@
 //     in ascending byte order of the words.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -81,10 +82,13 @@ class StoredWords {
   // Word i in ascending byte order. REQUIRES: i < size()
   StoredWord at(size_t i) const;
   std::optional<uint32_t> id_of(std::string_view word) const;
-  // The word in slot `id`; nothing for a free slot or one out of range. The first call of either
-  // reads where every slot's word is.
+  // The word in slot `id`; nothing for a free slot or one out of range. The first call reads
+  // where every slot's word is.
   std::optional<std::string_view> word(uint32_t id) const;
-  bool has(uint32_t id) const { return id < layout_.slot_count && slot_words()[id] != 0; }
+  // Whether slot `id` holds a word: every slot below the count does but the free ones.
+  bool has(uint32_t id) const {
+    return id < layout_.slot_count && !std::binary_search(free_.begin(), free_.end(), id);
+  }
   // Hands every slot to `visit` in ascending id: its word, or nothing for a free slot.
   void for_each_slot(absl::FunctionRef<void(uint32_t id, std::optional<std::string_view>)> visit) const;
   // The free ids, oldest freed first.
@@ -105,6 +109,8 @@ class StoredWords {
   std::shared_ptr<const utils::MappedFile> list_;
   std::vector<uint32_t> sorted_owned_;
   std::span<const uint32_t> sorted_;
+  // The free ids in ascending order: a whole store's are exactly its empty slots.
+  std::vector<uint32_t> free_;
   // Per slot, the offset of its word's length in the store, or 0 for a free slot; read when a
   // word is first looked up by id.
   mutable std::vector<uint32_t> slot_words_;

@@ -108,6 +108,22 @@ def test_a_lost_or_damaged_index_is_rebuilt_from_the_texts(tmp_path, capfd, dama
         assert answers(engine) == grown
 
 
+def test_a_dictionary_that_freed_words_still_in_use_is_rebuilt(tmp_path, capfd):
+    documents = texts(40)
+    engine, ids = engine_with(tmp_path / "engine", documents)
+    engine.close()
+    shutil.copytree(tmp_path / "engine", tmp_path / "before")
+    with Search(tmp_path / "engine", None) as engine:  # the words of "batch0" and "batch1" go
+        engine.delete(ids[0])
+        engine.delete(ids[1])
+    for name in ("tokens", "words"):  # a dictionary saved later than the index it meets
+        shutil.copy(tmp_path / "engine" / "index" / name, tmp_path / "before" / "index" / name)
+    with Search(tmp_path / "before", None) as engine:
+        assert answers(engine) == fresh_answers(tmp_path / "fresh", documents)
+        assert [h.document.content for h in engine.search("batch1", 0)] == [documents[1]]
+    assert capfd.readouterr().out == ""
+
+
 def test_an_index_in_step_is_left_as_it_is(tmp_path, capfd):
     engine, _ = engine_with(tmp_path, texts(30))
     with engine:

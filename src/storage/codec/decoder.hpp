@@ -38,6 +38,8 @@ class BasicSliceSource {
   explicit BasicSliceSource(std::string_view bytes) : rest_(utils::as_bytes(bytes)) {}
 
   uint64_t remaining() const { return rest_.size(); }
+  // The bytes not yet read, in place.
+  std::span<const uint8_t> peek() const { return rest_; }
   // Inline: records are decoded a byte or a few at a time, and a call per read cost more than
   // the decoding itself.
   utils::Status<DecodeError> read(std::span<uint8_t> out) {
@@ -121,7 +123,7 @@ class Decoder {
 
   template <size_t N>
   DecodeResult<std::array<uint8_t, N>> fixed() {
-    std::array<uint8_t, N> out;
+    std::array<uint8_t, N> out{};
     if (auto s = source_.read(out); !s) return utils::fail(std::move(s.error()));
     return out;
   }
@@ -184,6 +186,24 @@ class Decoder {
  private:
   template <class T>
   DecodeResult<T> varint(IntegerType type) {
+    if constexpr (requires(const Source source) { source.peek(); }) {
+      // From bytes in memory, a well-formed value whose bytes are all there is read in place:
+      // decoding many records spends its time here.
+      const std::span<const uint8_t> ahead = source_.peek();
+      if (!ahead.empty() && ahead[0] <= 250) {
+        source_.take(1);
+        return static_cast<T>(ahead[0]);
+      }
+      if (!ahead.empty() && ahead[0] >= 0xFB && ahead[0] <= 0xFE) {
+        const size_t width = size_t{2} << (ahead[0] - 0xFB);
+        if (width <= sizeof(T) && width < ahead.size()) {
+          T value = 0;
+          for (size_t i = 0; i < width; ++i) value |= static_cast<T>(ahead[1 + i]) << (8 * i);
+          source_.take(1 + width);
+          return value;
+        }
+      }
+    }
     auto marker = u8();
     if (!marker) return utils::fail(std::move(marker.error()));
     const uint8_t b = *marker;
