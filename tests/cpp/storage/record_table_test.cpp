@@ -167,6 +167,25 @@ TEST_F(RecordTableTest, ManyRecordsWrittenGoToATableWithoutAFlush) {
   EXPECT_EQ(through.count, 600u);
 }
 
+TEST_F(RecordTableTest, ClosingBoundsTheEntriesTheNextOpeningReads) {
+  constexpr int kRows = 72000;  // an eighth of them is more than closing lets pass
+  auto store = open();
+  ASSERT_TRUE(store);
+  for (int n = 0; n < kRows; ++n) write(*store, n);
+  flush(*store);
+  store->save_table(true);
+  const std::string first = testing::read_bytes(table());
+  for (int n = kRows; n < kRows + 8200; ++n) write(*store, n);
+  flush(*store);
+  store->save_table();  // a flush: fewer than an eighth of the rows
+  EXPECT_EQ(testing::read_bytes(table()), first);
+  store->save_table_for_opening();
+  EXPECT_NE(testing::read_bytes(table()), first);
+  const auto [through, whole] = with_and_without_table();
+  EXPECT_EQ(through, whole);
+  EXPECT_EQ(through.count, kRows + 8200u);
+}
+
 TEST_F(RecordTableTest, DamagedOrStaleTablesArePassedOver) {
   {
     DocumentsManager store = tabled_store(300);
