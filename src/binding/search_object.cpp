@@ -270,7 +270,7 @@ PyObject* search_close(PyObject* self, PyObject*) {
     std::unique_ptr<engine::Search>& engine = search.engine;
     if (!engine) Py_RETURN_NONE;
     if (!engine->read_only()) {
-      if (auto done = engine->close(); !done) return raise_search_error(done.error());
+      if (auto done = engine->flush(); !done) return raise_search_error(done.error());
     }
     engine.reset();
     Py_RETURN_NONE;

@@ -109,8 +109,8 @@ utils::Result<std::unique_ptr<Search>, SearchError> Search::load(
     if (auto s = engine->repair(); !s) return fail(std::move(s.error()));
     // What opening had to read the long way is saved for the next one: a snapshot or record
     // table that is missing, stale or far behind is written again.
-    engine->index_.snapshot_for_opening();
-    engine->documents_.save_table_for_opening();
+    engine->index_.snapshot_if_due();
+    engine->documents_.save_table();
   }
   return engine;
 }
@@ -236,13 +236,6 @@ Search::Status Search::flush() {
   if (auto s = as_search_error(meta_.save()); !s) return s;
   index_.snapshot_if_due();
   documents_.save_table();
-  return {};
-}
-
-Search::Status Search::close() {
-  if (auto s = flush(); !s) return s;
-  index_.snapshot_for_opening();
-  documents_.save_table_for_opening();
   return {};
 }
 

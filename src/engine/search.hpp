@@ -127,11 +127,6 @@ class Search {
   // saved and the rest stays pending.
   Status flush();
 
-  // Flushes, then writes what the next opening would otherwise have to read the long way: the
-  // index snapshot and the record table, when many records came after them. For an engine
-  // closing; it may go on being used.
-  Status close();
-
   // Flushes, then compacts at most one segment, drops the dictionary's trailing free slots, and
   // compacts the index logs when the records of purged postings are at least
   // `merge_deleted_ratio` of them; a failed flush is returned before compacting.

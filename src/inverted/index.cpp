@@ -137,7 +137,7 @@ utils::Result<IndexManager, Error> IndexManager::load(const fs::path& dir,
   return manager;
 }
 
-bool IndexManager::snapshot_due(bool bound_tail) const {
+bool IndexManager::snapshot_due() const {
   // The meta log's size alone tells.
   std::error_code code;
   const uint64_t meta_size =
@@ -145,7 +145,7 @@ bool IndexManager::snapshot_due(bool bound_tail) const {
   if (code) return false;
   const uint64_t tail = meta_size - std::min(meta_size, covered_.meta_size);
   return tail >= kSnapshotMinTail &&
-         (tail >= covered_.meta_size / kSnapshotTailShare || (bound_tail && tail >= kSnapshotMaxTail));
+         (tail >= covered_.meta_size / kSnapshotTailShare || tail >= kSnapshotMaxTail);
 }
 
 bool IndexManager::write_snapshot() {

@@ -41,8 +41,7 @@ using TokenIdSet = absl::flat_hash_set<uint32_t>;
 
 // The least growth of the meta log, in bytes, that calls for a new snapshot, the share of what
 // the last one covers that it must also reach, and the growth that calls for one whatever that
-// share when the engine closes or opens: the records opening replays after the snapshot stay
-// within a bounded time.
+// share: the records opening replays after the snapshot stay within a bounded time.
 inline constexpr uint64_t kSnapshotMinTail = 1 << 20;
 inline constexpr uint64_t kSnapshotTailShare = 8;
 inline constexpr uint64_t kSnapshotMaxTail = 8 << 20;
@@ -92,18 +91,13 @@ class IndexManager {
   Status sync();
 
   // Writes a new snapshot of the lists (snapshot.hpp) when the meta log has grown past what the
-  // last one covers by kSnapshotMinTail bytes and by a kSnapshotTailShare-th of what it covers,
-  // so that rewriting the snapshot costs a bounded share of the writes. The snapshot being
-  // derived, a failure to write it is not reported: the logs hold everything, and the next call
-  // tries again. REQUIRES: a successful flush since the last change.
+  // last one covers by kSnapshotMinTail bytes and by a kSnapshotTailShare-th of what it covers, or
+  // by kSnapshotMaxTail bytes, so that opening replays a bounded tail and, below that, rewriting
+  // the snapshot costs a bounded share of the writes. The snapshot being derived, a failure to
+  // write it is not reported: the logs hold everything, and the next call tries again.
+  // REQUIRES: a successful flush since the last change.
   void snapshot_if_due() {
-    if (snapshot_due(false)) write_snapshot();
-  }
-  // The same, or when the meta log has grown by kSnapshotMaxTail bytes whatever their share: for
-  // an engine closing or just opened, so that the next opening replays a bounded tail. Flushes
-  // leave that to them: on a large index it would rewrite the whole snapshot at each flush.
-  void snapshot_for_opening() {
-    if (snapshot_due(true)) write_snapshot();
+    if (snapshot_due()) write_snapshot();
   }
   // A new snapshot, due or not; whether one now covers the logs.
   bool write_snapshot();
@@ -121,9 +115,8 @@ class IndexManager {
   const PostingList* postings(uint32_t token_id) const { return index_.find(token_id); }
 
  private:
-  // Whether a snapshot is due: as snapshot_if_due asks, or with `bound_tail` as
-  // snapshot_for_opening does.
-  bool snapshot_due(bool bound_tail) const;
+  // Whether a snapshot is due (snapshot_if_due).
+  bool snapshot_due() const;
 
   IndexManager(LogsManager logs, LayeredIndex index)
       : logs_(std::move(logs)), index_(std::move(index)) {}

@@ -157,13 +157,10 @@ class DocumentsManager {
   uint64_t live_total_tokens() const { return total_tokens_; }
 
   // Writes the record table of the live records, when `always` or when the records it would add
-  // or drop are many and at least an eighth of the table's rows, and only when every record
-  // written so far is flushed. The table is derived: a failure to write it leaves the old one,
+  // or drop are many and at least an eighth of the table's rows or enough to slow opening
+  // whatever their share, and only when every record written so far is flushed. The table is derived: a failure to write it leaves the old one,
   // which loading passes over once it is stale, and is not reported.
   void save_table(bool always = false);
-  // The same, or when those records are many whatever their share: for an engine closing or just
-  // opened, so that the next opening reads a bounded tail of entries.
-  void save_table_for_opening();
 
   const DocumentMap& deleted_documents() const { return deleted_documents_; }
   // The engine has removed the deleted documents' postings.
@@ -235,11 +232,8 @@ class DocumentsManager {
   utils::Result<std::optional<Document>, DocumentsManagerError> take_live(uint128 id);
   // Drops the table, once no row of it is live.
   void forget_table();
-  // Whether the table lacks enough records to be written again: as save_table asks, or with
-  // `bound_tail` as save_table_for_opening does.
-  bool table_due(bool bound_tail) const;
-  // Writes the table when every record written so far is flushed (save_table).
-  void write_table();
+  // Whether the table lacks enough records to be written again (save_table).
+  bool table_due() const;
   // Whether the records held in memory outside the table take more than the buffers allow.
   bool loose_records_full() const;
 

@@ -17,11 +17,10 @@ using Status = DocumentsManager::Status;
 
 namespace {
 
-// The table is written again once it lacks this many records, and an eighth of its rows: often
-// enough that opening reads a bounded tail of entries, seldom enough that rewriting it costs a
-// bounded share of the writes. An engine closing or just opened also writes it once it lacks
-// kTableMaxTail records, whatever their share, so that the next opening reads at most about so
-// many entries.
+// The table is written again once it lacks this many records and an eighth of its rows, or
+// kTableMaxTail records whatever their share: often enough that opening reads a bounded tail of
+// entries, seldom enough that on a small collection rewriting it costs a bounded share of the
+// writes.
 constexpr uint64_t kTableMinChanges = 1024;
 constexpr uint64_t kTableShareDivisor = 8;
 constexpr uint64_t kTableMaxTail = 8192;
@@ -175,23 +174,15 @@ bool DocumentsManager::loose_records_full() const {
   return documents_.size() > budget / kLooseRecordBytes;
 }
 
-bool DocumentsManager::table_due(bool bound_tail) const {
+bool DocumentsManager::table_due() const {
   const uint64_t changes = documents_.size() + gone_.size();
   const uint64_t rows = table_ ? table_->rows.size() : 0;
   return changes >= kTableMinChanges &&
-         (changes >= rows / kTableShareDivisor || (bound_tail && changes >= kTableMaxTail));
+         (changes >= rows / kTableShareDivisor || changes >= kTableMaxTail);
 }
 
 void DocumentsManager::save_table(bool always) {
-  if (always || table_due(false)) write_table();
-}
-
-void DocumentsManager::save_table_for_opening() {
-  if (table_due(true)) write_table();
-}
-
-void DocumentsManager::write_table() {
-  if (!buffer_.data.empty() || !buffer_.meta.empty()) return;
+  if (!(always || table_due()) || !buffer_.data.empty() || !buffer_.meta.empty()) return;
   if (live_count() == 0) {
     // Nothing to read in place: an empty store loads as fast without one.
     std::error_code code;
