@@ -239,6 +239,9 @@ std::optional<RecordTable> read_record_table(const fs::path& dir) {
     }
   }
   if (checksum != get_le(bytes.data() + bytes.size() - kTrailerSize, 8)) return std::nullopt;
+  // Read whole to be checked, the rows leave memory again: the writer adding documents seldom
+  // looks one up, and memory then does not grow with the table. Lookups read their pages back.
+  file->release(bytes);
   table.totals = {uint128{get_le(header + 32, 8)} << 64 | get_le(header + 24, 8),
                   get_le(header + 40, 8), get_le(header + 48, 8)};
   table.file = std::move(file);
