@@ -195,9 +195,16 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
   const LogHeader header{token_id, static_cast<uint32_t>(list.size()), LogOperation::Insert};
   logs_.buffer().append_insert(header, doc_id, positions);
   if (auto s = logs_.save_if_due(tokens); !s) return s;
+  if (!logs_.buffer().empty()) return {};
   // Saved just now (the token store first), the logs hold every change, as a snapshot needs.
   const uint64_t budget = buffers(logs_.config().index_buffer_size, kOwnedListsBuffers);
-  if (logs_.buffer().empty() && index_.owned_bytes() > budget) write_snapshot();
+  if (index_.owned_bytes() > budget) {
+    write_snapshot();
+  } else {
+    // Adding reads the snapshot only to take lists over, most of them shorter than a page: its
+    // pages go back at each save, or they would pile up with the lists taken over.
+    index_.release_pages();
+  }
   return {};
 }
 

@@ -65,6 +65,11 @@ class LayeredIndex {
   // Every list in ascending token id, as a new snapshot writes them: those unchanged since the
   // snapshot as it holds them (checked by the next reader against the same checksums).
   std::vector<SnapshotList> snapshot_lists() const;
+  // Gives back every page of the snapshot read so far (utils::MappedFile::release): reading them
+  // again reads the file.
+  void release_pages() const {
+    if (file_) file_->release(file_->bytes());
+  }
   // The snapshot's mapping, which lists may borrow from; null without a snapshot.
   const utils::MappedFile* file() const { return file_.get(); }
 
