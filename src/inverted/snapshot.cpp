@@ -136,29 +136,27 @@ std::optional<size_t> Snapshot::find(uint32_t token_id) const {
   return std::nullopt;
 }
 
-uint64_t Snapshot::positions_size(size_t i) const {
-  const uint8_t* entry = directory_.data() + i * kDirectoryEntrySize;
-  const uint64_t end = entries_end(entry);
-  const uint64_t limit =
-      i + 1 < count_ ? get_le(entry + kDirectoryEntrySize + 8, 8) : uint64_t{file_->bytes().size()};
-  // Beyond the room before the next list, the size is damage: the list then fails its checksum.
-  return std::min(stated_positions_size(file_->bytes(), end), limit - end);
-}
-
 SnapshotList Snapshot::stored(size_t i) const {
   const uint8_t* entry = directory_.data() + i * kDirectoryEntrySize;
   const uint64_t postings = get_le(entry + 4, 4);
   const uint64_t offset = get_le(entry + 8, 8);
-  const uint64_t entries_size = postings * PostingList::kEntrySize;
+  const uint64_t end = entries_end(entry);
+  const uint64_t limit =
+      i + 1 < count_ ? get_le(entry + kDirectoryEntrySize + 8, 8) : uint64_t{file_->bytes().size()};
   const auto bytes = file_->bytes();
   return {static_cast<uint32_t>(get_le(entry, 4)), static_cast<uint32_t>(postings),
-          {bytes.subspan(offset, postings * PostingList::kEntrySize), {}},
-          {bytes.subspan(offset + entries_size, positions_size(i)), {}},
+          {bytes.subspan(offset, end - offset), {}},
+          {bytes.subspan(end, limit - end), {}},
           static_cast<uint32_t>(get_le(entry + 16, 4))};
 }
 
 std::optional<PostingList> Snapshot::list(size_t i) const {
-  const SnapshotList stored = this->stored(i);
+  SnapshotList stored = this->stored(i);
+  // Its position bytes are as many as its last entry says. Beyond the room before the next list,
+  // that is damage: the list then fails its checksum.
+  const auto room = stored.positions[0];
+  const auto end = static_cast<uint64_t>(room.data() - file_->bytes().data());
+  stored.positions[0] = room.first(std::min(stated_positions_size(file_->bytes(), end), room.size()));
   if (list_checksum(stored.entries, stored.positions) != stored.checksum) return std::nullopt;
   return PostingList::borrowing(stored.entries[0], stored.positions[0]);
 }

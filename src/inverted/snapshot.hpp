@@ -98,8 +98,9 @@ class Snapshot {
   uint32_t token_id(size_t i) const;
   // The place of `token_id`'s list, if any.
   std::optional<size_t> find(uint32_t token_id) const;
-  // List `i` as the snapshot holds it, unchecked: for copying into the next snapshot, whose
-  // readers check it against the same checksum.
+  // List `i` as the snapshot holds it, unchecked, its position bytes followed by the zeros that
+  // pad them: for copying into the next snapshot, whose readers check it against the same
+  // checksum. Read from the directory alone: copying touches each list once, in file order.
   SnapshotList stored(size_t i) const;
   // List `i`, reading the snapshot in place; nothing when its bytes fail their checksum or do not
   // make a list. The list may borrow from the mapping, which `file` keeps.
@@ -108,10 +109,6 @@ class Snapshot {
   const std::shared_ptr<const utils::MappedFile>& file() const { return file_; }
 
  private:
-  // The size of list `i`'s position bytes, from its last entry, within the room the file has
-  // for them.
-  uint64_t positions_size(size_t i) const;
-
   friend std::optional<Snapshot> read_snapshot(const utils::File&, std::span<const uint8_t>,
                                                std::span<const uint8_t>);
   std::shared_ptr<const utils::MappedFile> file_;
