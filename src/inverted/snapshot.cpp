@@ -37,6 +37,13 @@ uint64_t entries_end(const uint8_t* entry) {
   return get_le(entry + 8, 8) + get_le(entry + 4, 4) * PostingList::kEntrySize;
 }
 
+// Where the room of the list of entry `i` of `directory` ends: where the next list begins, or for
+// the last one the end of the file, of `file_size` bytes.
+uint64_t room_end(std::span<const uint8_t> directory, uint64_t i, uint64_t file_size) {
+  const uint64_t next = (i + 1) * kDirectoryEntrySize;
+  return next < directory.size() ? get_le(directory.data() + next + 8, 8) : file_size;
+}
+
 // The size of a list's position bytes, as the last of its entries, which end at `end` in
 // `bytes`, says. REQUIRES: the entries lie within `bytes`.
 uint64_t stated_positions_size(std::span<const uint8_t> bytes, uint64_t end) {
@@ -141,9 +148,8 @@ SnapshotList Snapshot::stored(size_t i) const {
   const uint64_t postings = get_le(entry + 4, 4);
   const uint64_t offset = get_le(entry + 8, 8);
   const uint64_t end = entries_end(entry);
-  const uint64_t limit =
-      i + 1 < count_ ? get_le(entry + kDirectoryEntrySize + 8, 8) : uint64_t{file_->bytes().size()};
   const auto bytes = file_->bytes();
+  const uint64_t limit = room_end(directory_, i, bytes.size());
   return {static_cast<uint32_t>(get_le(entry, 4)), static_cast<uint32_t>(postings),
           {bytes.subspan(offset, end - offset), {}},
           {bytes.subspan(end, limit - end), {}},
@@ -155,7 +161,7 @@ std::optional<PostingList> Snapshot::list(size_t i) const {
   // Its position bytes are as many as its last entry says. Beyond the room before the next list,
   // that is damage: the list then fails its checksum.
   const auto room = stored.positions[0];
-  const auto end = static_cast<uint64_t>(room.data() - file_->bytes().data());
+  const uint64_t end = entries_end(directory_.data() + i * kDirectoryEntrySize);
   stored.positions[0] = room.first(std::min(stated_positions_size(file_->bytes(), end), room.size()));
   if (list_checksum(stored.entries, stored.positions) != stored.checksum) return std::nullopt;
   return PostingList::borrowing(stored.entries[0], stored.positions[0]);
@@ -196,8 +202,7 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
     const auto token_id = static_cast<uint32_t>(get_le(entry, 4));
     const uint64_t entries_size = get_le(entry + 4, 4) * PostingList::kEntrySize;
     const uint64_t offset = get_le(entry + 8, 8);
-    const uint64_t limit =
-        i + 1 < count ? get_le(entry + kDirectoryEntrySize + 8, 8) : uint64_t{bytes.size()};
+    const uint64_t limit = room_end(directory, i, bytes.size());
     if (token_id <= previous_token || entries_size == 0 || offset < data_start ||
         limit > bytes.size() || offset > limit || entries_size > limit - offset) {
       return std::nullopt;

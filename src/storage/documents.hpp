@@ -158,8 +158,9 @@ class DocumentsManager {
 
   // Writes the record table of the live records, when `always` or when the records it would add
   // or drop are many and at least an eighth of the table's rows or enough to slow opening
-  // whatever their share, and only when every record written so far is flushed. The table is derived: a failure to write it leaves the old one,
-  // which loading passes over once it is stale, and is not reported.
+  // whatever their share, and only when every record written so far is flushed. The table is
+  // derived: a failure to write it leaves the old one, which loading passes over once it is
+  // stale, and is not reported.
   void save_table(bool always = false);
 
   const DocumentMap& deleted_documents() const { return deleted_documents_; }

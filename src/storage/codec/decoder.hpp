@@ -195,12 +195,10 @@ class Decoder {
         return static_cast<T>(ahead[0]);
       }
       if (!ahead.empty() && ahead[0] >= 0xFB && ahead[0] <= 0xFE) {
-        const size_t width = size_t{2} << (ahead[0] - 0xFB);
+        const size_t width = width_after(ahead[0]);
         if (width <= sizeof(T) && width < ahead.size()) {
-          T value = 0;
-          for (size_t i = 0; i < width; ++i) value |= static_cast<T>(ahead[1 + i]) << (8 * i);
           source_.take(1 + width);
-          return value;
+          return little_endian<T>(ahead.data() + 1, width);
         }
       }
     }
@@ -209,15 +207,24 @@ class Decoder {
     const uint8_t b = *marker;
     if (b <= 250) return static_cast<T>(b);
     if (b == 0xFF) return utils::fail(DecodeError(InvalidIntegerType{type, IntegerType::Reserved}));
-    const size_t width = size_t{2} << (b - 0xFB);  // 0xFB..0xFE: 2, 4, 8, 16 bytes
+    const size_t width = width_after(b);
     if (width > sizeof(T)) {
       auto found = b == 0xFD ? IntegerType::U64 : IntegerType::U128;
       return utils::fail(DecodeError(InvalidIntegerType{type, found}));
     }
     std::array<uint8_t, 16> raw;
     if (auto s = source_.read({raw.data(), width}); !s) return utils::fail(std::move(s.error()));
+    return little_endian<T>(raw.data(), width);
+  }
+
+  // The bytes of a value after its marker `b`: 0xFB..0xFE give 2, 4, 8, 16.
+  static size_t width_after(uint8_t b) { return size_t{2} << (b - 0xFB); }
+
+  // The value held little-endian in the `width` bytes at `bytes`.
+  template <class T>
+  static T little_endian(const uint8_t* bytes, size_t width) {
     T value = 0;
-    for (size_t i = 0; i < width; ++i) value |= static_cast<T>(raw[i]) << (8 * i);
+    for (size_t i = 0; i < width; ++i) value |= static_cast<T>(bytes[i]) << (8 * i);
     return value;
   }
 
