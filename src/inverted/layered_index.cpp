@@ -9,15 +9,19 @@ LayeredIndex::LayeredIndex(Snapshot snapshot)
     : snapshot_(std::move(snapshot)), file_(snapshot_->file()) {}
 
 const PostingList* LayeredIndex::find(uint32_t token_id) const {
+  return find(token_id, Snapshot::Check::InPlace);
+}
+
+const PostingList* LayeredIndex::find(uint32_t token_id, Snapshot::Check check) const {
   if (auto it = changed_.find(token_id); it != changed_.end()) return &it->second;
   if (auto it = read_.find(token_id); it != read_.end()) return it->second.get();
   if (!snapshot_ || shadowed_.contains(token_id)) return nullptr;
   const std::optional<size_t> place = snapshot_->find(token_id);
-  return place ? read(*place, token_id) : nullptr;
+  return place ? read(*place, token_id, check) : nullptr;
 }
 
-const PostingList* LayeredIndex::read(size_t i, uint32_t token_id) const {
-  if (auto list = snapshot_->list(i)) {
+const PostingList* LayeredIndex::read(size_t i, uint32_t token_id, Snapshot::Check check) const {
+  if (auto list = snapshot_->list(i, check)) {
     auto [it, inserted] = read_.emplace(token_id, std::make_unique<PostingList>(std::move(*list)));
     return it->second.get();
   }
@@ -51,12 +55,12 @@ void LayeredIndex::read_logs() const {
 PostingList* LayeredIndex::change(uint32_t token_id, bool create) {
   if (auto it = changed_.find(token_id); it != changed_.end()) return &it->second;
   PostingList list;
-  if (find(token_id) != nullptr) {
+  if (find(token_id, Snapshot::Check::FromFile) != nullptr) {
     auto it = read_.find(token_id);
     list = std::move(*it->second);
     read_.erase(it);
     // Checked as it was read, the borrowed postings are not read again until the next snapshot
-    // copies them.
+    // copies them: out of memory, if a query read them in.
     release(list);
   } else if (!create) {
     return nullptr;

@@ -77,9 +77,12 @@ class LayeredIndex {
   // Gives back the pages of the list's borrowed postings (utils::MappedFile::release).
   void release(const PostingList& list) const;
 
+  // find, checking a list read from the snapshot as `check` says.
+  const PostingList* find(uint32_t token_id, Snapshot::Check check) const;
   // List `i` of the snapshot, read in; when it fails its check, every list not in memory is read
   // from the logs instead, and whatever they give for `token_id`.
-  const PostingList* read(size_t i, uint32_t token_id) const;
+  const PostingList* read(size_t i, uint32_t token_id,
+                          Snapshot::Check check = Snapshot::Check::InPlace) const;
   // Replaces the snapshot by the lists the logs give.
   void read_logs() const;
 

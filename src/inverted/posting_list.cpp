@@ -71,27 +71,37 @@ PostingList& PostingList::operator=(const PostingList& other) {
   return *this;
 }
 
+void PostingList::EntryCheck::add(std::span<const uint8_t> entry_bytes) {
+  for (size_t at = 0; at + kEntrySize <= entry_bytes.size(); at += kEntrySize) {
+    Entry entry;
+    std::memcpy(&entry, entry_bytes.data() + at, kEntrySize);
+    if (entry.end < end_ || (count_ > 0 && !(last_id_ < entry.doc_id()))) ok_ = false;
+    end_ = entry.end;
+    last_id_ = entry.doc_id();
+    ++count_;
+  }
+}
+
 std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry_bytes,
                                                   std::span<const uint8_t> position_bytes) {
-  if (entry_bytes.size() % kEntrySize != 0 ||
+  EntryCheck check;
+  check.add(entry_bytes);
+  return borrowing(entry_bytes, position_bytes, check);
+}
+
+std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry_bytes,
+                                                  std::span<const uint8_t> position_bytes,
+                                                  const EntryCheck& check) {
+  if (entry_bytes.size() % kEntrySize != 0 || check.count_ != entry_bytes.size() / kEntrySize ||
       reinterpret_cast<uintptr_t>(entry_bytes.data()) % alignof(Entry) != 0 ||
-      position_bytes.size() > kMaxPositionBytes) {
+      position_bytes.size() > kMaxPositionBytes || !check.passed(position_bytes.size())) {
     return std::nullopt;
   }
-  const std::span<const Entry> entries(reinterpret_cast<const Entry*>(entry_bytes.data()),
-                                       entry_bytes.size() / kEntrySize);
-  if (entries.empty() || entries.back().end != position_bytes.size()) return std::nullopt;
-  uint32_t end = 0;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (entries[i].end < end || (i > 0 && !(entries[i - 1].doc_id() < entries[i].doc_id()))) {
-      return std::nullopt;
-    }
-    end = entries[i].end;
-  }
   PostingList list;
-  list.borrowed_entries_ = entries;
+  list.borrowed_entries_ = std::span<const Entry>(reinterpret_cast<const Entry*>(entry_bytes.data()),
+                                                  entry_bytes.size() / kEntrySize);
   list.borrowed_bytes_ = position_bytes;
-  list.borrowed_last_id_ = entries.back().doc_id();
+  list.borrowed_last_id_ = check.last_id_;
   return list;
 }
 

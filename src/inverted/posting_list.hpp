@@ -47,12 +47,34 @@ class PostingList {
   // Both arrays in two parts, the borrowed one and the list's own, to be laid end to end.
   using Parts = std::array<std::span<const uint8_t>, 2>;
 
+  // Whether entries make a list, given them in order, a whole number of entries at a time: ends
+  // that do not descend, ids that ascend.
+  class EntryCheck {
+   public:
+    void add(std::span<const uint8_t> entry_bytes);
+    // Whether the entries given make a list of `position_size` bytes of positions.
+    bool passed(uint64_t position_size) const {
+      return ok_ && count_ > 0 && end_ == position_size;
+    }
+
+   private:
+    friend class PostingList;
+    bool ok_ = true;
+    uint64_t count_ = 0;
+    uint32_t end_ = 0;
+    uint128 last_id_ = 0;
+  };
+
   // A list reading `entry_bytes` (kEntrySize bytes a posting, 4-aligned) and `position_bytes`,
   // which must outlive it, in place; as `entry_parts()` and `position_parts()` gave them, laid
   // end to end. Nothing when they do not make a list: entries whose ends do not ascend to the
   // last byte, or ids that do not ascend. Checks every entry, touches no position.
   static std::optional<PostingList> borrowing(std::span<const uint8_t> entry_bytes,
                                               std::span<const uint8_t> position_bytes);
+  // The same for entries `check` was given a copy of: touches neither array.
+  static std::optional<PostingList> borrowing(std::span<const uint8_t> entry_bytes,
+                                              std::span<const uint8_t> position_bytes,
+                                              const EntryCheck& check);
   // Both arrays, for a snapshot: the entries and the positions of every posting.
   Parts entry_parts() const;
   Parts position_parts() const { return {borrowed_bytes_, bytes_}; }

@@ -156,23 +156,67 @@ SnapshotList Snapshot::stored(size_t i) const {
           static_cast<uint32_t>(get_le(entry + 16, 4))};
 }
 
-std::optional<PostingList> Snapshot::list(size_t i) const {
+std::optional<PostingList> Snapshot::list(size_t i, Check check) const {
   SnapshotList stored = this->stored(i);
   // Its position bytes are as many as its last entry says. Beyond the room before the next list,
   // that is damage: the list then fails its checksum.
   const auto room = stored.positions[0];
   const uint64_t end = entries_end(directory_.data() + i * kDirectoryEntrySize);
-  stored.positions[0] = room.first(std::min(stated_positions_size(file_->bytes(), end), room.size()));
+  uint64_t stated = 0;
+  if (check == Check::InPlace) {
+    stated = stated_positions_size(file_->bytes(), end);
+  } else {
+    uint8_t last_end[4];
+    if (!source_.read_exact_at(last_end, end - PostingList::kEntrySize + kEntryEnd)) return {};
+    stated = get_le(last_end, 4);
+  }
+  stored.positions[0] = room.first(std::min(stated, room.size()));
+  if (check == Check::FromFile) return read_checked(stored);
   if (list_checksum(stored.entries, stored.positions) != stored.checksum) return std::nullopt;
   return PostingList::borrowing(stored.entries[0], stored.positions[0]);
+}
+
+std::optional<PostingList> Snapshot::read_checked(const SnapshotList& stored) const {
+  const auto entries = stored.entries[0];
+  const auto positions = stored.positions[0];
+  // Whole entries at a time, about 64 KB.
+  std::vector<uint8_t> chunk(
+      std::min<uint64_t>(PostingList::kEntrySize * 3276, std::max(entries.size(), positions.size())));
+  // Hands `part` of the mapping to `use` a chunk at a time, read from the file.
+  auto read = [&](std::span<const uint8_t> part, auto&& use) {
+    const uint64_t offset = static_cast<uint64_t>(part.data() - file_->bytes().data());
+    for (uint64_t done = 0; done < part.size();) {
+      const auto piece = std::span(chunk).first(std::min<uint64_t>(chunk.size(), part.size() - done));
+      if (!source_.read_exact_at(piece, offset + done)) return false;
+      use(std::span<const uint8_t>(piece));
+      done += piece.size();
+    }
+    return true;
+  };
+  PostingList::EntryCheck check;
+  utils::Checksum64 of_entries;
+  if (!read(entries, [&](std::span<const uint8_t> bytes) {
+        of_entries.add(bytes);
+        check.add(bytes);
+      })) {
+    return std::nullopt;
+  }
+  // As list_checksum does it.
+  utils::Checksum64 of_positions(of_entries.finish());
+  if (!read(positions, [&](std::span<const uint8_t> bytes) { of_positions.add(bytes); }) ||
+      static_cast<uint32_t>(of_positions.finish()) != stored.checksum) {
+    return std::nullopt;
+  }
+  return PostingList::borrowing(entries, positions, check);
 }
 
 std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<const uint8_t> meta,
                                       std::span<const uint8_t> index) {
   // Mapped without reading every page in: opening reads the directory, and each list only when
   // a query or a change first asks for it.
-  auto mapped =
-      utils::MappedFile::open_at(index_dir, kSnapshotFileName, utils::MappedFile::Pages::OnDemand);
+  auto source = utils::File::open_read_at(index_dir, kSnapshotFileName);
+  if (!source) return std::nullopt;
+  auto mapped = utils::MappedFile::map(*source, kSnapshotFileName, utils::MappedFile::Pages::OnDemand);
   if (!mapped) return std::nullopt;
   auto file = std::make_shared<const utils::MappedFile>(std::move(*mapped));
   const std::span<const uint8_t> bytes = file->bytes();
@@ -215,6 +259,7 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
   }
   Snapshot snapshot;
   snapshot.file_ = std::move(file);
+  snapshot.source_ = std::move(*source);
   snapshot.directory_ = directory;
   snapshot.count_ = count;
   snapshot.totals_ = {get_le(header + 48, 8),

@@ -102,16 +102,25 @@ class Snapshot {
   // pad them: for copying into the next snapshot, whose readers check it against the same
   // checksum. Read from the directory alone: copying touches each list once, in file order.
   SnapshotList stored(size_t i) const;
-  // List `i`, reading the snapshot in place; nothing when its bytes fail their checksum or do not
-  // make a list. The list may borrow from the mapping, which `file` keeps.
-  std::optional<PostingList> list(size_t i) const;
+  // How a list is checked as it is read: through the mapping, for a list whose postings are read
+  // next; or by reading the file, for one about to change, whose postings are not read again
+  // until the next snapshot copies them. A touch of a mapping maps pages around it too, and
+  // those of the many small lists a stream of adds changes would add up in the process's memory.
+  enum class Check { InPlace, FromFile };
+  // List `i`, borrowing its arrays from the mapping, which `file` keeps; nothing when its bytes
+  // fail their checksum or do not make a list, or the file does not read.
+  std::optional<PostingList> list(size_t i, Check check = Check::InPlace) const;
   // The mapping the lists borrow from.
   const std::shared_ptr<const utils::MappedFile>& file() const { return file_; }
 
  private:
   friend std::optional<Snapshot> read_snapshot(const utils::File&, std::span<const uint8_t>,
                                                std::span<const uint8_t>);
+  // List checked by reading the file (Check::FromFile), arrays trimmed as list() does.
+  std::optional<PostingList> read_checked(const SnapshotList& stored) const;
+
   std::shared_ptr<const utils::MappedFile> file_;
+  utils::File source_{-1};  // the file mapped
   std::span<const uint8_t> directory_;
   size_t count_ = 0;
   IndexTotals totals_;

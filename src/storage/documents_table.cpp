@@ -222,9 +222,20 @@ void DocumentsManager::save_table(bool always) {
     auto it = numbers.find(path.str());
     renumbered.push_back(it == numbers.end() ? kNoSegment : it->second);
   }
-  for (const TableRow& row : rows) {
-    if (renumbered[row.segment] == kNoSegment && !gone_.contains(row.id)) return;
+  // The old rows are read twice from front to back, and let go of as they are: the table would
+  // otherwise come back into memory whole.
+  const utils::MappedFile* old_file = table_ ? table_->file.get() : nullptr;
+  auto row_bytes = [](const TableRow& row) {
+    return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(&row), sizeof row);
+  };
+  {
+    utils::ReleaseBehind release(old_file);
+    for (const TableRow& row : rows) {
+      if (renumbered[row.segment] == kNoSegment && !gone_.contains(row.id)) return;
+      release.read(row_bytes(row));
+    }
   }
+  utils::ReleaseBehind release(old_file);
   size_t next_row = 0;
   size_t next_loose = 0;
   auto skip_gone = [&] {
@@ -234,6 +245,7 @@ void DocumentsManager::save_table(bool always) {
     skip_gone();
     if (next_loose == loose.size() ||
         (next_row < rows.size() && rows[next_row].id < loose[next_loose].first)) {
+      release.read(row_bytes(rows[next_row]));
       TableRow row = rows[next_row++];
       row.segment = renumbered[row.segment];
       return row;

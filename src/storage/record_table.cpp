@@ -201,7 +201,9 @@ const TableRow* RecordTable::find(uint128 id, size_t& from) const {
 }
 
 std::optional<RecordTable> read_record_table(const fs::path& dir) {
-  auto mapped = utils::MappedFile::open(dir / kRecordTableFileName);
+  // Read whole to be checked, and let go of as it is: the writer adding documents seldom looks a
+  // row up, and memory then does not grow with the table. Lookups read their pages back.
+  auto mapped = utils::MappedFile::open(dir / kRecordTableFileName, utils::MappedFile::Pages::OnDemand);
   if (!mapped) return std::nullopt;
   auto file = std::make_shared<const utils::MappedFile>(std::move(*mapped));
   const std::span<const uint8_t> bytes = file->bytes();
@@ -228,9 +230,11 @@ std::optional<RecordTable> read_record_table(const fs::path& dir) {
   table.rows = {first, row_count};
   // Group by group, each checked while its rows are in the cache.
   uint64_t checksum = 0;
+  utils::ReleaseBehind release(file.get());
   for (size_t at = 0; at < row_count; at += kRowsPerChecksum) {
     const auto group = table.rows.subspan(at, std::min<size_t>(kRowsPerChecksum, row_count - at));
     checksum = group_checksum(group, checksum);
+    release.read({reinterpret_cast<const uint8_t*>(group.data()), group.size_bytes()});
     for (size_t i = 0; i < group.size(); ++i) {
       if ((at + i > 0 && table.rows[at + i - 1].id >= group[i].id) ||
           group[i].segment >= segment_count) {
@@ -239,8 +243,6 @@ std::optional<RecordTable> read_record_table(const fs::path& dir) {
     }
   }
   if (checksum != get_le(bytes.data() + bytes.size() - kTrailerSize, 8)) return std::nullopt;
-  // Read whole to be checked, the rows leave memory again: the writer adding documents seldom
-  // looks one up, and memory then does not grow with the table. Lookups read their pages back.
   file->release(bytes);
   table.totals = {uint128{get_le(header + 32, 8)} << 64 | get_le(header + 24, 8),
                   get_le(header + 40, 8), get_le(header + 48, 8)};

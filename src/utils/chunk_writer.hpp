@@ -1,5 +1,12 @@
-// ChunkWriter: writes a large file's bytes through a buffer of 1 MB, for contents built piece by
-// piece and too large to hold whole (replace_file_with's writers).
+// ChunkWriter: writes a large file's bytes through a buffer of 64 KB, for contents built piece by
+// piece and too large to hold whole (replace_file_with's writers), and read later through a
+// mapping, a little here and there.
+//
+// The size matters to that reading. The page cache may keep a file's pages in pieces as large as
+// the writes that made them, and touching one byte of a mapping maps the whole piece: over a file
+// written in 1 MB chunks, reading one small posting list mapped a megabyte of the process's
+// memory. At 64 KB a touch maps no more than the kernel's usual read-around does
+// (bench/mapped_by_touch.py).
 #pragma once
 
 #include <cstddef>
@@ -15,7 +22,7 @@ namespace tarnwick::utils {
 
 class ChunkWriter {
  public:
-  static constexpr size_t kChunk = size_t{1} << 20;
+  static constexpr size_t kChunk = size_t{64} << 10;
 
   // Adds to `written` what reaches `file`.
   ChunkWriter(File& file, size_t& written) : file_(file), written_(written) {

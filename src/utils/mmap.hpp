@@ -1,5 +1,5 @@
-// MappedFile: a whole file mapped read-only into memory, unmapped when the object goes. The file
-// descriptor is closed as soon as the mapping exists.
+// MappedFile: a whole file mapped read-only into memory, unmapped when the object goes. A file
+// opened by name has its descriptor closed as soon as the mapping exists.
 //
 // REQUIRES: nothing shrinks the file while it is mapped; reading a page past the file's new end
 // would raise SIGBUS.
@@ -33,6 +33,10 @@ class MappedFile {
                                              const std::filesystem::path& name,
                                              Pages pages = Pages::Populate);
 
+  // Maps the whole of the open `file`; failures name `path`.
+  static Result<MappedFile, IoError> map(const File& file, const std::filesystem::path& path,
+                                         Pages pages = Pages::Populate);
+
   MappedFile(MappedFile&& other) noexcept : bytes_(other.bytes_) { other.bytes_ = {}; }
   MappedFile& operator=(MappedFile&& other) noexcept;
   MappedFile(const MappedFile&) = delete;
@@ -46,9 +50,6 @@ class MappedFile {
 
  private:
   explicit MappedFile(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-  // Maps the whole of the open `file`; failures name `path`.
-  static Result<MappedFile, IoError> map(const File& file, const std::filesystem::path& path,
-                                         Pages pages);
   void unmap();
 
   std::span<const uint8_t> bytes_;
