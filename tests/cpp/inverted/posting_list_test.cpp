@@ -210,5 +210,33 @@ TEST(PostingListTest, BorrowingRefusesArraysThatAreNoList) {
   }
 }
 
+// Entries checked from a copy given a piece at a time make the list borrowing them; damage in
+// any piece, or a check of other entries than those borrowed, refuses it.
+TEST(PostingListTest, ACheckOfACopyInPiecesDecidesAsBorrowingDoes) {
+  PostingList source;
+  for (uint64_t n = 1; n <= 5; ++n) ASSERT_TRUE(source.append(id(2 * n), Positions{uint32_t(n), 9}));
+  const std::vector<uint8_t> entries = joined(source.entry_parts());
+  const std::vector<uint8_t> positions = joined(source.position_parts());
+  std::vector<uint8_t> repeated = entries;  // entry 4 with the id of entry 3, its end kept
+  std::copy(entries.begin() + 40, entries.begin() + 56, repeated.begin() + 60);
+  auto check_of = [](std::span<const uint8_t> copy, size_t piece) {
+    PostingList::EntryCheck check;
+    for (size_t at = 0; at < copy.size(); at += piece) {
+      check.add(copy.subspan(at, std::min(piece, copy.size() - at)));
+    }
+    return check;
+  };
+  for (size_t piece : {size_t{20}, size_t{40}, size_t{60}, entries.size()}) {
+    auto list = PostingList::borrowing(entries, positions, check_of(entries, piece));
+    ASSERT_TRUE(list.has_value()) << piece;
+    EXPECT_EQ(list->size(), 5u);
+    EXPECT_EQ(list->last_doc_id(), id(10));
+    EXPECT_EQ(positions_of(*list, 4), (Positions{5, 9}));
+    EXPECT_FALSE(PostingList::borrowing(entries, positions, check_of(repeated, piece))) << piece;
+  }
+  EXPECT_FALSE(PostingList::borrowing(entries, positions,
+                                      check_of(std::span(entries).first(80), 20)));
+}
+
 }  // namespace
 }  // namespace tarnwick::inverted

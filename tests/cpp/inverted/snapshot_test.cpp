@@ -139,6 +139,42 @@ TEST_F(SnapshotTest, AListIsCheckedWhenFirstAskedFor) {
   EXPECT_EQ(plain(index.index()), replayed());
 }
 
+// A list a change takes over is checked by reading the file, a piece at a time: damage in any
+// piece of a long list sends it to the logs, and an undamaged one is appended to in place.
+TEST_F(SnapshotTest, AListTakenOverForAChangeIsCheckedWhole) {
+  constexpr int kPostings = 8000;  // 160,000 bytes of entries
+  PlainIndex expected;
+  {
+    IndexManager index = open();
+    for (int n = 1; n <= kPostings; ++n) {
+      const std::vector<uint32_t> positions{uint32_t(n % 300), 400};
+      insert(index, 5, doc(n), positions);
+      expected[5].emplace_back(doc(n), positions);
+    }
+    flush(index);
+    ASSERT_TRUE(index.write_snapshot());
+  }
+  expected[5].emplace_back(doc(kPostings + 1), std::vector<uint32_t>{1});
+  const std::string kept = read_bytes(snapshot());
+  const std::string meta = read_bytes(meta_log());
+  const std::string log = read_bytes(index_log());
+  // The list's entries begin where its directory entry, the only one, says.
+  uint64_t offset = 0;
+  for (size_t i = 8; i-- > 0;) offset = offset << 8 | static_cast<uint8_t>(kept[80 + 8 + i]);
+  for (const uint64_t damaged_at : {uint64_t{0}, offset + 100'000, kept.size() - 8}) {
+    std::string bytes = kept;
+    if (damaged_at != 0) bytes[damaged_at] = static_cast<char>(bytes[damaged_at] ^ 0x10);
+    write_bytes(snapshot(), bytes);
+    write_bytes(meta_log(), meta);
+    write_bytes(index_log(), log);
+    IndexManager index = open();
+    insert(index, 5, doc(kPostings + 1), {1});
+    ASSERT_NE(index.postings(5), nullptr);
+    EXPECT_EQ(index.postings(5)->borrowed(), damaged_at == 0) << damaged_at;
+    EXPECT_EQ(plain(index.index()), expected) << damaged_at;
+  }
+}
+
 // Cut anywhere, the meta log loads as the replay of what is left: past the snapshot from it,
 // short of it from the logs alone.
 TEST_F(SnapshotTest, EveryMetaLogPrefixLoadsWhatTheWholeReplayLoads) {
