@@ -30,6 +30,9 @@ constexpr size_t kDirectoryEntrySize = 20;
 // Where a list's last entry keeps the end of its position bytes: their size.
 constexpr size_t kEntryEnd = 16;
 
+// How much of a list is read from the file at a time to be checked: whole entries, about 64 KB.
+constexpr size_t kReadChunk = (size_t{64} << 10) / PostingList::kEntrySize * PostingList::kEntrySize;
+
 uint64_t padded(uint64_t size) { return (size + 3) & ~uint64_t{3}; }
 
 // Where the entries of the list of directory entry `entry` end in the file.
@@ -167,7 +170,9 @@ std::optional<PostingList> Snapshot::list(size_t i, Check check) const {
     stated = stated_positions_size(file_->bytes(), end);
   } else {
     uint8_t last_end[4];
-    if (!source_.read_exact_at(last_end, end - PostingList::kEntrySize + kEntryEnd)) return {};
+    if (!source_.read_exact_at(last_end, end - PostingList::kEntrySize + kEntryEnd)) {
+      return std::nullopt;
+    }
     stated = get_le(last_end, 4);
   }
   stored.positions[0] = room.first(std::min(stated, room.size()));
@@ -179,9 +184,7 @@ std::optional<PostingList> Snapshot::list(size_t i, Check check) const {
 std::optional<PostingList> Snapshot::read_checked(const SnapshotList& stored) const {
   const auto entries = stored.entries[0];
   const auto positions = stored.positions[0];
-  // Whole entries at a time, about 64 KB.
-  std::vector<uint8_t> chunk(
-      std::min<uint64_t>(PostingList::kEntrySize * 3276, std::max(entries.size(), positions.size())));
+  std::vector<uint8_t> chunk(std::min(kReadChunk, std::max(entries.size(), positions.size())));
   // Hands `part` of the mapping to `use` a chunk at a time, read from the file.
   auto read = [&](std::span<const uint8_t> part, auto&& use) {
     const uint64_t offset = static_cast<uint64_t>(part.data() - file_->bytes().data());
