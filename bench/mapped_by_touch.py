@@ -1,11 +1,12 @@
 """How much of a file one touch of its mapping brings into the process's memory.
 
 The page cache may hold a file's pages in pieces as large as the writes that made them (and as
-large as read-ahead grows them), and a fault maps the whole piece. tarnwick writes its large
-derived files in 64 KB chunks so that reading one small list of them maps little. This writes a
-file with several write sizes, maps it, touches one byte per megabyte, and reports the memory
-mapped per touch and the time the writes took; then the same over a file whose pages were
-dropped, which the kernel reads back with read-ahead.
+large as read-ahead grows them), and a fault maps the whole piece. tarnwick writes the snapshot
+of its posting lists, read a list here and there, in 64 KB chunks, so that reading one small
+list maps little; and the record table, read whole at every opening, in 1 MB chunks. This
+writes a file with several write sizes, maps it, touches one byte per megabyte, and reports the
+memory mapped per touch and the time the writes took; then the same over a file whose pages
+were dropped, which the kernel reads back with read-ahead.
 
     python bench/mapped_by_touch.py [--mib 256] [--dir /var/tmp]
 """

@@ -112,7 +112,8 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
   return utils::replace_file_with(
       index_dir / kSnapshotFileName,
       [&](utils::File& file, size_t& written) -> utils::Status<utils::IoError> {
-        utils::ChunkWriter out(file, written);
+        // Queries and changes read a list here and there.
+        utils::ChunkWriter out(file, written, utils::ChunkWriter::kSparseReads);
         if (auto s = out.add(utils::as_bytes(head)); !s) return s;
         static constexpr uint8_t kZeros[4] = {};
         for (const SnapshotList& list : lists) {

@@ -155,7 +155,8 @@ utils::Status<utils::ReplaceFileError> write_record_table(
   return utils::replace_file_with(
       dir / kRecordTableFileName,
       [&](utils::File& file, size_t& written) -> utils::Status<utils::IoError> {
-        utils::ChunkWriter out(file, written);
+        // Every opening reads the table whole, to check it.
+        utils::ChunkWriter out(file, written, utils::ChunkWriter::kWholeReads);
         if (auto s = out.add(utils::as_bytes(header)); !s) return s;
         if (auto s = out.add(utils::as_bytes(section)); !s) return s;
         uint64_t rows_checksum = 0;

@@ -1,12 +1,11 @@
-// ChunkWriter: writes a large file's bytes through a buffer of 64 KB, for contents built piece by
-// piece and too large to hold whole (replace_file_with's writers), and read later through a
-// mapping, a little here and there.
+// ChunkWriter: writes a large file's bytes through a buffer, for contents built piece by piece
+// and too large to hold whole (replace_file_with's writers).
 //
-// The size matters to that reading. The page cache may keep a file's pages in pieces as large as
-// the writes that made them, and touching one byte of a mapping maps the whole piece: over a file
-// written in 1 MB chunks, reading one small posting list mapped a megabyte of the process's
-// memory. At 64 KB a touch maps no more than the kernel's usual read-around does
-// (bench/mapped_by_touch.py).
+// The buffer's size is the size of the writes, which matters to whoever maps the file later:
+// the page cache may keep a file's pages in pieces as large as the writes that made them, and
+// touching one byte of a mapping maps the whole piece. A file read here and there wants small
+// pieces, so that a touch maps little (kSparseReads); one read whole wants large ones, which map
+// and unmap fastest (kWholeReads). bench/mapped_by_touch.py measures what a touch maps.
 #pragma once
 
 #include <cstddef>
@@ -22,19 +21,22 @@ namespace tarnwick::utils {
 
 class ChunkWriter {
  public:
-  static constexpr size_t kChunk = size_t{64} << 10;
+  // No more than the kernel's usual read-around maps for a touch.
+  static constexpr size_t kSparseReads = size_t{64} << 10;
+  static constexpr size_t kWholeReads = size_t{1} << 20;
 
-  // Adds to `written` what reaches `file`.
-  ChunkWriter(File& file, size_t& written) : file_(file), written_(written) {
-    chunk_.reserve(kChunk);
+  // Writes `chunk` bytes at a time; adds to `written` what reaches `file`.
+  ChunkWriter(File& file, size_t& written, size_t chunk)
+      : file_(file), written_(written), chunk_size_(chunk) {
+    chunk_.reserve(chunk_size_);
   }
 
   Status<IoError> add(std::span<const uint8_t> bytes) {
     while (!bytes.empty()) {
-      const size_t taken = std::min(bytes.size(), kChunk - chunk_.size());
+      const size_t taken = std::min(bytes.size(), chunk_size_ - chunk_.size());
       chunk_.append(reinterpret_cast<const char*>(bytes.data()), taken);
       bytes = bytes.subspan(taken);
-      if (chunk_.size() == kChunk) {
+      if (chunk_.size() == chunk_size_) {
         if (auto s = write_out(); !s) return s;
       }
     }
@@ -53,6 +55,7 @@ class ChunkWriter {
  private:
   File& file_;
   size_t& written_;
+  size_t chunk_size_;
   std::string chunk_;
 };
 
