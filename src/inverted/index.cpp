@@ -201,8 +201,8 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
   if (index_.owned_bytes() > budget) {
     write_snapshot();
   } else {
-    // Adding reads the snapshot only to take lists over, most of them shorter than a page: its
-    // pages go back at each save, or they would pile up with the lists taken over.
+    // Queries, and changes that copy a list (deletions, documents indexed again), read pages of
+    // the snapshot: they go back at each save, or they would pile up in a long-running writer.
     index_.release_pages();
   }
   return {};

@@ -55,13 +55,14 @@ void LayeredIndex::read_logs() const {
 PostingList* LayeredIndex::change(uint32_t token_id, bool create) {
   if (auto it = changed_.find(token_id); it != changed_.end()) return &it->second;
   PostingList list;
+  const bool read_by_query = read_.contains(token_id);
   if (find(token_id, Snapshot::Check::FromFile) != nullptr) {
     auto it = read_.find(token_id);
     list = std::move(*it->second);
     read_.erase(it);
     // Checked as it was read, the borrowed postings are not read again until the next snapshot
     // copies them: out of memory, if a query read them in.
-    release(list);
+    if (read_by_query) release(list);
   } else if (!create) {
     return nullptr;
   }

@@ -56,6 +56,8 @@ class PostingList {
     bool passed(uint64_t position_size) const {
       return ok_ && count_ > 0 && end_ == position_size;
     }
+    // The end of the last entry given: the size of the positions, when they make a list.
+    uint32_t last_end() const { return end_; }
 
    private:
     friend class PostingList;

@@ -162,30 +162,20 @@ SnapshotList Snapshot::stored(size_t i) const {
 
 std::optional<PostingList> Snapshot::list(size_t i, Check check) const {
   SnapshotList stored = this->stored(i);
+  if (check == Check::FromFile) return read_checked(stored);
   // Its position bytes are as many as its last entry says. Beyond the room before the next list,
   // that is damage: the list then fails its checksum.
   const auto room = stored.positions[0];
   const uint64_t end = entries_end(directory_.data() + i * kDirectoryEntrySize);
-  uint64_t stated = 0;
-  if (check == Check::InPlace) {
-    stated = stated_positions_size(file_->bytes(), end);
-  } else {
-    uint8_t last_end[4];
-    if (!source_.read_exact_at(last_end, end - PostingList::kEntrySize + kEntryEnd)) {
-      return std::nullopt;
-    }
-    stated = get_le(last_end, 4);
-  }
-  stored.positions[0] = room.first(std::min(stated, room.size()));
-  if (check == Check::FromFile) return read_checked(stored);
+  stored.positions[0] = room.first(std::min(stated_positions_size(file_->bytes(), end), room.size()));
   if (list_checksum(stored.entries, stored.positions) != stored.checksum) return std::nullopt;
   return PostingList::borrowing(stored.entries[0], stored.positions[0]);
 }
 
 std::optional<PostingList> Snapshot::read_checked(const SnapshotList& stored) const {
   const auto entries = stored.entries[0];
-  const auto positions = stored.positions[0];
-  std::vector<uint8_t> chunk(std::min(kReadChunk, std::max(entries.size(), positions.size())));
+  const auto room = stored.positions[0];
+  std::vector<uint8_t> chunk(std::min(kReadChunk, std::max(entries.size(), room.size())));
   // Hands `part` of the mapping to `use` a chunk at a time, read from the file.
   auto read = [&](std::span<const uint8_t> part, auto&& use) {
     const uint64_t offset = static_cast<uint64_t>(part.data() - file_->bytes().data());
@@ -205,7 +195,8 @@ std::optional<PostingList> Snapshot::read_checked(const SnapshotList& stored) co
       })) {
     return std::nullopt;
   }
-  // As list_checksum does it.
+  // As list() trims them, and checksummed as list_checksum does.
+  const auto positions = room.first(std::min<uint64_t>(check.last_end(), room.size()));
   utils::Checksum64 of_positions(of_entries.finish());
   if (!read(positions, [&](std::span<const uint8_t> bytes) { of_positions.add(bytes); }) ||
       static_cast<uint32_t>(of_positions.finish()) != stored.checksum) {

@@ -116,7 +116,7 @@ class Snapshot {
  private:
   friend std::optional<Snapshot> read_snapshot(const utils::File&, std::span<const uint8_t>,
                                                std::span<const uint8_t>);
-  // List checked by reading the file (Check::FromFile), arrays trimmed as list() does.
+  // The list `stored` gives, checked by reading the file (Check::FromFile).
   std::optional<PostingList> read_checked(const SnapshotList& stored) const;
 
   std::shared_ptr<const utils::MappedFile> file_;
