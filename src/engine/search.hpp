@@ -42,6 +42,7 @@
 #include "engine/writer_lock.hpp"
 #include "base/error_kinds.hpp"
 #include "engine/stem_token_ids.hpp"
+#include "matching/intersect.hpp"
 #include "matching/mis.hpp"
 #include "query/parse_error.hpp"
 #include "storage/documents.hpp"
@@ -198,18 +199,25 @@ class Search {
   utils::Result<std::vector<uint32_t>, SearchError> insert_postings(
       uint128 id, const analysis::DocumentTokens& document, StemTokenIds* known = nullptr);
 
-  // A live document holding a match of every query token.
+  // A live document holding a match of every query token. Its positions are decoded when
+  // `terms` is first asked for.
   struct Candidate {
     uint128 id;
     uint32_t doc_len;  // the number of its record's token ids
-    std::span<const matching::TermPositions> terms;  // as the interval matcher takes them
+    std::span<const matching::TermCount> counts;  // as max_bm25 takes them
     uint32_t group_count;
     uint8_t proximity;
+    matching::PostingListIntersection* intersection;
+
+    // As the interval matcher takes them; valid while the candidate is visited.
+    std::span<const matching::TermPositions> terms() const { return intersection->terms(); }
   };
-  // Parses and tokenizes `query`, then hands `visit` its live candidates in ascending id. Fails
-  // only when the query does not parse.
+  // Parses and tokenizes `query`, then hands `visit` its live candidates in ascending id. Each
+  // document holding every query token is first shown to `worth` by its counts: one it refuses
+  // is passed over before its record is looked up. Fails only when the query does not parse.
   utils::Status<query::ParseError> for_each_candidate(
-      std::string query, absl::FunctionRef<void(const Candidate&)> visit);
+      std::string query, absl::FunctionRef<bool(std::span<const matching::TermCount>)> worth,
+      absl::FunctionRef<void(const Candidate&)> visit);
 
   // `add` of a prepared text, once the engine is known to be the writer; `known` (add_many's)
   // saves dictionary lookups of stems met earlier in the call.

@@ -2,6 +2,11 @@
 // then score each live candidate by its best interval. `search_page` keeps the best
 // `offset + limit` in a min-heap, each with the positions of its best interval; `count` only asks
 // whether a candidate has an interval.
+//
+// Once the heap is full, a candidate is weighed in three steps, each dearer than the one before
+// and each taken only when the one before lets it through: its bound from its counts alone, then
+// with its length once its record is looked up, then its intervals once its positions are
+// decoded.
 #include <algorithm>
 
 #include "engine/search.hpp"
@@ -31,7 +36,8 @@ constexpr size_t kReservedHits = 4096;
 }  // namespace
 
 utils::Status<query::ParseError> Search::for_each_candidate(
-    std::string text, absl::FunctionRef<void(const Candidate&)> visit) {
+    std::string text, absl::FunctionRef<bool(std::span<const matching::TermCount>)> worth,
+    absl::FunctionRef<void(const Candidate&)> visit) {
   auto parsed = query::Query::parse(text);
   if (!parsed) return utils::fail(std::move(parsed.error()));
   const analysis::TokenizedQuery tokenized = tokenizer_.tokenize_query(parsed->tokens(), parsed->proximity);
@@ -41,11 +47,13 @@ utils::Status<query::ParseError> Search::for_each_candidate(
   if (!intersection) return {};
   size_t cursor = 0;  // candidates come in ascending id
   while (intersection->next()) {
+    const std::span<const matching::TermCount> counts = intersection->counts();
+    if (!worth(counts)) continue;
     const uint128 id = intersection->doc_id();
     const std::optional<uint32_t> doc_len = documents_.live_token_count(id, cursor);
     if (!doc_len) continue;
-    visit(Candidate{id, *doc_len, intersection->terms(), intersection->group_count(),
-                    tokenized.proximity});
+    visit(Candidate{id, *doc_len, counts, intersection->group_count(), tokenized.proximity,
+                    &*intersection});
   }
   return {};
 }
@@ -71,15 +79,20 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
   std::vector<uint32_t> picks;
   std::vector<uint32_t> best;
 
-  auto visited = for_each_candidate(std::move(text), [&](const Candidate& candidate) {
+  // Ids come in ascending order, so a candidate whose bound only ties the worst kept hit cannot
+  // rank before it.
+  auto may_enter = [&](double bound) { return !full() || heap.front().score < bound; };
+  // Before its length is known, a candidate is bounded as if it had none, which no length beats.
+  auto worth = [&](std::span<const matching::TermCount> counts) {
+    return may_enter(query::max_bm25(live_count, 0, avg_doc_len, counts));
+  };
+  auto visited = for_each_candidate(std::move(text), worth, [&](const Candidate& candidate) {
     const uint32_t doc_len = candidate.doc_len;
-    const double bound = query::max_bm25(live_count, doc_len, avg_doc_len, candidate.terms);
-    // Ids come in ascending order, so a candidate that only ties the worst kept hit ranks after it.
-    if (full() && heap.front().score >= bound) return;
+    if (!may_enter(query::max_bm25(live_count, doc_len, avg_doc_len, candidate.counts))) return;
     groups = candidate.group_count;
     best.resize(groups);
     double score = 0.0;
-    matcher_.reset(candidate.terms, candidate.group_count, candidate.proximity);
+    matcher_.reset(candidate.terms(), candidate.group_count, candidate.proximity);
     while (auto interval = matcher_.next()) {
       const double interval_score = query::bm25(live_count, doc_len, avg_doc_len, *interval);
       if (!(interval_score > score)) continue;
@@ -120,9 +133,10 @@ utils::Result<uint64_t, query::ParseError> Search::count(std::string text) {
   const uint64_t live_count = documents_.live_count();
   const double avg_doc_len = meta_.avg_doc_len();
   uint64_t matching = 0;
-  auto visited = for_each_candidate(std::move(text), [&](const Candidate& candidate) {
+  auto every = [](std::span<const matching::TermCount>) { return true; };
+  auto visited = for_each_candidate(std::move(text), every, [&](const Candidate& candidate) {
     const uint32_t doc_len = candidate.doc_len;
-    matcher_.reset(candidate.terms, candidate.group_count, candidate.proximity);
+    matcher_.reset(candidate.terms(), candidate.group_count, candidate.proximity);
     while (auto interval = matcher_.next()) {
       // The test `search` applies to a candidate's best score.
       if (query::bm25(live_count, doc_len, avg_doc_len, *interval) > 0.0) {

@@ -126,4 +126,16 @@ std::span<const TermPositions> PostingListIntersection::terms() {
   return terms_;
 }
 
+std::span<const TermCount> PostingListIntersection::counts() {
+  counts_.clear();
+  for (uint32_t group = 0; group < current_.size(); ++group) {
+    for (const Cursor& cursor : current_[group]) {
+      const Alternative& alternative = heaps_[group].alternatives[cursor.alternative];
+      counts_.push_back({group, alternative.distance, alternative.postings->size(),
+                         alternative.postings->position_count(cursor.index)});
+    }
+  }
+  return counts_;
+}
+
 }  // namespace tarnwick::matching

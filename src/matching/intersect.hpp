@@ -46,6 +46,10 @@ class PostingListIntersection {
   // The views stay valid until the next call of `next` or `terms`.
   std::span<const TermPositions> terms();
 
+  // The same tokens in the same order with their counts only, which decodes no position: what
+  // bounds the candidate's score. Valid until the next call of `next` or `counts`.
+  std::span<const TermCount> counts();
+
   uint32_t group_count() const { return static_cast<uint32_t>(heaps_.size()); }
 
  private:
@@ -78,6 +82,7 @@ class PostingListIntersection {
   std::vector<Heap> heaps_;
   std::vector<std::vector<Cursor>> current_;  // per query token, the last candidate's cursors
   std::vector<TermPositions> terms_;
+  std::vector<TermCount> counts_;
   std::vector<std::vector<uint32_t>> positions_;  // decoded positions behind terms_
 };
 

@@ -34,6 +34,15 @@ struct TermPositions {
   std::span<const uint32_t> positions;  // strictly ascending; tf is its size
 };
 
+// What bounds the score of one indexed token matching query token `group` in a candidate: its
+// counts, which the posting gives without its positions being decoded.
+struct TermCount {
+  uint32_t group = 0;
+  uint16_t distance = 0;
+  uint64_t df = 0;
+  uint64_t tf = 0;
+};
+
 // One pick of an interval.
 struct MatchedTerm {
   uint64_t tf = 0;

@@ -42,14 +42,14 @@ double bm25(uint64_t live_count, uint32_t doc_len, double avg_doc_len,
 }
 
 double max_bm25(uint64_t live_count, uint32_t doc_len, double avg_doc_len,
-                std::span<const matching::TermPositions> candidate) {
+                std::span<const matching::TermCount> candidate) {
   if (live_count == 0) return 0;
   const TermScorer score(live_count, doc_len, avg_doc_len);
   double sum = 0;
   double best = 0;  // of the current group
   for (size_t k = 0; k < candidate.size(); ++k) {
-    const matching::TermPositions& term = candidate[k];
-    best = std::max(best, score(term.positions.size(), term.df, term.distance));
+    const matching::TermCount& term = candidate[k];
+    best = std::max(best, score(term.tf, term.df, term.distance));
     if (k + 1 == candidate.size() || candidate[k + 1].group != term.group) {
       sum += best;
       best = 0;

@@ -23,7 +23,9 @@
 //
 // Soundness of the bound: each term is computed by the same expression in both functions and is
 // never negative, rounding is monotone, and dividing by slop + 1 >= 1 never increases a sum, so
-// bm25 of any interval of a candidate never exceeds max_bm25 of that candidate.
+// bm25 of any interval of a candidate never exceeds max_bm25 of that candidate. Nor does a
+// shorter dl ever lower a term (norm grows with dl, tfpart falls with norm, and rounding keeps
+// both so), so max_bm25 with dl = 0 bounds a candidate whose length is not yet known.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +45,6 @@ double bm25(uint64_t live_count, uint32_t doc_len, double avg_doc_len,
 // `candidate` lists every query token's alternatives present in the document, ordered by group,
 // as handed to the interval matcher.
 double max_bm25(uint64_t live_count, uint32_t doc_len, double avg_doc_len,
-                std::span<const matching::TermPositions> candidate);
+                std::span<const matching::TermCount> candidate);
 
 }  // namespace tarnwick::query

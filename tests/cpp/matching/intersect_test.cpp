@@ -99,8 +99,19 @@ class IntersectionTest : public ::testing::Test {
     auto intersection = PostingListIntersection::create(query, layered, *tokens_, trie());
     if (!intersection) return out;
     while (intersection->next()) {
+      // The counts that bound a candidate are those of the positions the matcher reads.
+      const std::vector<TermCount> counts(intersection->counts().begin(),
+                                          intersection->counts().end());
+      const auto terms = intersection->terms();
+      EXPECT_EQ(counts.size(), terms.size());
+      for (size_t k = 0; k < std::min(counts.size(), terms.size()); ++k) {
+        EXPECT_EQ(counts[k].group, terms[k].group);
+        EXPECT_EQ(counts[k].distance, terms[k].distance);
+        EXPECT_EQ(counts[k].df, terms[k].df);
+        EXPECT_EQ(counts[k].tf, terms[k].positions.size());
+      }
       std::vector<Group> groups(intersection->group_count());
-      for (const TermPositions& term : intersection->terms()) {
+      for (const TermPositions& term : terms) {
         EXPECT_EQ(term.df, index_.at(term.token_id).size());
         groups[term.group][term.token_id] = {
             term.distance, std::vector<uint32_t>(term.positions.begin(), term.positions.end())};

@@ -29,6 +29,7 @@ class TestCandidate {
     for (uint32_t g = 0; g < groups_.size(); ++g) {
       for (const Alternative& a : groups_[g]) {
         terms_.push_back(TermPositions{g, a.token_id, a.distance, a.df, positions_[a.token_id]});
+        counts_.push_back(TermCount{g, a.distance, a.df, positions_[a.token_id].size()});
       }
     }
   }
@@ -54,12 +55,14 @@ class TestCandidate {
   }
 
   std::span<const TermPositions> terms() const { return terms_; }
+  std::span<const TermCount> counts() const { return counts_; }
   uint32_t group_count() const { return static_cast<uint32_t>(groups_.size()); }
 
  private:
   Groups groups_;
   std::map<uint32_t, std::vector<uint32_t>> positions_;  // nodes stay put as the map grows
   std::vector<TermPositions> terms_;
+  std::vector<TermCount> counts_;
 };
 
 }  // namespace tarnwick::matching

@@ -14,6 +14,7 @@ namespace {
 
 using matching::Interval;
 using matching::MatchedTerm;
+using matching::TermCount;
 using matching::TermPositions;
 
 struct Term {
@@ -68,15 +69,13 @@ TEST(Bm25, IntervalScoreIsItsTermsSumOverSlopPlusOne) {
 
 TEST(Bm25, EmptyCollectionScoresZero) {
   EXPECT_EQ(score(0, 5, 5.0, {{1, 1}}), 0.0);
-  const std::vector<uint32_t> positions = {0};
-  const std::vector<TermPositions> candidate = {{0, 7, 0, 1, positions}};
+  const std::vector<TermCount> candidate = {{0, 0, 1, 1}};
   EXPECT_EQ(max_bm25(0, 5, 5.0, candidate), 0.0);
 }
 
 TEST(Bm25, AverageLengthWithoutMeaningCountsAsAverageDocument) {
   const double at_average = score(10, 5, 5.0, {{2, 1}});
-  const std::vector<uint32_t> positions = {3, 4};
-  const std::vector<TermPositions> candidate = {{0, 7, 0, 1, positions}};
+  const std::vector<TermCount> candidate = {{0, 0, 1, 2}};
   for (double avg : {0.0, -0.0, -0.5, -1e300, std::nan("")}) {
     SCOPED_TRACE(avg);
     EXPECT_DOUBLE_EQ(score(10, 5, avg, {{2, 1}}), at_average);
@@ -92,12 +91,9 @@ TEST(Bm25, AverageLengthWithoutMeaningCountsAsAverageDocument) {
 }
 
 TEST(MaxBm25, SumsTheBestAlternativeOfEachQueryToken) {
-  const std::vector<uint32_t> once = {4};
-  const std::vector<uint32_t> twice = {5, 9};
   // Query token 0: a fuzzy alternative scoring 0.8 x 1.992430, then an exact one scoring
   // 1.992430. Query token 1: tf 2, df 5 of 10: ln 2 x 5 / 3.5.
-  const std::vector<TermPositions> candidate = {
-      {0, 1, 1, 1, once}, {0, 2, 0, 1, once}, {1, 3, 0, 5, twice}};
+  const std::vector<TermCount> candidate = {{0, 1, 1, 1}, {0, 0, 1, 1}, {1, 0, 5, 2}};
   EXPECT_NEAR(max_bm25(10, 5, 5.0, candidate), 2.982640, 1e-6);
 }
 
@@ -148,7 +144,7 @@ TEST(MaxBm25, BoundsEveryIntervalOfTheCandidate) {
     const uint64_t n = in(0, 30);  // df reaches 20, so it may exceed the live count
     const uint32_t dl = in(0, 12);
     const double avg = averages[in(0, std::size(averages) - 1)];
-    const double bound = max_bm25(n, dl, avg, candidate.terms());
+    const double bound = max_bm25(n, dl, avg, candidate.counts());
     SCOPED_TRACE(round);
     ASSERT_TRUE(std::isfinite(bound));
 
