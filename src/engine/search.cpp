@@ -63,7 +63,13 @@ Search::Search(fs::path dir, std::optional<WriterLock> lock, std::optional<int64
       meta_(std::move(meta)),
       documents_(std::move(documents)),
       tokenizer_(std::shared_ptr<const StopWords>(config_, &config_->stop_words)),
-      generator_(std::move(generator)) {}
+      generator_(std::move(generator)) {
+  // A document not yet saved (one being added) is not known: its postings are bounded without
+  // its length.
+  index_.set_document_lengths([this](uint128 id, size_t& cursor) {
+    return documents_.live_token_count(id, cursor).value_or(0);
+  });
+}
 
 utils::Result<std::unique_ptr<Search>, SearchError> Search::open(
     const fs::path& dir, const std::optional<fs::path>& config_path, utils::Clock clock,

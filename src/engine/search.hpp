@@ -82,6 +82,10 @@ class Search {
  public:
   using Status = utils::Status<SearchError>;
 
+  // Stays where it was made: its index asks it for documents' lengths.
+  Search(const Search&) = delete;
+  Search& operator=(const Search&) = delete;
+
   // Opens the engine of `dir` with the configuration file `config_path`, or the defaults; the
   // writer creates `dir` when missing. A reader retries a load that fails (a writer may be
   // changing the files meanwhile) a few times before giving up.
@@ -212,11 +216,18 @@ class Search {
     // As the interval matcher takes them; valid while the candidate is visited.
     std::span<const matching::TermPositions> terms() const { return intersection->terms(); }
   };
-  // Parses and tokenizes `query`, then hands `visit` its live candidates in ascending id. Each
-  // document holding every query token is first shown to `worth` by its counts: one it refuses
-  // is passed over before its record is looked up. Fails only when the query does not parse.
+  // What may be passed over before a candidate's record is looked up.
+  struct CandidateTests {
+    // Whether a whole block of postings may hold a candidate worth visiting.
+    matching::PostingListIntersection::BlockTest block;
+    // Whether a document holding every query token with these counts, and at least this long,
+    // may be.
+    absl::FunctionRef<bool(std::span<const matching::TermCount>, uint32_t min_length)> counts;
+  };
+  // Parses and tokenizes `query`, then hands `visit` its live candidates in ascending id, but
+  // for those `worth` refuses. Fails only when the query does not parse.
   utils::Status<query::ParseError> for_each_candidate(
-      std::string query, absl::FunctionRef<bool(std::span<const matching::TermCount>)> worth,
+      std::string query, const CandidateTests& worth,
       absl::FunctionRef<void(const Candidate&)> visit);
 
   // `add` of a prepared text, once the engine is known to be the writer; `known` (add_many's)

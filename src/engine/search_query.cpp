@@ -3,10 +3,10 @@
 // `offset + limit` in a min-heap, each with the positions of its best interval; `count` only asks
 // whether a candidate has an interval.
 //
-// Once the heap is full, a candidate is weighed in three steps, each dearer than the one before
-// and each taken only when the one before lets it through: its bound from its counts alone, then
-// with its length once its record is looked up, then its intervals once its positions are
-// decoded.
+// Once the heap is full, a candidate is weighed in steps, each dearer than the one before and
+// each taken only when the one before lets it through: for a query of one token, the bound of its
+// posting's block; its bound from its counts alone; then with its length once its record is
+// looked up; then its intervals once its positions are decoded.
 #include <algorithm>
 
 #include "engine/search.hpp"
@@ -36,7 +36,7 @@ constexpr size_t kReservedHits = 4096;
 }  // namespace
 
 utils::Status<query::ParseError> Search::for_each_candidate(
-    std::string text, absl::FunctionRef<bool(std::span<const matching::TermCount>)> worth,
+    std::string text, const CandidateTests& worth,
     absl::FunctionRef<void(const Candidate&)> visit) {
   auto parsed = query::Query::parse(text);
   if (!parsed) return utils::fail(std::move(parsed.error()));
@@ -46,9 +46,9 @@ utils::Status<query::ParseError> Search::for_each_candidate(
                                                 [this]() -> const utils::Trie& { return trie(); });
   if (!intersection) return {};
   size_t cursor = 0;  // candidates come in ascending id
-  while (intersection->next()) {
+  while (intersection->next(worth.block)) {
     const std::span<const matching::TermCount> counts = intersection->counts();
-    if (!worth(counts)) continue;
+    if (!worth.counts(counts, intersection->min_length())) continue;
     const uint128 id = intersection->doc_id();
     const std::optional<uint32_t> doc_len = documents_.live_token_count(id, cursor);
     if (!doc_len) continue;
@@ -82,10 +82,16 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
   // Ids come in ascending order, so a candidate whose bound only ties the worst kept hit cannot
   // rank before it.
   auto may_enter = [&](double bound) { return !full() || heap.front().score < bound; };
-  // Before its length is known, a candidate is bounded as if it had none, which no length beats.
-  auto worth = [&](std::span<const matching::TermCount> counts) {
-    return may_enter(query::max_bm25(live_count, 0, avg_doc_len, counts));
+  // Before its length is known, a candidate is bounded as if it were as short as it can be.
+  auto counts_worth = [&](std::span<const matching::TermCount> counts, uint32_t min_length) {
+    return may_enter(query::max_bm25(live_count, min_length, avg_doc_len, counts));
   };
+  auto block_worth = [&](const inverted::PostingList::BlockBound& bound, uint64_t df,
+                         uint16_t distance) {
+    return may_enter(query::max_block_term(live_count, avg_doc_len, df, distance,
+                                           bound.min_ratio, bound.max_tf));
+  };
+  const CandidateTests worth{block_worth, counts_worth};
   auto visited = for_each_candidate(std::move(text), worth, [&](const Candidate& candidate) {
     const uint32_t doc_len = candidate.doc_len;
     if (!may_enter(query::max_bm25(live_count, doc_len, avg_doc_len, candidate.counts))) return;
@@ -133,7 +139,11 @@ utils::Result<uint64_t, query::ParseError> Search::count(std::string text) {
   const uint64_t live_count = documents_.live_count();
   const double avg_doc_len = meta_.avg_doc_len();
   uint64_t matching = 0;
-  auto every = [](std::span<const matching::TermCount>) { return true; };
+  auto every_block = [](const inverted::PostingList::BlockBound&, uint64_t, uint16_t) {
+    return true;
+  };
+  auto every_candidate = [](std::span<const matching::TermCount>, uint32_t) { return true; };
+  const CandidateTests every{every_block, every_candidate};
   auto visited = for_each_candidate(std::move(text), every, [&](const Candidate& candidate) {
     const uint32_t doc_len = candidate.doc_len;
     matcher_.reset(candidate.terms(), candidate.group_count, candidate.proximity);

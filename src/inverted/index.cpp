@@ -161,7 +161,7 @@ bool IndexManager::write_snapshot() {
                                         index->bytes().size());
   // A snapshot that cannot be written costs the next opening time, nothing else: the logs hold
   // everything, and the next flush tries again.
-  if (!inverted::write_snapshot(index_dir, index_.snapshot_lists(), totals_, stamp, index_.file())) {
+  if (!inverted::write_snapshot(index_dir, index_.snapshot_lists(lengths_), totals_, stamp, index_.file())) {
     return false;
   }
   covered_ = stamp;

@@ -101,6 +101,9 @@ class IndexManager {
   }
   // A new snapshot, due or not; whether one now covers the logs.
   bool write_snapshot();
+  // Where snapshots take the documents' lengths from, for the bounds of blocks of postings; until
+  // it is set, every length is unknown, which bounds nothing.
+  void set_document_lengths(DocumentLengths lengths) { lengths_ = std::move(lengths); }
 
   // Rewrites both logs to hold only the postings in memory (index_compaction.hpp) when the
   // records that no list holds any more are at least `dead_ratio` of those in the meta log.
@@ -123,6 +126,7 @@ class IndexManager {
 
   LogsManager logs_;
   LayeredIndex index_;
+  DocumentLengths lengths_ = [](uint128, size_t&) { return uint32_t{0}; };
   IndexTotals totals_;
   // What the snapshot covers (all zero when the logs have none: the next due snapshot covers
   // them from the start).

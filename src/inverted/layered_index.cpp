@@ -130,13 +130,31 @@ void LayeredIndex::for_each(absl::FunctionRef<void(uint32_t, const PostingList&)
   for (const auto& [token_id, list] : read_) visit(token_id, *list);
 }
 
-std::vector<SnapshotList> LayeredIndex::snapshot_lists() const {
+std::vector<PostingList::BlockBound> block_bounds(const PostingList& list,
+                                                  const DocumentLengths& lengths) {
+  const auto borrowed = list.borrowed_blocks();
+  std::vector<PostingList::BlockBound> blocks(PostingList::block_count(list.size()),
+                                              PostingList::kNoPostings);
+  size_t cursor = 0;
+  for (size_t b = 0; b < blocks.size(); ++b) {
+    size_t i = b * PostingList::kBlockSize;
+    const size_t end = std::min(list.size(), i + PostingList::kBlockSize);
+    if (b < borrowed.size()) {
+      blocks[b] = borrowed[b];
+      i = std::min(end, std::max(i, list.borrowed_size()));
+    }
+    for (; i < end; ++i) blocks[b].add(list.position_count(i), lengths(list.doc_id(i), cursor));
+  }
+  return blocks;
+}
+
+std::vector<SnapshotList> LayeredIndex::snapshot_lists(const DocumentLengths& lengths) const {
   std::vector<SnapshotList> lists;
   lists.reserve(size());
   // Checksummed below, once in the order of the snapshot they borrow from.
   auto add = [&](uint32_t token_id, const PostingList& list) {
     lists.push_back({token_id, static_cast<uint32_t>(list.size()), list.entry_parts(),
-                     list.position_parts(), 0});
+                     list.position_parts(), 0, block_bounds(list, lengths)});
   };
   for (const auto& [token_id, list] : changed_) {
     if (!list.empty()) add(token_id, list);
@@ -155,7 +173,7 @@ std::vector<SnapshotList> LayeredIndex::snapshot_lists() const {
   utils::ReleaseBehind release(file_.get());
   for (SnapshotList& list : lists) {
     if (!changed_.contains(list.token_id) && snapshot_) continue;  // stored: checksummed already
-    list.checksum = list_checksum(list.entries, list.positions);
+    list.checksum = list_checksum(list.entries, list.positions, list.block_bytes());
     for (const auto& part : list.entries) release.read(part);
     for (const auto& part : list.positions) release.read(part);
   }

@@ -27,6 +27,15 @@
 
 namespace tarnwick::inverted {
 
+// The number of distinct tokens of document `id`, or 0 when it is not known; `cursor` is the
+// caller's, for ids asked in ascending order.
+using DocumentLengths = std::function<uint32_t(uint128 id, size_t& cursor)>;
+
+// The bounds of the blocks of `list`: those it borrowed as they are, the others (and the part of
+// a borrowed block its own postings complete) from its postings and `lengths`.
+std::vector<PostingList::BlockBound> block_bounds(const PostingList& list,
+                                                  const DocumentLengths& lengths);
+
 class LayeredIndex {
  public:
   // Every list, as the logs alone give them.
@@ -63,8 +72,9 @@ class LayeredIndex {
   // Hands every list to `visit`, reading in those not read yet, in no order.
   void for_each(absl::FunctionRef<void(uint32_t, const PostingList&)> visit) const;
   // Every list in ascending token id, as a new snapshot writes them: those unchanged since the
-  // snapshot as it holds them (checked by the next reader against the same checksums).
-  std::vector<SnapshotList> snapshot_lists() const;
+  // snapshot as it holds them (checked by the next reader against the same checksums). The
+  // bounds of blocks with postings added since come from `lengths`.
+  std::vector<SnapshotList> snapshot_lists(const DocumentLengths& lengths) const;
   // Gives back every page of the snapshot read so far (utils::MappedFile::release): reading them
   // again reads the file.
   void release_pages() const {

@@ -1,6 +1,7 @@
 #include "inverted/posting_list.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace tarnwick::inverted {
 
@@ -82,24 +83,42 @@ void PostingList::EntryCheck::add(std::span<const uint8_t> entry_bytes) {
   }
 }
 
-std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry_bytes,
-                                                  std::span<const uint8_t> position_bytes) {
-  EntryCheck check;
-  check.add(entry_bytes);
-  return borrowing(entry_bytes, position_bytes, check);
+void PostingList::BlockBound::add(uint32_t tf, uint32_t length) {
+  if (tf == 0) return;  // scores nothing
+  const double ratio = static_cast<double>(length) / tf;
+  float rounded = static_cast<float>(ratio);
+  if (rounded > ratio) rounded = std::nextafter(rounded, 0.0f);
+  min_ratio = std::min(min_ratio, rounded);
+  max_tf = std::max(max_tf, tf);
 }
 
 std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry_bytes,
                                                   std::span<const uint8_t> position_bytes,
+                                                  std::span<const uint8_t> blocks) {
+  EntryCheck check;
+  check.add(entry_bytes);
+  return borrowing(entry_bytes, position_bytes, blocks, check);
+}
+
+std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry_bytes,
+                                                  std::span<const uint8_t> position_bytes,
+                                                  std::span<const uint8_t> blocks,
                                                   const EntryCheck& check) {
-  if (entry_bytes.size() % kEntrySize != 0 || check.count_ != entry_bytes.size() / kEntrySize ||
+  const size_t postings = entry_bytes.size() / kEntrySize;
+  if (entry_bytes.size() % kEntrySize != 0 || check.count_ != postings ||
       reinterpret_cast<uintptr_t>(entry_bytes.data()) % alignof(Entry) != 0 ||
       position_bytes.size() > kMaxPositionBytes || !check.passed(position_bytes.size())) {
     return std::nullopt;
   }
+  if (!blocks.empty() && (blocks.size() != block_count(postings) * sizeof(BlockBound) ||
+                          reinterpret_cast<uintptr_t>(blocks.data()) % alignof(BlockBound) != 0)) {
+    return std::nullopt;
+  }
   PostingList list;
   list.borrowed_entries_ = std::span<const Entry>(reinterpret_cast<const Entry*>(entry_bytes.data()),
-                                                  entry_bytes.size() / kEntrySize);
+                                                  postings);
+  list.borrowed_blocks_ = std::span<const BlockBound>(
+      reinterpret_cast<const BlockBound*>(blocks.data()), blocks.size() / sizeof(BlockBound));
   list.borrowed_bytes_ = position_bytes;
   list.borrowed_last_id_ = check.last_id_;
   return list;
@@ -119,7 +138,15 @@ void PostingList::own() {
   bytes_.insert(bytes_.begin(), borrowed_bytes_.begin(), borrowed_bytes_.end());
   borrowed_entries_ = {};
   borrowed_bytes_ = {};
+  borrowed_blocks_ = {};
   borrowed_last_id_ = 0;
+}
+
+PostingList::Block PostingList::block(size_t i) const {
+  const size_t b = i / kBlockSize;
+  const size_t end = std::min(size(), (b + 1) * kBlockSize);
+  const bool covered = b < borrowed_blocks_.size() && end <= borrowed_entries_.size();
+  return {covered ? &borrowed_blocks_[b] : nullptr, end};
 }
 
 size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {

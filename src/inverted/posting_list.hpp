@@ -22,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -37,6 +38,28 @@ class PostingList {
 
   // The bytes of one posting's entry in `entry_bytes` below.
   static constexpr size_t kEntrySize = 20;
+
+  // Postings are bounded by blocks of kBlockSize, the first block starting the list (the last
+  // may hold fewer): queries pass over a block none of whose postings can score high enough.
+  static constexpr size_t kBlockSize = 64;
+  // What bounds the scores of one block's postings: their largest tf, and the smallest ratio of a
+  // document's length (its number of distinct tokens) to the posting's tf, rounded down; a
+  // posting of a document whose length was not known counts as one of length 0. A block
+  // without postings of positive tf has no ratio (+inf) and a largest tf of 0.
+  struct BlockBound {
+    float min_ratio;
+    uint32_t max_tf;
+
+    // Takes in a posting of `tf` positions whose document has `length` distinct tokens.
+    void add(uint32_t tf, uint32_t length);
+    bool operator==(const BlockBound&) const = default;
+  };
+  static_assert(sizeof(BlockBound) == 8);
+  static constexpr BlockBound kNoPostings = {std::numeric_limits<float>::infinity(), 0};
+  // The blocks of `postings` postings.
+  static constexpr size_t block_count(size_t postings) {
+    return (postings + kBlockSize - 1) / kBlockSize;
+  }
 
   PostingList() = default;
   PostingList(PostingList&& other) noexcept = default;
@@ -70,18 +93,32 @@ class PostingList {
   // A list reading `entry_bytes` (kEntrySize bytes a posting, 4-aligned) and `position_bytes`,
   // which must outlive it, in place; as `entry_parts()` and `position_parts()` gave them, laid
   // end to end. Nothing when they do not make a list: entries whose ends do not ascend to the
-  // last byte, or ids that do not ascend. Checks every entry, touches no position.
+  // last byte, or ids that do not ascend. Checks every entry, touches no position. `blocks`,
+  // when not empty, holds the bound of each block (4-aligned), which the caller vouches for.
   static std::optional<PostingList> borrowing(std::span<const uint8_t> entry_bytes,
-                                              std::span<const uint8_t> position_bytes);
+                                              std::span<const uint8_t> position_bytes,
+                                              std::span<const uint8_t> blocks = {});
   // The same for entries `check` was given a copy of: touches neither array.
   static std::optional<PostingList> borrowing(std::span<const uint8_t> entry_bytes,
                                               std::span<const uint8_t> position_bytes,
+                                              std::span<const uint8_t> blocks,
                                               const EntryCheck& check);
   // Both arrays, for a snapshot: the entries and the positions of every posting.
   Parts entry_parts() const;
   Parts position_parts() const { return {borrowed_bytes_, bytes_}; }
-  // Whether some postings are borrowed.
+  // Whether some postings are borrowed, and how many: the first ones.
   bool borrowed() const { return !borrowed_entries_.empty(); }
+  size_t borrowed_size() const { return borrowed_entries_.size(); }
+  // The bounds of the blocks of the borrowed postings, when they were borrowed with them; the
+  // last may be of a block the list's own postings complete.
+  std::span<const BlockBound> borrowed_blocks() const { return borrowed_blocks_; }
+  // The block holding posting `i`: where it ends, and its bound when the bound covers every
+  // posting of it (null otherwise).
+  struct Block {
+    const BlockBound* bound;
+    size_t end;
+  };
+  Block block(size_t i) const;
   // The largest document id, or 0 for an empty list; read without touching the borrowed arrays.
   uint128 last_doc_id() const {
     return !entries_.empty() ? entries_.back().doc_id() : borrowed_last_id_;
@@ -178,6 +215,7 @@ class PostingList {
   uint128 borrowed_last_id_ = 0;  // of the last borrowed posting
   std::span<const Entry> borrowed_entries_;
   std::span<const uint8_t> borrowed_bytes_;
+  std::span<const BlockBound> borrowed_blocks_;
   std::vector<Entry> entries_;
   std::vector<uint8_t> bytes_;
 };

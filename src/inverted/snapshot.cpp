@@ -23,7 +23,7 @@ static_assert(std::endian::native == std::endian::little,
               "the snapshot holds the lists' arrays as a little-endian host lays them out");
 
 // "TWPOSTS" and the format's version.
-constexpr uint8_t kMagic[8] = {'T', 'W', 'P', 'O', 'S', 'T', 'S', 3};
+constexpr uint8_t kMagic[8] = {'T', 'W', 'P', 'O', 'S', 'T', 'S', 4};
 constexpr size_t kHeaderSize = 80;
 constexpr size_t kChecksummedHeader = 72;
 constexpr size_t kDirectoryEntrySize = 20;
@@ -53,6 +53,17 @@ uint64_t stated_positions_size(std::span<const uint8_t> bytes, uint64_t end) {
   return get_le(bytes.data() + end - PostingList::kEntrySize + kEntryEnd, 4);
 }
 
+// The block bounds of a list of `postings` postings with `positions_size` bytes of positions,
+// in `room`, the bytes from the end of its entries to the next list; empty when they pass it
+// (damage, which the list's checksum then tells).
+std::span<const uint8_t> block_bytes(std::span<const uint8_t> room, uint64_t positions_size,
+                                     uint64_t postings) {
+  const uint64_t begin = padded(positions_size);
+  const uint64_t size = PostingList::block_count(postings) * sizeof(PostingList::BlockBound);
+  if (begin > room.size() || size > room.size() - begin) return {};
+  return room.subspan(begin, size);
+}
+
 // The checksum that closes the header: of its first bytes, then of the directory.
 uint64_t header_checksum(std::span<const uint8_t> header, std::span<const uint8_t> directory) {
   return checksum64(directory, checksum64(header.first(kChecksummedHeader)));
@@ -76,7 +87,7 @@ std::string header_and_directory(std::span<const SnapshotList> lists, const Inde
     put_le(directory, list.postings, 4);
     put_le(directory, offset, 8);
     put_le(directory, list.checksum, 4);
-    offset += padded(list.entries_size() + list.positions_size());
+    offset += padded(list.entries_size() + list.positions_size()) + list.block_bytes().size();
   }
   put_le(out, header_checksum(utils::as_bytes(out), utils::as_bytes(directory)), 8);
   return out + directory;
@@ -84,12 +95,14 @@ std::string header_and_directory(std::span<const SnapshotList> lists, const Inde
 
 }  // namespace
 
-uint32_t list_checksum(const SnapshotList::Parts& entries, const SnapshotList::Parts& positions) {
+uint32_t list_checksum(const SnapshotList::Parts& entries, const SnapshotList::Parts& positions,
+                       std::span<const uint8_t> blocks) {
   utils::Checksum64 of_entries;
   for (const auto& part : entries) of_entries.add(part);
-  utils::Checksum64 of_positions(of_entries.finish());
-  for (const auto& part : positions) of_positions.add(part);
-  return static_cast<uint32_t>(of_positions.finish());
+  utils::Checksum64 of_rest(of_entries.finish());
+  for (const auto& part : positions) of_rest.add(part);
+  of_rest.add(blocks);
+  return static_cast<uint32_t>(of_rest.finish());
 }
 
 LogsStamp LogsStamp::of(std::span<const uint8_t> meta, uint64_t meta_size,
@@ -119,7 +132,8 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
         for (const SnapshotList& list : lists) {
           const uint64_t size = list.entries_size() + list.positions_size();
           for (auto bytes : {list.entries[0], list.entries[1], list.positions[0], list.positions[1],
-                             std::span<const uint8_t>(kZeros, padded(size) - size)}) {
+                             std::span<const uint8_t>(kZeros, padded(size) - size),
+                             list.block_bytes()}) {
             if (auto s = out.add(bytes); !s) return s;
             release.read(bytes);
           }
@@ -157,7 +171,8 @@ SnapshotList Snapshot::stored(size_t i) const {
   return {static_cast<uint32_t>(get_le(entry, 4)), static_cast<uint32_t>(postings),
           {bytes.subspan(offset, end - offset), {}},
           {bytes.subspan(end, limit - end), {}},
-          static_cast<uint32_t>(get_le(entry + 16, 4))};
+          static_cast<uint32_t>(get_le(entry + 16, 4)),
+          {}};
 }
 
 std::optional<PostingList> Snapshot::list(size_t i, Check check) const {
@@ -168,8 +183,9 @@ std::optional<PostingList> Snapshot::list(size_t i, Check check) const {
   const auto room = stored.positions[0];
   const uint64_t end = entries_end(directory_.data() + i * kDirectoryEntrySize);
   stored.positions[0] = room.first(std::min(stated_positions_size(file_->bytes(), end), room.size()));
-  if (list_checksum(stored.entries, stored.positions) != stored.checksum) return std::nullopt;
-  return PostingList::borrowing(stored.entries[0], stored.positions[0]);
+  const auto blocks = block_bytes(room, stored.positions[0].size(), stored.postings);
+  if (list_checksum(stored.entries, stored.positions, blocks) != stored.checksum) return std::nullopt;
+  return PostingList::borrowing(stored.entries[0], stored.positions[0], blocks);
 }
 
 std::optional<PostingList> Snapshot::read_checked(const SnapshotList& stored) const {
@@ -197,12 +213,14 @@ std::optional<PostingList> Snapshot::read_checked(const SnapshotList& stored) co
   }
   // As list() trims them, and checksummed as list_checksum does.
   const auto positions = room.first(std::min<uint64_t>(check.last_end(), room.size()));
-  utils::Checksum64 of_positions(of_entries.finish());
-  if (!read(positions, [&](std::span<const uint8_t> bytes) { of_positions.add(bytes); }) ||
-      static_cast<uint32_t>(of_positions.finish()) != stored.checksum) {
+  const auto blocks = block_bytes(room, positions.size(), stored.postings);
+  utils::Checksum64 of_rest(of_entries.finish());
+  auto add = [&](std::span<const uint8_t> bytes) { of_rest.add(bytes); };
+  if (!read(positions, add) || !read(blocks, add) ||
+      static_cast<uint32_t>(of_rest.finish()) != stored.checksum) {
     return std::nullopt;
   }
-  return PostingList::borrowing(entries, positions, check);
+  return PostingList::borrowing(entries, positions, blocks, check);
 }
 
 std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<const uint8_t> meta,
@@ -232,8 +250,9 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
     return std::nullopt;
   }
   // Every list's entries lie within the file, after the directory and before the next list, in
-  // ascending token id. Its position bytes, whose size its last entry holds, are bounded when it
-  // is read; those of the last list here, so that a file cut short is not read at all.
+  // ascending token id. Its position bytes, whose size its last entry holds, and its block bounds
+  // are bounded when it is read; those of the last list here, so that a file cut short is not
+  // read at all.
   const uint64_t data_start = kHeaderSize + directory.size();
   int64_t previous_token = -1;
   for (uint64_t i = 0; i < count; ++i) {
@@ -249,8 +268,11 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
     previous_token = token_id;
   }
   if (count > 0) {
-    const uint64_t end = entries_end(directory.data() + (count - 1) * kDirectoryEntrySize);
-    if (stated_positions_size(bytes, end) > bytes.size() - end) return std::nullopt;
+    const uint8_t* last = directory.data() + (count - 1) * kDirectoryEntrySize;
+    const uint64_t end = entries_end(last);
+    if (block_bytes(bytes.subspan(end), stated_positions_size(bytes, end), get_le(last + 4, 4)).empty()) {
+      return std::nullopt;
+    }
   }
   Snapshot snapshot;
   snapshot.file_ = std::move(file);

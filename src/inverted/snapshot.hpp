@@ -19,10 +19,15 @@
 //     bytes (4: enough to tell damage, which is all it is for);
 //   each list: its entries (PostingList::kEntrySize bytes a posting), then its position bytes
 //     right after them (as many as its last entry's end says), padded with zeros to a multiple
-//     of 4.
+//     of 4, then the bound of each of its blocks (PostingList::BlockBound: the smallest ratio as
+//     a 32-bit float, the largest tf 4).
 // Reading checks the header and the directory whole (each list's place within the file, in
 // ascending token id); a list is checked when first read: its checksum, and that its entries make
 // a list (PostingList::borrowing).
+//
+// The block bounds are derived from the documents' lengths, which the index does not hold: they
+// are carried over from the snapshot a list borrows from, and those of blocks with postings
+// added since are computed from the lengths the writer is given.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +35,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "inverted/index_type.hpp"
 #include "inverted/posting_list.hpp"
@@ -61,7 +67,9 @@ struct LogsStamp {
 };
 
 // One list as a snapshot holds it: its arrays, each in parts laid end to end
-// (PostingList::entry_parts and position_parts), and their checksum (list_checksum).
+// (PostingList::entry_parts and position_parts), its block bounds, and their checksum
+// (list_checksum). A list copied as stored has its padding and block bounds at the end of its
+// positions, and no `blocks`.
 struct SnapshotList {
   using Parts = PostingList::Parts;
 
@@ -70,12 +78,18 @@ struct SnapshotList {
   Parts entries;
   Parts positions;
   uint32_t checksum = 0;
+  std::vector<PostingList::BlockBound> blocks;
+
+  std::span<const uint8_t> block_bytes() const {
+    return {reinterpret_cast<const uint8_t*>(blocks.data()), blocks.size() * sizeof(blocks[0])};
+  }
 
   uint64_t entries_size() const { return entries[0].size() + entries[1].size(); }
   uint64_t positions_size() const { return positions[0].size() + positions[1].size(); }
 };
 
-uint32_t list_checksum(const SnapshotList::Parts& entries, const SnapshotList::Parts& positions);
+uint32_t list_checksum(const SnapshotList::Parts& entries, const SnapshotList::Parts& positions,
+                       std::span<const uint8_t> blocks);
 
 // Writes the snapshot of `lists` (in strictly ascending token id, none empty), whose totals are
 // `totals`, covering logs stamped `stamp`, to `index_dir`/postings. Parts of lists that lie in

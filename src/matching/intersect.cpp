@@ -54,11 +54,36 @@ std::optional<PostingListIntersection> PostingListIntersection::create(
   return intersection;
 }
 
-void PostingListIntersection::push(Heap& heap, uint32_t alternative, size_t index) {
+void PostingListIntersection::push(Heap& heap, uint32_t alternative, size_t index,
+                                   uint32_t passed_end) {
   const inverted::PostingList& postings = *heap.alternatives[alternative].postings;
   if (index >= postings.size()) return;
-  heap.cursors.push_back({postings.doc_id(index), static_cast<uint32_t>(index), alternative});
+  heap.cursors.push_back(
+      {postings.doc_id(index), static_cast<uint32_t>(index), alternative, passed_end});
   std::push_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
+}
+
+void PostingListIntersection::pass_refused_blocks(Heap& heap, BlockTest worth) {
+  while (!heap.cursors.empty()) {
+    Cursor& top = heap.cursors.front();
+    if (top.index < top.passed_end) return;
+    const Alternative& alternative = heap.alternatives[top.alternative];
+    const inverted::PostingList& postings = *alternative.postings;
+    const inverted::PostingList::Block block = postings.block(top.index);
+    if (block.bound == nullptr || worth(*block.bound, postings.size(), alternative.distance)) {
+      top.passed_end = static_cast<uint32_t>(block.end);
+      return;
+    }
+    const uint32_t refused = top.alternative;
+    std::pop_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
+    heap.cursors.pop_back();
+    push(heap, refused, block.end);
+  }
+}
+
+bool PostingListIntersection::next(BlockTest worth) {
+  if (heaps_.size() == 1) pass_refused_blocks(heaps_[0], worth);
+  return next();
 }
 
 void PostingListIntersection::advance(Heap& heap, uint128 target) {
@@ -67,7 +92,8 @@ void PostingListIntersection::advance(Heap& heap, uint128 target) {
     const Cursor cursor = heap.cursors.back();
     heap.cursors.pop_back();
     const inverted::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
-    push(heap, cursor.alternative, postings.lower_bound(target, cursor.index + 1));
+    push(heap, cursor.alternative, postings.lower_bound(target, cursor.index + 1),
+         cursor.passed_end);
   }
 }
 
@@ -78,7 +104,7 @@ void PostingListIntersection::next_docs(Heap& heap, std::vector<Cursor>& group) 
     std::pop_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
     const Cursor cursor = heap.cursors.back();
     heap.cursors.pop_back();
-    push(heap, cursor.alternative, cursor.index + 1);
+    push(heap, cursor.alternative, cursor.index + 1, cursor.passed_end);
     group.push_back(cursor);
   }
 }
@@ -128,13 +154,21 @@ std::span<const TermPositions> PostingListIntersection::terms() {
 
 std::span<const TermCount> PostingListIntersection::counts() {
   counts_.clear();
+  double min_length = 0;
   for (uint32_t group = 0; group < current_.size(); ++group) {
     for (const Cursor& cursor : current_[group]) {
       const Alternative& alternative = heaps_[group].alternatives[cursor.alternative];
-      counts_.push_back({group, alternative.distance, alternative.postings->size(),
-                         alternative.postings->position_count(cursor.index)});
+      const inverted::PostingList& postings = *alternative.postings;
+      const uint32_t tf = postings.position_count(cursor.index);
+      counts_.push_back({group, alternative.distance, postings.size(), tf});
+      // The length over tf is at least the block's smallest ratio: kept a hair below, for the
+      // product's rounding.
+      if (const auto* bound = postings.block(cursor.index).bound) {
+        min_length = std::max(min_length, double{bound->min_ratio} * tf * (1 - 1e-9));
+      }
     }
   }
+  min_length_ = static_cast<uint32_t>(std::min<double>(min_length, UINT32_MAX));
   return counts_;
 }
 

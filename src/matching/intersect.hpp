@@ -39,6 +39,15 @@ class PostingListIntersection {
   // Moves to the next candidate; false when there is none. Every document comes at most once.
   bool next();
 
+  // Whether a block of postings of a query token's alternative may hold a document worth
+  // yielding, from the block's bound, the alternative's df and its edit distance.
+  using BlockTest = absl::FunctionRef<bool(const inverted::PostingList::BlockBound&, uint64_t df,
+                                           uint16_t distance)>;
+  // `next`, passing over the blocks of postings `worth` refuses. Only a query of one token passes
+  // over blocks: a document is then worth what the best of its alternatives' terms is, so each
+  // alternative's postings can be passed over on their own. With more tokens no block is refused.
+  bool next(BlockTest worth);
+
   // The current candidate's document.
   uint128 doc_id() const { return current_[0][0].doc_id; }
 
@@ -49,6 +58,9 @@ class PostingListIntersection {
   // The same tokens in the same order with their counts only, which decodes no position: what
   // bounds the candidate's score. Valid until the next call of `next` or `counts`.
   std::span<const TermCount> counts();
+  // The least length the current candidate can have, as the bounds of its postings' blocks tell
+  // with their counts; 0 when they tell nothing. Set by `counts`.
+  uint32_t min_length() const { return min_length_; }
 
   uint32_t group_count() const { return static_cast<uint32_t>(heaps_.size()); }
 
@@ -59,11 +71,13 @@ class PostingListIntersection {
     uint32_t token_id;
     uint16_t distance;
   };
-  // A cursor on posting `index` of its alternative's list.
+  // A cursor on posting `index` of its alternative's list. The postings below `passed_end` are
+  // in blocks let through (next(BlockTest)).
   struct Cursor {
     uint128 doc_id;
     uint32_t index;
     uint32_t alternative;
+    uint32_t passed_end;
   };
   // Per query token: its alternatives and the heap of their cursors.
   struct Heap {
@@ -72,7 +86,10 @@ class PostingListIntersection {
   };
 
   // Pushes a cursor on posting `index` of the alternative, unless the list ends before it.
-  static void push(Heap& heap, uint32_t alternative, size_t index);
+  static void push(Heap& heap, uint32_t alternative, size_t index, uint32_t passed_end = 0);
+  // Moves the cursor on the heap's top past the blocks `worth` refuses, and the next cursor on
+  // top so on, until one is in a block let through, or none is left.
+  static void pass_refused_blocks(Heap& heap, BlockTest worth);
   // Moves every cursor of `heap` below `target` to its first posting at or above it.
   static void advance(Heap& heap, uint128 target);
   // Takes the cursors on the heap's smallest document id into `group`, each cursor moved on to
@@ -83,6 +100,7 @@ class PostingListIntersection {
   std::vector<std::vector<Cursor>> current_;  // per query token, the last candidate's cursors
   std::vector<TermPositions> terms_;
   std::vector<TermCount> counts_;
+  uint32_t min_length_ = 0;
   std::vector<std::vector<uint32_t>> positions_;  // decoded positions behind terms_
 };
 

@@ -47,4 +47,15 @@ double bm25(uint64_t live_count, uint32_t doc_len, double avg_doc_len,
 double max_bm25(uint64_t live_count, uint32_t doc_len, double avg_doc_len,
                 std::span<const matching::TermCount> candidate);
 
+// Bounds the term of a token of `df` postings at edit distance `distance` in every document
+// where its tf is at most `max_tf` and the document's length is at least `min_ratio` times its
+// tf: what a posting of a block (inverted::PostingList::BlockBound) can add to a score.
+//
+// With norm / tf = (dl / tf) * b / avgdl + (1 - b) / tf, which is at least
+// min_ratio * b / avgdl + (1 - b) / max_tf, tfpart = (k1 + 1) / (1 + k1 * norm / tf) is at most
+// what that gives. It is computed by another expression than the terms it bounds, so it is
+// raised by far more than their rounding can differ by.
+double max_block_term(uint64_t live_count, double avg_doc_len, uint64_t df, uint16_t distance,
+                      float min_ratio, uint32_t max_tf);
+
 }  // namespace tarnwick::query

@@ -227,14 +227,14 @@ TEST(PostingListTest, ACheckOfACopyInPiecesDecidesAsBorrowingDoes) {
     return check;
   };
   for (size_t piece : {size_t{20}, size_t{40}, size_t{60}, entries.size()}) {
-    auto list = PostingList::borrowing(entries, positions, check_of(entries, piece));
+    auto list = PostingList::borrowing(entries, positions, {}, check_of(entries, piece));
     ASSERT_TRUE(list.has_value()) << piece;
     EXPECT_EQ(list->size(), 5u);
     EXPECT_EQ(list->last_doc_id(), id(10));
     EXPECT_EQ(positions_of(*list, 4), (Positions{5, 9}));
-    EXPECT_FALSE(PostingList::borrowing(entries, positions, check_of(repeated, piece))) << piece;
+    EXPECT_FALSE(PostingList::borrowing(entries, positions, {}, check_of(repeated, piece))) << piece;
   }
-  EXPECT_FALSE(PostingList::borrowing(entries, positions,
+  EXPECT_FALSE(PostingList::borrowing(entries, positions, {},
                                       check_of(std::span(entries).first(80), 20)));
 }
 

@@ -220,7 +220,7 @@ TEST_F(SnapshotTest, ADamagedOrCutSnapshotNeverChangesWhatOpeningGives) {
   }
   // Only the padding after the lists is not checked.
   EXPECT_GT(passed_over, tried * 9 / 10);
-  // The padding after the last list is at most 3 bytes.
+  // The last list ends the file with its block bounds.
   for (size_t length : {size_t{0}, size_t{8}, size_t{63}, size_t{64}, kept.size() / 2, kept.size() - 4}) {
     write_bytes(snapshot(), kept.substr(0, length));
     IndexManager index = open();

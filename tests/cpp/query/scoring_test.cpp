@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "inverted/posting_list.hpp"
 #include "matching/test_candidate.hpp"
 
 namespace tarnwick::query {
@@ -161,6 +162,39 @@ TEST(MaxBm25, BoundsEveryIntervalOfTheCandidate) {
     }
     const auto chosen = interval_of(terms, pick);
     ASSERT_LE(bm25(n, dl, avg, Interval{chosen, in(0, 3)}), bound);
+  }
+}
+
+TEST(MaxBlockTerm, BoundsTheTermOfEveryPostingOfTheBlock) {
+  std::mt19937 rng(13);
+  auto in = [&rng](uint32_t lo, uint32_t hi) {
+    return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
+  };
+  const double averages[] = {0.0,  -0.5, std::nan(""), 1e-320, 0.3,
+                             2.0,  6.5,  40.0,         std::numeric_limits<double>::infinity()};
+  for (int round = 0; round < 3000; ++round) {
+    const uint64_t n = in(0, 50);
+    const uint64_t df = in(1, 60);
+    const auto distance = static_cast<uint16_t>(in(0, 2));
+    const double avg = averages[in(0, std::size(averages) - 1)];
+    std::vector<Term> block(in(1, 64));
+    std::vector<uint32_t> lengths(block.size());
+    inverted::PostingList::BlockBound bound = inverted::PostingList::kNoPostings;
+    for (size_t i = 0; i < block.size(); ++i) {
+      block[i] = {in(0, 9), df, distance};
+      lengths[i] = in(0, 40);
+      bound.add(static_cast<uint32_t>(block[i].tf), lengths[i]);
+    }
+    const double most = max_block_term(n, avg, df, distance, bound.min_ratio, bound.max_tf);
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(std::isfinite(most));
+    for (size_t i = 0; i < block.size(); ++i) {
+      ASSERT_LE(score(n, lengths[i], avg, {block[i]}), most) << i;
+    }
+    // A block of one posting is bounded by its own term, bar the float its ratio is kept in.
+    if (block.size() == 1) {
+      EXPECT_NEAR(most, score(n, lengths[0], avg, {block[0]}), most * 1e-6);
+    }
   }
 }
 
