@@ -185,16 +185,14 @@ const TableRow* RecordTable::find(uint128 id, size_t& from) const {
   auto before = [](const TableRow& row, uint128 value) { return row.id < value; };
   size_t low = std::min(from, rows.size());
   if (low > 0 && rows[low - 1].id >= id) low = 0;  // not ahead of `from`: search it all
-  // Galloping: steps of 1, 2, 4... until a row at or past `id`, then a binary search in the
-  // last step. Ids asked in ascending order cost about the logarithm of the distance between
-  // them, not of the table.
-  size_t step = 1;
-  size_t high = low;
-  while (high < rows.size() && rows[high].id < id) {
-    low = high + 1;
-    high = std::min(rows.size(), high + step);
-    step *= 2;
+  // The stretch of `low`, unless `id` lies past it: then that of the last post at or below it.
+  size_t stretch = low / kFenceStride;
+  if (stretch + 1 < fence.size() && fence[stretch + 1] <= id) {
+    stretch = static_cast<size_t>(std::upper_bound(fence.begin() + static_cast<ptrdiff_t>(stretch),
+                                                   fence.end(), id) - fence.begin()) - 1;
+    low = stretch * kFenceStride;
   }
+  const size_t high = std::min(rows.size(), (stretch + 1) * kFenceStride);
   const auto it = std::lower_bound(rows.begin() + static_cast<ptrdiff_t>(low),
                                    rows.begin() + static_cast<ptrdiff_t>(high), id, before);
   from = static_cast<size_t>(it - rows.begin());
@@ -229,6 +227,7 @@ std::optional<RecordTable> read_record_table(const fs::path& dir) {
   }
   const auto* first = reinterpret_cast<const TableRow*>(bytes.data() + rows_start);
   table.rows = {first, row_count};
+  table.fence.reserve((row_count + RecordTable::kFenceStride - 1) / RecordTable::kFenceStride);
   // Group by group, each checked while its rows are in the cache.
   uint64_t checksum = 0;
   utils::ReleaseBehind release(file.get());
@@ -241,6 +240,7 @@ std::optional<RecordTable> read_record_table(const fs::path& dir) {
           group[i].segment >= segment_count) {
         return std::nullopt;
       }
+      if ((at + i) % RecordTable::kFenceStride == 0) table.fence.push_back(group[i].id);
     }
   }
   if (checksum != get_le(bytes.data() + bytes.size() - kTrailerSize, 8)) return std::nullopt;

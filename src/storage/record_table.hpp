@@ -92,10 +92,15 @@ utils::Status<utils::ReplaceFileError> write_record_table(
 
 // A table read back; `rows` lie in `file`.
 struct RecordTable {
+  // Rows between fence posts: a lookup reads the posts, which stay in memory, and then the rows
+  // of one stretch, which lie on a page or two, rather than pages all over the file.
+  static constexpr size_t kFenceStride = 64;
+
   std::shared_ptr<const utils::MappedFile> file;
   std::vector<CoveredSegment> segments;
   TableTotals totals;
   std::span<const TableRow> rows;
+  std::vector<uint128> fence;  // the id of every kFenceStride-th row, from the first
 
   // The row of `id`, or null.
   const TableRow* find(uint128 id) const;
