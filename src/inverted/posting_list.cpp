@@ -150,17 +150,25 @@ PostingList::Block PostingList::block(size_t i) const {
 }
 
 size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {
-  auto below = [doc_id](const Entry& e) { return e.doc_id() < doc_id; };
-  const size_t borrowed = borrowed_entries_.size();
-  if (from < borrowed) {
-    auto it = std::partition_point(borrowed_entries_.begin() + static_cast<ptrdiff_t>(from),
-                                   borrowed_entries_.end(), below);
-    if (it != borrowed_entries_.end()) return static_cast<size_t>(it - borrowed_entries_.begin());
-    from = borrowed;
+  // Galloping: steps of 1, 2, 4... from `from` until a posting at or past `doc_id`, then a binary
+  // search in the last step. A target near `from`, as leapfrogging lists mostly ask for, costs
+  // the logarithm of the distance to it rather than of the list.
+  auto below = [this, doc_id](size_t i) { return entry(i).doc_id() < doc_id; };
+  size_t low = from;
+  size_t high = from;
+  for (size_t step = 1; high < size() && below(high); step *= 2) {
+    low = high + 1;
+    high = std::min(size(), high + step);
   }
-  auto it = std::partition_point(entries_.begin() + static_cast<ptrdiff_t>(from - borrowed),
-                                 entries_.end(), below);
-  return borrowed + static_cast<size_t>(it - entries_.begin());
+  while (low < high) {
+    const size_t middle = low + (high - low) / 2;
+    if (below(middle)) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
 }
 
 bool PostingList::append(uint128 doc_id, std::span<const uint32_t> positions) {

@@ -160,13 +160,15 @@ utils::Status<LogReadError> replay_tail(LogsReader& reader, uint64_t from_record
     }
     if (auto s = deletes.apply(index, totals); !s) return s;
     PostingList& list = *index.change(token_id, true);
-    const size_t place = list.lower_bound(entry->posting_doc_id);
-    if ((place < list.size() && list.doc_id(place) == entry->posting_doc_id) ||
-        !list.insert(entry->posting_doc_id, entry->positions) ||
+    const uint128 doc_id = entry->posting_doc_id;
+    const size_t place =
+        list.empty() || list.last_doc_id() < doc_id ? list.size() : list.lower_bound(doc_id);
+    if ((place < list.size() && list.doc_id(place) == doc_id) ||
+        !list.insert(doc_id, entry->positions) ||
         list.size() != entry->header.count) {
       return fail(disagreement(token_id, "an Insert record does not fit its list"));
     }
-    totals.add(entry->posting_doc_id, token_id);
+    totals.add(doc_id, token_id);
   }
   return deletes.apply(index, totals);
 }

@@ -45,6 +45,22 @@ TEST(PostingListTest, LowerBoundFindsTheFirstIdNotBelow) {
   EXPECT_EQ(list.lower_bound(id(5)), 2u);
   EXPECT_EQ(list.lower_bound(id(2), 2), 2u);
   EXPECT_EQ(list.lower_bound(id(9)), 4u);
+
+  // From anywhere, to near and far targets, across the borrowed postings and the list's own.
+  std::mt19937 rng(5);
+  PostingList first;
+  uint64_t n = 0;
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(first.append(id(n += 1 + rng() % 3), Positions{1}));
+  auto both = PostingList::borrowing(first.entry_parts()[1], first.position_parts()[1]);
+  ASSERT_TRUE(both);
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(both->append(id(n += 1 + rng() % 3), Positions{1}));
+  for (int round = 0; round < 5000; ++round) {
+    const size_t from = rng() % (both->size() + 1);
+    const uint64_t target = rng() % 2 ? rng() % (n + 2) : (from < both->size() ? 0 : n) + rng() % 9;
+    size_t expected = from;
+    while (expected < both->size() && both->doc_id(expected) < id(target)) ++expected;
+    ASSERT_EQ(both->lower_bound(id(target), from), expected) << from << " " << target;
+  }
 }
 
 TEST(PostingListTest, RemoveIfKeepsTheOthersInOrderWithTheirPositions) {
