@@ -216,18 +216,12 @@ class Search {
     // As the interval matcher takes them; valid while the candidate is visited.
     std::span<const matching::TermPositions> terms() const { return intersection->terms(); }
   };
-  // What may be passed over before a candidate's record is looked up.
-  struct CandidateTests {
-    // Whether a whole block of postings may hold a candidate worth visiting.
-    matching::PostingListIntersection::BlockTest block;
-    // Whether a document holding every query token with these counts, and at least this long,
-    // may be.
-    absl::FunctionRef<bool(std::span<const matching::TermCount>, uint32_t min_length)> counts;
-  };
   // Parses and tokenizes `query`, then hands `visit` its live candidates in ascending id, but
-  // for those `worth` refuses. Fails only when the query does not parse.
+  // those whose score is bound to be at most what `floor` gives at the time: they are passed
+  // over as early as their bounds tell, before their records are looked up. Fails only when the
+  // query does not parse.
   utils::Status<query::ParseError> for_each_candidate(
-      std::string query, const CandidateTests& worth,
+      std::string query, absl::FunctionRef<double()> floor,
       absl::FunctionRef<void(const Candidate&)> visit);
 
   // `add` of a prepared text, once the engine is known to be the writer; `known` (add_many's)

@@ -4,10 +4,12 @@
 // whether a candidate has an interval.
 //
 // Once the heap is full, a candidate is weighed in steps, each dearer than the one before and
-// each taken only when the one before lets it through: for a query of one token, the bound of its
-// posting's block; its bound from its counts alone; then with its length once its record is
-// looked up; then its intervals once its positions are decoded.
+// each taken only when the one before lets it through: the bounds of the blocks its postings lie
+// in, which pass over whole runs of documents; its bound from its counts alone; for a query of
+// more than one token, whether it has an interval at all; then its bound with its length once its
+// record is looked up; then its intervals' scores.
 #include <algorithm>
+#include <limits>
 
 #include "engine/search.hpp"
 #include "matching/intersect.hpp"
@@ -36,7 +38,7 @@ constexpr size_t kReservedHits = 4096;
 }  // namespace
 
 utils::Status<query::ParseError> Search::for_each_candidate(
-    std::string text, const CandidateTests& worth,
+    std::string text, absl::FunctionRef<double()> floor,
     absl::FunctionRef<void(const Candidate&)> visit) {
   auto parsed = query::Query::parse(text);
   if (!parsed) return utils::fail(std::move(parsed.error()));
@@ -45,15 +47,31 @@ utils::Status<query::ParseError> Search::for_each_candidate(
       matching::PostingListIntersection::create(tokenized, index_.index(), tokens_,
                                                 [this]() -> const utils::Trie& { return trie(); });
   if (!intersection) return {};
+  const uint64_t live_count = documents_.live_count();
+  const double avg_doc_len = meta_.avg_doc_len();
+  auto block_score = [&](const inverted::PostingList::BlockBound& bound, uint64_t df,
+                         uint16_t distance) {
+    return query::max_block_term(live_count, avg_doc_len, df, distance, bound.min_ratio,
+                                 bound.max_tf);
+  };
+  const uint32_t groups = intersection->group_count();
   size_t cursor = 0;  // candidates come in ascending id
-  while (intersection->next(worth.block)) {
+  while (intersection->next(block_score, floor())) {
+    // Before its length is known, a candidate is bounded as if it were as short as it can be.
     const std::span<const matching::TermCount> counts = intersection->counts();
-    if (!worth.counts(counts, intersection->min_length())) continue;
+    if (!(query::max_bm25(live_count, intersection->min_length(), avg_doc_len, counts) > floor())) {
+      continue;
+    }
+    // A candidate without an interval scores nothing: with more than one query token many have
+    // none, and finding out costs less than a lookup. With one, every occurrence is one.
+    if (groups > 1) {
+      matcher_.reset(intersection->terms(), groups, tokenized.proximity);
+      if (!matcher_.next()) continue;
+    }
     const uint128 id = intersection->doc_id();
     const std::optional<uint32_t> doc_len = documents_.live_token_count(id, cursor);
     if (!doc_len) continue;
-    visit(Candidate{id, *doc_len, counts, intersection->group_count(), tokenized.proximity,
-                    &*intersection});
+    visit(Candidate{id, *doc_len, counts, groups, tokenized.proximity, &*intersection});
   }
   return {};
 }
@@ -81,20 +99,12 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
 
   // Ids come in ascending order, so a candidate whose bound only ties the worst kept hit cannot
   // rank before it.
-  auto may_enter = [&](double bound) { return !full() || heap.front().score < bound; };
-  // Before its length is known, a candidate is bounded as if it were as short as it can be.
-  auto counts_worth = [&](std::span<const matching::TermCount> counts, uint32_t min_length) {
-    return may_enter(query::max_bm25(live_count, min_length, avg_doc_len, counts));
+  auto floor = [&] {
+    return full() ? heap.front().score : -std::numeric_limits<double>::infinity();
   };
-  auto block_worth = [&](const inverted::PostingList::BlockBound& bound, uint64_t df,
-                         uint16_t distance) {
-    return may_enter(query::max_block_term(live_count, avg_doc_len, df, distance,
-                                           bound.min_ratio, bound.max_tf));
-  };
-  const CandidateTests worth{block_worth, counts_worth};
-  auto visited = for_each_candidate(std::move(text), worth, [&](const Candidate& candidate) {
+  auto visited = for_each_candidate(std::move(text), floor, [&](const Candidate& candidate) {
     const uint32_t doc_len = candidate.doc_len;
-    if (!may_enter(query::max_bm25(live_count, doc_len, avg_doc_len, candidate.counts))) return;
+    if (!(query::max_bm25(live_count, doc_len, avg_doc_len, candidate.counts) > floor())) return;
     groups = candidate.group_count;
     best.resize(groups);
     double score = 0.0;
@@ -139,12 +149,8 @@ utils::Result<uint64_t, query::ParseError> Search::count(std::string text) {
   const uint64_t live_count = documents_.live_count();
   const double avg_doc_len = meta_.avg_doc_len();
   uint64_t matching = 0;
-  auto every_block = [](const inverted::PostingList::BlockBound&, uint64_t, uint16_t) {
-    return true;
-  };
-  auto every_candidate = [](std::span<const matching::TermCount>, uint32_t) { return true; };
-  const CandidateTests every{every_block, every_candidate};
-  auto visited = for_each_candidate(std::move(text), every, [&](const Candidate& candidate) {
+  auto none = [] { return -std::numeric_limits<double>::infinity(); };
+  auto visited = for_each_candidate(std::move(text), none, [&](const Candidate& candidate) {
     const uint32_t doc_len = candidate.doc_len;
     matcher_.reset(candidate.terms(), candidate.group_count, candidate.proximity);
     while (auto interval = matcher_.next()) {

@@ -1,6 +1,7 @@
 #include "matching/intersect.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace tarnwick::matching {
 
@@ -38,7 +39,7 @@ std::optional<PostingListIntersection> PostingListIntersection::create(
       const inverted::PostingList* list = index.find(*id);
       if (list == nullptr || list->empty()) return;
       heap.alternatives.push_back({list, *id, distance});
-      push(heap, static_cast<uint32_t>(heap.alternatives.size() - 1), 0);
+      push(heap, static_cast<uint32_t>(heap.alternatives.size() - 1));
     };
     if (token.fuzziness == 0) {
       // What the trie would find at distance 0: the token itself, when the dictionary holds it
@@ -54,46 +55,93 @@ std::optional<PostingListIntersection> PostingListIntersection::create(
   return intersection;
 }
 
-void PostingListIntersection::push(Heap& heap, uint32_t alternative, size_t index,
-                                   uint32_t passed_end) {
+void PostingListIntersection::push(Heap& heap, uint32_t alternative) {
   const inverted::PostingList& postings = *heap.alternatives[alternative].postings;
-  if (index >= postings.size()) return;
-  heap.cursors.push_back(
-      {postings.doc_id(index), static_cast<uint32_t>(index), alternative, passed_end});
+  heap.cursors.push_back({postings.doc_id(0), 0, alternative, 0, 0});
   std::push_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
 }
 
-void PostingListIntersection::pass_refused_blocks(Heap& heap, BlockTest worth) {
+void PostingListIntersection::move_top(Heap& heap, size_t index) {
+  std::vector<Cursor>& cursors = heap.cursors;
+  Cursor moved = cursors.front();
+  const inverted::PostingList& postings = *heap.alternatives[moved.alternative].postings;
+  if (index >= postings.size()) {
+    std::pop_heap(cursors.begin(), cursors.end(), LaterDocument{});
+    cursors.pop_back();
+    return;
+  }
+  moved.doc_id = postings.doc_id(index);
+  moved.index = static_cast<uint32_t>(index);
+  // Down from the top, in the layout of std::push_heap: the children of i at 2i + 1 and 2i + 2.
+  size_t hole = 0;
+  for (size_t child = 1; child < cursors.size(); child = 2 * hole + 1) {
+    if (child + 1 < cursors.size() && cursors[child + 1].doc_id < cursors[child].doc_id) ++child;
+    if (!(cursors[child].doc_id < moved.doc_id)) break;
+    cursors[hole] = cursors[child];
+    hole = child;
+  }
+  cursors[hole] = moved;
+}
+
+void PostingListIntersection::find_block(const Heap& heap, Cursor& cursor, BlockScore score) {
+  if (cursor.index < cursor.block_end) return;
+  const Alternative& alternative = heap.alternatives[cursor.alternative];
+  const inverted::PostingList& postings = *alternative.postings;
+  const inverted::PostingList::Block block = postings.block(cursor.index);
+  cursor.block_end = static_cast<uint32_t>(block.end);
+  cursor.block_score = block.bound != nullptr
+                           ? score(*block.bound, postings.size(), alternative.distance)
+                           : std::numeric_limits<double>::infinity();
+}
+
+void PostingListIntersection::pass_low_blocks(Heap& heap, BlockScore score, double floor) {
   while (!heap.cursors.empty()) {
     Cursor& top = heap.cursors.front();
-    if (top.index < top.passed_end) return;
-    const Alternative& alternative = heap.alternatives[top.alternative];
-    const inverted::PostingList& postings = *alternative.postings;
-    const inverted::PostingList::Block block = postings.block(top.index);
-    if (block.bound == nullptr || worth(*block.bound, postings.size(), alternative.distance)) {
-      top.passed_end = static_cast<uint32_t>(block.end);
-      return;
-    }
-    const uint32_t refused = top.alternative;
-    std::pop_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
-    heap.cursors.pop_back();
-    push(heap, refused, block.end);
+    find_block(heap, top, score);
+    if (top.block_score > floor) return;
+    move_top(heap, top.block_end);
   }
 }
 
-bool PostingListIntersection::next(BlockTest worth) {
-  if (heaps_.size() == 1) pass_refused_blocks(heaps_[0], worth);
+bool PostingListIntersection::passed_low_blocks(BlockScore score, double floor) {
+  double sum = 0;
+  uint128 end = ~uint128{0};  // the last document of the first block to end
+  for (Heap& heap : heaps_) {
+    double best = 0;
+    for (Cursor& cursor : heap.cursors) {
+      find_block(heap, cursor, score);
+      best = std::max(best, cursor.block_score);
+      end = std::min(end, heap.alternatives[cursor.alternative].postings->doc_id(cursor.block_end - 1));
+    }
+    sum += best;
+  }
+  if (!(sum <= floor)) return false;
+  for (Heap& heap : heaps_) {
+    if (end == ~uint128{0}) {
+      heap.cursors.clear();  // no document comes after
+    } else {
+      advance(heap, end + 1);
+    }
+  }
+  return true;
+}
+
+bool PostingListIntersection::next(BlockScore score, double floor) {
+  if (heaps_.size() == 1) {
+    pass_low_blocks(heaps_[0], score, floor);
+  } else {
+    auto exhausted = [](const Heap& heap) { return heap.cursors.empty(); };
+    while (std::none_of(heaps_.begin(), heaps_.end(), exhausted) &&
+           passed_low_blocks(score, floor)) {
+    }
+  }
   return next();
 }
 
 void PostingListIntersection::advance(Heap& heap, uint128 target) {
   while (!heap.cursors.empty() && heap.cursors.front().doc_id < target) {
-    std::pop_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
-    const Cursor cursor = heap.cursors.back();
-    heap.cursors.pop_back();
-    const inverted::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
-    push(heap, cursor.alternative, postings.lower_bound(target, cursor.index + 1),
-         cursor.passed_end);
+    const Cursor& top = heap.cursors.front();
+    move_top(heap, heap.alternatives[top.alternative].postings->lower_bound(target, top.index + 1));
   }
 }
 
@@ -101,15 +149,13 @@ void PostingListIntersection::next_docs(Heap& heap, std::vector<Cursor>& group) 
   group.clear();
   while (!heap.cursors.empty() &&
          (group.empty() || heap.cursors.front().doc_id == group.front().doc_id)) {
-    std::pop_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
-    const Cursor cursor = heap.cursors.back();
-    heap.cursors.pop_back();
-    push(heap, cursor.alternative, cursor.index + 1, cursor.passed_end);
-    group.push_back(cursor);
+    group.push_back(heap.cursors.front());
+    move_top(heap, group.back().index + 1);
   }
 }
 
 bool PostingListIntersection::next() {
+  decoded_ = false;
   uint128 target = 0;
   bool agreed = true;
   for (size_t i = 0; i < heaps_.size(); ++i) {
@@ -137,6 +183,8 @@ bool PostingListIntersection::next() {
 }
 
 std::span<const TermPositions> PostingListIntersection::terms() {
+  if (decoded_) return terms_;
+  decoded_ = true;
   terms_.clear();
   size_t used = 0;
   for (uint32_t group = 0; group < current_.size(); ++group) {

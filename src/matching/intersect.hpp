@@ -39,20 +39,24 @@ class PostingListIntersection {
   // Moves to the next candidate; false when there is none. Every document comes at most once.
   bool next();
 
-  // Whether a block of postings of a query token's alternative may hold a document worth
-  // yielding, from the block's bound, the alternative's df and its edit distance.
-  using BlockTest = absl::FunctionRef<bool(const inverted::PostingList::BlockBound&, uint64_t df,
-                                           uint16_t distance)>;
-  // `next`, passing over the blocks of postings `worth` refuses. Only a query of one token passes
-  // over blocks: a document is then worth what the best of its alternatives' terms is, so each
-  // alternative's postings can be passed over on their own. With more tokens no block is refused.
-  bool next(BlockTest worth);
+  // The most a posting of a block of a query token's alternative can add to a document's score,
+  // from the block's bound, the alternative's df and its edit distance.
+  using BlockScore = absl::FunctionRef<double(const inverted::PostingList::BlockBound&,
+                                              uint64_t df, uint16_t distance)>;
+  // `next`, passing over documents that cannot score above `floor` by the blocks their postings
+  // lie in. A document is worth at most the sum over query tokens of the best of their
+  // alternatives' terms there; while every alternative's next postings lie in blocks whose
+  // scores give at most `floor` that way, the documents up to the end of the first of those
+  // blocks are passed over. With one query token, a block of one alternative is passed over on
+  // its own.
+  bool next(BlockScore score, double floor);
 
   // The current candidate's document.
   uint128 doc_id() const { return current_[0][0].doc_id; }
 
-  // The current candidate's matching tokens with their positions there, ordered by query token.
-  // The views stay valid until the next call of `next` or `terms`.
+  // The current candidate's matching tokens with their positions there, ordered by query token,
+  // decoded on the first call for the candidate. The views stay valid until the next call of
+  // `next`.
   std::span<const TermPositions> terms();
 
   // The same tokens in the same order with their counts only, which decodes no position: what
@@ -71,13 +75,15 @@ class PostingListIntersection {
     uint32_t token_id;
     uint16_t distance;
   };
-  // A cursor on posting `index` of its alternative's list. The postings below `passed_end` are
-  // in blocks let through (next(BlockTest)).
+  // A cursor on posting `index` of its alternative's list. The block of its posting ends before
+  // posting `block_end` and scores at most `block_score` (next(BlockScore, double)); both are
+  // set when first asked for, and when the cursor has passed `block_end`.
   struct Cursor {
     uint128 doc_id;
     uint32_t index;
     uint32_t alternative;
-    uint32_t passed_end;
+    uint32_t block_end;
+    double block_score;
   };
   // Per query token: its alternatives and the heap of their cursors.
   struct Heap {
@@ -85,11 +91,21 @@ class PostingListIntersection {
     std::vector<Cursor> cursors;
   };
 
-  // Pushes a cursor on posting `index` of the alternative, unless the list ends before it.
-  static void push(Heap& heap, uint32_t alternative, size_t index, uint32_t passed_end = 0);
-  // Moves the cursor on the heap's top past the blocks `worth` refuses, and the next cursor on
-  // top so on, until one is in a block let through, or none is left.
-  static void pass_refused_blocks(Heap& heap, BlockTest worth);
+  // Pushes a cursor on the first posting of the alternative, whose list is not empty.
+  static void push(Heap& heap, uint32_t alternative);
+  // Moves the cursor on the heap's top to posting `index` of its list, or drops it when the list
+  // ends before that, and restores the heap's order.
+  static void move_top(Heap& heap, size_t index);
+  // Sets the block of `cursor` (Cursor::block_end) when it has passed the last; +inf for a block
+  // without a bound.
+  static void find_block(const Heap& heap, Cursor& cursor, BlockScore score);
+  // Moves the cursor on the heap's top past the blocks scoring at most `floor`, and the next
+  // cursor on top so on, until one is in a block scoring more, or none is left.
+  static void pass_low_blocks(Heap& heap, BlockScore score, double floor);
+  // Whether the documents from the heaps' tops up to the end of the first of their cursors'
+  // blocks score at most `floor`: then every heap is moved past them. False when there are none
+  // to pass over.
+  bool passed_low_blocks(BlockScore score, double floor);
   // Moves every cursor of `heap` below `target` to its first posting at or above it.
   static void advance(Heap& heap, uint128 target);
   // Takes the cursors on the heap's smallest document id into `group`, each cursor moved on to
@@ -102,6 +118,7 @@ class PostingListIntersection {
   std::vector<TermCount> counts_;
   uint32_t min_length_ = 0;
   std::vector<std::vector<uint32_t>> positions_;  // decoded positions behind terms_
+  bool decoded_ = false;  // terms_ are the current candidate's
 };
 
 }  // namespace tarnwick::matching
