@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace tarnwick::inverted {
 
@@ -130,22 +131,31 @@ void LayeredIndex::for_each(absl::FunctionRef<void(uint32_t, const PostingList&)
   for (const auto& [token_id, list] : read_) visit(token_id, *list);
 }
 
-std::vector<PostingList::BlockBound> block_bounds(const PostingList& list,
-                                                  const DocumentLengths& lengths) {
+std::vector<uint8_t> list_bounds(const PostingList& list, const DocumentLengths& lengths) {
   const auto borrowed = list.borrowed_blocks();
+  const auto borrowed_codes = list.borrowed_length_codes();
   std::vector<PostingList::BlockBound> blocks(PostingList::block_count(list.size()),
                                               PostingList::kNoPostings);
+  std::vector<uint8_t> codes(borrowed_codes.begin(), borrowed_codes.end());
+  codes.resize(list.size());
   size_t cursor = 0;
   for (size_t b = 0; b < blocks.size(); ++b) {
     size_t i = b * PostingList::kBlockSize;
     const size_t end = std::min(list.size(), i + PostingList::kBlockSize);
     if (b < borrowed.size()) {
       blocks[b] = borrowed[b];
-      i = std::min(end, std::max(i, list.borrowed_size()));
+      i = std::min(end, std::max(i, borrowed_codes.size()));
     }
-    for (; i < end; ++i) blocks[b].add(list.position_count(i), lengths(list.doc_id(i), cursor));
+    for (; i < end; ++i) {
+      const uint32_t length = lengths(list.doc_id(i), cursor);
+      blocks[b].add(list.position_count(i), length);
+      codes[i] = PostingList::length_code(length);
+    }
   }
-  return blocks;
+  std::vector<uint8_t> bounds(PostingList::bounds_size(list.size()));
+  std::memcpy(bounds.data(), blocks.data(), blocks.size() * sizeof(blocks[0]));
+  std::memcpy(bounds.data() + blocks.size() * sizeof(blocks[0]), codes.data(), codes.size());
+  return bounds;
 }
 
 std::vector<SnapshotList> LayeredIndex::snapshot_lists(const DocumentLengths& lengths) const {
@@ -154,7 +164,7 @@ std::vector<SnapshotList> LayeredIndex::snapshot_lists(const DocumentLengths& le
   // Checksummed below, once in the order of the snapshot they borrow from.
   auto add = [&](uint32_t token_id, const PostingList& list) {
     lists.push_back({token_id, static_cast<uint32_t>(list.size()), list.entry_parts(),
-                     list.position_parts(), 0, block_bounds(list, lengths)});
+                     list.position_parts(), 0, list_bounds(list, lengths)});
   };
   for (const auto& [token_id, list] : changed_) {
     if (!list.empty()) add(token_id, list);
@@ -173,7 +183,7 @@ std::vector<SnapshotList> LayeredIndex::snapshot_lists(const DocumentLengths& le
   utils::ReleaseBehind release(file_.get());
   for (SnapshotList& list : lists) {
     if (!changed_.contains(list.token_id) && snapshot_) continue;  // stored: checksummed already
-    list.checksum = list_checksum(list.entries, list.positions, list.block_bytes());
+    list.checksum = list_checksum(list.entries, list.positions, list.bounds);
     for (const auto& part : list.entries) release.read(part);
     for (const auto& part : list.positions) release.read(part);
   }

@@ -31,10 +31,10 @@ namespace tarnwick::inverted {
 // caller's, for ids asked in ascending order.
 using DocumentLengths = std::function<uint32_t(uint128 id, size_t& cursor)>;
 
-// The bounds of the blocks of `list`: those it borrowed as they are, the others (and the part of
-// a borrowed block its own postings complete) from its postings and `lengths`.
-std::vector<PostingList::BlockBound> block_bounds(const PostingList& list,
-                                                  const DocumentLengths& lengths);
+// The bounds of `list` as a snapshot keeps them (PostingList::bounds_size): those it borrowed as
+// they are, the others (and the part of a borrowed block its own postings complete) from its
+// postings and `lengths`.
+std::vector<uint8_t> list_bounds(const PostingList& list, const DocumentLengths& lengths);
 
 class LayeredIndex {
  public:

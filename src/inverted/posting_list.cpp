@@ -1,6 +1,7 @@
 #include "inverted/posting_list.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace tarnwick::inverted {
@@ -92,17 +93,25 @@ void PostingList::BlockBound::add(uint32_t tf, uint32_t length) {
   max_tf = std::max(max_tf, tf);
 }
 
-std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry_bytes,
-                                                  std::span<const uint8_t> position_bytes,
-                                                  std::span<const uint8_t> blocks) {
-  EntryCheck check;
-  check.add(entry_bytes);
-  return borrowing(entry_bytes, position_bytes, blocks, check);
+uint8_t PostingList::length_code(uint32_t length) {
+  if (length < 32) return static_cast<uint8_t>(length);
+  if (length >= length_floor(255)) return 255;
+  // The top five bits of `length`, shifted by `shift`.
+  const int shift = std::bit_width(length) - 5;
+  return static_cast<uint8_t>((shift + 1) << 4 | ((length >> shift) - 16));
 }
 
 std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry_bytes,
                                                   std::span<const uint8_t> position_bytes,
-                                                  std::span<const uint8_t> blocks,
+                                                  std::span<const uint8_t> bounds) {
+  EntryCheck check;
+  check.add(entry_bytes);
+  return borrowing(entry_bytes, position_bytes, bounds, check);
+}
+
+std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry_bytes,
+                                                  std::span<const uint8_t> position_bytes,
+                                                  std::span<const uint8_t> bounds,
                                                   const EntryCheck& check) {
   const size_t postings = entry_bytes.size() / kEntrySize;
   if (entry_bytes.size() % kEntrySize != 0 || check.count_ != postings ||
@@ -110,15 +119,18 @@ std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry
       position_bytes.size() > kMaxPositionBytes || !check.passed(position_bytes.size())) {
     return std::nullopt;
   }
-  if (!blocks.empty() && (blocks.size() != block_count(postings) * sizeof(BlockBound) ||
-                          reinterpret_cast<uintptr_t>(blocks.data()) % alignof(BlockBound) != 0)) {
+  if (!bounds.empty() && (bounds.size() != bounds_size(postings) ||
+                          reinterpret_cast<uintptr_t>(bounds.data()) % alignof(BlockBound) != 0)) {
     return std::nullopt;
   }
   PostingList list;
   list.borrowed_entries_ = std::span<const Entry>(reinterpret_cast<const Entry*>(entry_bytes.data()),
                                                   postings);
-  list.borrowed_blocks_ = std::span<const BlockBound>(
-      reinterpret_cast<const BlockBound*>(blocks.data()), blocks.size() / sizeof(BlockBound));
+  if (!bounds.empty()) {
+    list.borrowed_blocks_ = std::span<const BlockBound>(
+        reinterpret_cast<const BlockBound*>(bounds.data()), block_count(postings));
+    list.borrowed_lengths_ = bounds.subspan(block_count(postings) * sizeof(BlockBound), postings);
+  }
   list.borrowed_bytes_ = position_bytes;
   list.borrowed_last_id_ = check.last_id_;
   return list;
@@ -139,6 +151,7 @@ void PostingList::own() {
   borrowed_entries_ = {};
   borrowed_bytes_ = {};
   borrowed_blocks_ = {};
+  borrowed_lengths_ = {};
   borrowed_last_id_ = 0;
 }
 

@@ -61,6 +61,21 @@ class PostingList {
     return (postings + kBlockSize - 1) / kBlockSize;
   }
 
+  // Each posting also has a floor of its document's length, in a byte: lengths below 32 as they
+  // are, larger ones rounded down to 5 significant bits (at most 1/16 below), those past 507,904
+  // to that. The code of `length`, and the floor a code stands for:
+  static uint8_t length_code(uint32_t length);
+  static uint32_t length_floor(uint8_t code) {
+    return code < 32 ? code : uint32_t{16 + (code & 15u)} << ((code >> 4) - 1);
+  }
+
+  // The bounds of a list of `postings` postings as a snapshot keeps them beside its arrays: the
+  // BlockBound of each block, then the length code of each posting, padded with zeros to a
+  // multiple of 4 bytes.
+  static constexpr size_t bounds_size(size_t postings) {
+    return block_count(postings) * sizeof(BlockBound) + (postings + 3) / 4 * 4;
+  }
+
   PostingList() = default;
   PostingList(PostingList&& other) noexcept = default;
   PostingList& operator=(PostingList&& other) noexcept = default;
@@ -93,15 +108,16 @@ class PostingList {
   // A list reading `entry_bytes` (kEntrySize bytes a posting, 4-aligned) and `position_bytes`,
   // which must outlive it, in place; as `entry_parts()` and `position_parts()` gave them, laid
   // end to end. Nothing when they do not make a list: entries whose ends do not ascend to the
-  // last byte, or ids that do not ascend. Checks every entry, touches no position. `blocks`,
-  // when not empty, holds the bound of each block (4-aligned), which the caller vouches for.
+  // last byte, or ids that do not ascend. Checks every entry, touches no position. `bounds`,
+  // when not empty, holds the list's bounds (bounds_size, 4-aligned), which the caller vouches
+  // for.
   static std::optional<PostingList> borrowing(std::span<const uint8_t> entry_bytes,
                                               std::span<const uint8_t> position_bytes,
-                                              std::span<const uint8_t> blocks = {});
+                                              std::span<const uint8_t> bounds = {});
   // The same for entries `check` was given a copy of: touches neither array.
   static std::optional<PostingList> borrowing(std::span<const uint8_t> entry_bytes,
                                               std::span<const uint8_t> position_bytes,
-                                              std::span<const uint8_t> blocks,
+                                              std::span<const uint8_t> bounds,
                                               const EntryCheck& check);
   // Both arrays, for a snapshot: the entries and the positions of every posting.
   Parts entry_parts() const;
@@ -110,8 +126,13 @@ class PostingList {
   bool borrowed() const { return !borrowed_entries_.empty(); }
   size_t borrowed_size() const { return borrowed_entries_.size(); }
   // The bounds of the blocks of the borrowed postings, when they were borrowed with them; the
-  // last may be of a block the list's own postings complete.
+  // last may be of a block the list's own postings complete. The same for their length codes.
   std::span<const BlockBound> borrowed_blocks() const { return borrowed_blocks_; }
+  std::span<const uint8_t> borrowed_length_codes() const { return borrowed_lengths_; }
+  // A floor of the length of posting i's document: 0 when its bound was not borrowed with it.
+  uint32_t min_length(size_t i) const {
+    return i < borrowed_lengths_.size() ? length_floor(borrowed_lengths_[i]) : 0;
+  }
   // The block holding posting `i`: where it ends, and its bound when the bound covers every
   // posting of it (null otherwise).
   struct Block {
@@ -216,6 +237,7 @@ class PostingList {
   std::span<const Entry> borrowed_entries_;
   std::span<const uint8_t> borrowed_bytes_;
   std::span<const BlockBound> borrowed_blocks_;
+  std::span<const uint8_t> borrowed_lengths_;  // length codes
   std::vector<Entry> entries_;
   std::vector<uint8_t> bytes_;
 };

@@ -53,13 +53,13 @@ uint64_t stated_positions_size(std::span<const uint8_t> bytes, uint64_t end) {
   return get_le(bytes.data() + end - PostingList::kEntrySize + kEntryEnd, 4);
 }
 
-// The block bounds of a list of `postings` postings with `positions_size` bytes of positions,
-// in `room`, the bytes from the end of its entries to the next list; empty when they pass it
+// The bounds of a list of `postings` postings with `positions_size` bytes of positions, in
+// `room`, the bytes from the end of its entries to the next list; empty when they pass it
 // (damage, which the list's checksum then tells).
-std::span<const uint8_t> block_bytes(std::span<const uint8_t> room, uint64_t positions_size,
-                                     uint64_t postings) {
+std::span<const uint8_t> bounds_bytes(std::span<const uint8_t> room, uint64_t positions_size,
+                                      uint64_t postings) {
   const uint64_t begin = padded(positions_size);
-  const uint64_t size = PostingList::block_count(postings) * sizeof(PostingList::BlockBound);
+  const uint64_t size = PostingList::bounds_size(postings);
   if (begin > room.size() || size > room.size() - begin) return {};
   return room.subspan(begin, size);
 }
@@ -87,7 +87,7 @@ std::string header_and_directory(std::span<const SnapshotList> lists, const Inde
     put_le(directory, list.postings, 4);
     put_le(directory, offset, 8);
     put_le(directory, list.checksum, 4);
-    offset += padded(list.entries_size() + list.positions_size()) + list.block_bytes().size();
+    offset += padded(list.entries_size() + list.positions_size()) + list.bounds.size();
   }
   put_le(out, header_checksum(utils::as_bytes(out), utils::as_bytes(directory)), 8);
   return out + directory;
@@ -96,12 +96,12 @@ std::string header_and_directory(std::span<const SnapshotList> lists, const Inde
 }  // namespace
 
 uint32_t list_checksum(const SnapshotList::Parts& entries, const SnapshotList::Parts& positions,
-                       std::span<const uint8_t> blocks) {
+                       std::span<const uint8_t> bounds) {
   utils::Checksum64 of_entries;
   for (const auto& part : entries) of_entries.add(part);
   utils::Checksum64 of_rest(of_entries.finish());
   for (const auto& part : positions) of_rest.add(part);
-  of_rest.add(blocks);
+  of_rest.add(bounds);
   return static_cast<uint32_t>(of_rest.finish());
 }
 
@@ -133,7 +133,7 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
           const uint64_t size = list.entries_size() + list.positions_size();
           for (auto bytes : {list.entries[0], list.entries[1], list.positions[0], list.positions[1],
                              std::span<const uint8_t>(kZeros, padded(size) - size),
-                             list.block_bytes()}) {
+                             std::span<const uint8_t>(list.bounds)}) {
             if (auto s = out.add(bytes); !s) return s;
             release.read(bytes);
           }
@@ -183,9 +183,9 @@ std::optional<PostingList> Snapshot::list(size_t i, Check check) const {
   const auto room = stored.positions[0];
   const uint64_t end = entries_end(directory_.data() + i * kDirectoryEntrySize);
   stored.positions[0] = room.first(std::min(stated_positions_size(file_->bytes(), end), room.size()));
-  const auto blocks = block_bytes(room, stored.positions[0].size(), stored.postings);
-  if (list_checksum(stored.entries, stored.positions, blocks) != stored.checksum) return std::nullopt;
-  return PostingList::borrowing(stored.entries[0], stored.positions[0], blocks);
+  const auto bounds = bounds_bytes(room, stored.positions[0].size(), stored.postings);
+  if (list_checksum(stored.entries, stored.positions, bounds) != stored.checksum) return std::nullopt;
+  return PostingList::borrowing(stored.entries[0], stored.positions[0], bounds);
 }
 
 std::optional<PostingList> Snapshot::read_checked(const SnapshotList& stored) const {
@@ -213,14 +213,14 @@ std::optional<PostingList> Snapshot::read_checked(const SnapshotList& stored) co
   }
   // As list() trims them, and checksummed as list_checksum does.
   const auto positions = room.first(std::min<uint64_t>(check.last_end(), room.size()));
-  const auto blocks = block_bytes(room, positions.size(), stored.postings);
+  const auto bounds = bounds_bytes(room, positions.size(), stored.postings);
   utils::Checksum64 of_rest(of_entries.finish());
   auto add = [&](std::span<const uint8_t> bytes) { of_rest.add(bytes); };
-  if (!read(positions, add) || !read(blocks, add) ||
+  if (!read(positions, add) || !read(bounds, add) ||
       static_cast<uint32_t>(of_rest.finish()) != stored.checksum) {
     return std::nullopt;
   }
-  return PostingList::borrowing(entries, positions, blocks, check);
+  return PostingList::borrowing(entries, positions, bounds, check);
 }
 
 std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<const uint8_t> meta,
@@ -250,8 +250,8 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
     return std::nullopt;
   }
   // Every list's entries lie within the file, after the directory and before the next list, in
-  // ascending token id. Its position bytes, whose size its last entry holds, and its block bounds
-  // are bounded when it is read; those of the last list here, so that a file cut short is not
+  // ascending token id. Its position bytes, whose size its last entry holds, and its bounds are
+  // bounded when it is read; those of the last list here, so that a file cut short is not
   // read at all.
   const uint64_t data_start = kHeaderSize + directory.size();
   int64_t previous_token = -1;
@@ -270,7 +270,7 @@ std::optional<Snapshot> read_snapshot(const utils::File& index_dir, std::span<co
   if (count > 0) {
     const uint8_t* last = directory.data() + (count - 1) * kDirectoryEntrySize;
     const uint64_t end = entries_end(last);
-    if (block_bytes(bytes.subspan(end), stated_positions_size(bytes, end), get_le(last + 4, 4)).empty()) {
+    if (bounds_bytes(bytes.subspan(end), stated_positions_size(bytes, end), get_le(last + 4, 4)).empty()) {
       return std::nullopt;
     }
   }

@@ -19,15 +19,16 @@
 //     bytes (4: enough to tell damage, which is all it is for);
 //   each list: its entries (PostingList::kEntrySize bytes a posting), then its position bytes
 //     right after them (as many as its last entry's end says), padded with zeros to a multiple
-//     of 4, then the bound of each of its blocks (PostingList::BlockBound: the smallest ratio as
-//     a 32-bit float, the largest tf 4).
+//     of 4, then its bounds (PostingList::bounds_size): the bound of each of its blocks
+//     (PostingList::BlockBound: the smallest ratio as a 32-bit float, the largest tf 4), then the
+//     length code of each posting (1), padded with zeros to a multiple of 4.
 // Reading checks the header and the directory whole (each list's place within the file, in
 // ascending token id); a list is checked when first read: its checksum, and that its entries make
 // a list (PostingList::borrowing).
 //
-// The block bounds are derived from the documents' lengths, which the index does not hold: they
-// are carried over from the snapshot a list borrows from, and those of blocks with postings
-// added since are computed from the lengths the writer is given.
+// The bounds are derived from the documents' lengths, which the index does not hold: they are
+// carried over from the snapshot a list borrows from, and those of postings added since are
+// computed from the lengths the writer is given.
 #pragma once
 
 #include <cstdint>
@@ -67,9 +68,9 @@ struct LogsStamp {
 };
 
 // One list as a snapshot holds it: its arrays, each in parts laid end to end
-// (PostingList::entry_parts and position_parts), its block bounds, and their checksum
-// (list_checksum). A list copied as stored has its padding and block bounds at the end of its
-// positions, and no `blocks`.
+// (PostingList::entry_parts and position_parts), its bounds, and their checksum (list_checksum).
+// A list copied as stored has its padding and bounds at the end of its positions, and no
+// `bounds`.
 struct SnapshotList {
   using Parts = PostingList::Parts;
 
@@ -78,18 +79,14 @@ struct SnapshotList {
   Parts entries;
   Parts positions;
   uint32_t checksum = 0;
-  std::vector<PostingList::BlockBound> blocks;
-
-  std::span<const uint8_t> block_bytes() const {
-    return {reinterpret_cast<const uint8_t*>(blocks.data()), blocks.size() * sizeof(blocks[0])};
-  }
+  std::vector<uint8_t> bounds;
 
   uint64_t entries_size() const { return entries[0].size() + entries[1].size(); }
   uint64_t positions_size() const { return positions[0].size() + positions[1].size(); }
 };
 
 uint32_t list_checksum(const SnapshotList::Parts& entries, const SnapshotList::Parts& positions,
-                       std::span<const uint8_t> blocks);
+                       std::span<const uint8_t> bounds);
 
 // Writes the snapshot of `lists` (in strictly ascending token id, none empty), whose totals are
 // `totals`, covering logs stamped `stamp`, to `index_dir`/postings. Parts of lists that lie in

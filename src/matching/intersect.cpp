@@ -209,8 +209,9 @@ std::span<const TermCount> PostingListIntersection::counts() {
       const inverted::PostingList& postings = *alternative.postings;
       const uint32_t tf = postings.position_count(cursor.index);
       counts_.push_back({group, alternative.distance, postings.size(), tf});
-      // The length over tf is at least the block's smallest ratio: kept a hair below, for the
-      // product's rounding.
+      // The posting's floor of its document's length, and the block's smallest ratio of length
+      // to tf times its tf, kept a hair below for the product's rounding.
+      min_length = std::max(min_length, static_cast<double>(postings.min_length(cursor.index)));
       if (const auto* bound = postings.block(cursor.index).bound) {
         min_length = std::max(min_length, double{bound->min_ratio} * tf * (1 - 1e-9));
       }

@@ -62,8 +62,8 @@ class PostingListIntersection {
   // The same tokens in the same order with their counts only, which decodes no position: what
   // bounds the candidate's score. Valid until the next call of `next` or `counts`.
   std::span<const TermCount> counts();
-  // The least length the current candidate can have, as the bounds of its postings' blocks tell
-  // with their counts; 0 when they tell nothing. Set by `counts`.
+  // The least length the current candidate can have, as the bounds of its postings and of their
+  // blocks tell; 0 when they tell nothing. Set by `counts`.
   uint32_t min_length() const { return min_length_; }
 
   uint32_t group_count() const { return static_cast<uint32_t>(heaps_.size()); }

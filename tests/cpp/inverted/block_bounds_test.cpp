@@ -1,6 +1,7 @@
-// The bounds a snapshot keeps of each block of postings: a block wholly borrowed is bounded by
-// the counts of its postings and the lengths of their documents, whether its bound was carried
-// over from the snapshot before or computed for postings added since.
+// The bounds a snapshot keeps of each block of postings and of each posting: a block wholly
+// borrowed is bounded by the counts of its postings and the lengths of their documents, and a
+// posting borrowed by a floor of its document's length, whether carried over from the snapshot
+// before or computed for postings added since.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -88,10 +89,30 @@ TEST_F(BlockBoundsTest, EveryWhollyBorrowedBlockIsBoundedByItsPostings) {
     } else {
       EXPECT_EQ(block.bound, nullptr);  // its last postings are not borrowed
     }
+    const uint32_t length = length_of(list.doc_id(i));
+    EXPECT_EQ(list.min_length(i),
+              i < list.borrowed_size() ? PostingList::length_floor(PostingList::length_code(length)) : 0);
   }
   const PostingList& short_list = *index.postings(2);
   ASSERT_NE(short_list.block(39).bound, nullptr);
   EXPECT_EQ(*short_list.block(0).bound, bound_of(short_list, 0, 40));
+}
+
+TEST(LengthCode, StandsForAFloorWithinASixteenthOfTheLength) {
+  uint32_t previous = 0;
+  for (uint64_t length = 0; length <= UINT32_MAX; length += 1 + length / 97) {
+    const uint8_t code = PostingList::length_code(static_cast<uint32_t>(length));
+    const uint32_t floor = PostingList::length_floor(code);
+    SCOPED_TRACE(length);
+    ASSERT_LE(floor, length);
+    ASSERT_GE(floor, std::min<uint64_t>(length - length / 16, PostingList::length_floor(255)));
+    ASSERT_GE(floor, previous);
+    previous = floor;
+  }
+  for (unsigned code = 0; code < 256; ++code) {
+    const uint8_t c = static_cast<uint8_t>(code);
+    EXPECT_EQ(PostingList::length_code(PostingList::length_floor(c)), c) << code;
+  }
 }
 
 TEST_F(BlockBoundsTest, DamagedBoundsAreNotBorrowed) {
