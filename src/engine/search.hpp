@@ -45,6 +45,7 @@
 #include "matching/intersect.hpp"
 #include "matching/mis.hpp"
 #include "query/parse_error.hpp"
+#include "query/scoring.hpp"
 #include "storage/documents.hpp"
 #include "utils/clock.hpp"
 #include "inverted/token_hasher.hpp"
@@ -221,7 +222,7 @@ class Search {
   // over as early as their bounds tell, before their records are looked up. Fails only when the
   // query does not parse.
   utils::Status<query::ParseError> for_each_candidate(
-      std::string query, absl::FunctionRef<double()> floor,
+      std::string query, query::Scorer& scorer, absl::FunctionRef<double()> floor,
       absl::FunctionRef<void(const Candidate&)> visit);
 
   // `add` of a prepared text, once the engine is known to be the writer; `known` (add_many's)

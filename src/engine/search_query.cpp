@@ -38,7 +38,7 @@ constexpr size_t kReservedHits = 4096;
 }  // namespace
 
 utils::Status<query::ParseError> Search::for_each_candidate(
-    std::string text, absl::FunctionRef<double()> floor,
+    std::string text, query::Scorer& scorer, absl::FunctionRef<double()> floor,
     absl::FunctionRef<void(const Candidate&)> visit) {
   auto parsed = query::Query::parse(text);
   if (!parsed) return utils::fail(std::move(parsed.error()));
@@ -47,19 +47,16 @@ utils::Status<query::ParseError> Search::for_each_candidate(
       matching::PostingListIntersection::create(tokenized, index_.index(), tokens_,
                                                 [this]() -> const utils::Trie& { return trie(); });
   if (!intersection) return {};
-  const uint64_t live_count = documents_.live_count();
-  const double avg_doc_len = meta_.avg_doc_len();
   auto block_score = [&](const inverted::PostingList::BlockBound& bound, uint64_t df,
                          uint16_t distance) {
-    return query::max_block_term(live_count, avg_doc_len, df, distance, bound.min_ratio,
-                                 bound.max_tf);
+    return scorer.max_block_term(df, distance, bound.min_ratio, bound.max_tf);
   };
   const uint32_t groups = intersection->group_count();
   size_t cursor = 0;  // candidates come in ascending id
   while (intersection->next(block_score, floor())) {
     // Before its length is known, a candidate is bounded as if it were as short as it can be.
     const std::span<const matching::TermCount> counts = intersection->counts();
-    if (!(query::max_bm25(live_count, intersection->min_length(), avg_doc_len, counts) > floor())) {
+    if (!(scorer.max_bm25(intersection->min_length(), counts) > floor())) {
       continue;
     }
     // A candidate without an interval scores nothing: with more than one query token many have
@@ -85,7 +82,7 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
                                                                       uint32_t offset,
                                                                       uint32_t limit) {
   const uint64_t live_count = documents_.live_count();
-  const double avg_doc_len = meta_.avg_doc_len();
+  query::Scorer scorer(live_count, meta_.avg_doc_len());
   const size_t wanted = limit == 0 ? SIZE_MAX : size_t{offset} + limit;
   // The worst of the best `wanted` so far is on top.
   std::vector<ScoredId> heap;
@@ -102,15 +99,15 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
   auto floor = [&] {
     return full() ? heap.front().score : -std::numeric_limits<double>::infinity();
   };
-  auto visited = for_each_candidate(std::move(text), floor, [&](const Candidate& candidate) {
+  auto visited = for_each_candidate(std::move(text), scorer, floor, [&](const Candidate& candidate) {
     const uint32_t doc_len = candidate.doc_len;
-    if (!(query::max_bm25(live_count, doc_len, avg_doc_len, candidate.counts) > floor())) return;
+    if (!(scorer.max_bm25(doc_len, candidate.counts) > floor())) return;
     groups = candidate.group_count;
     best.resize(groups);
     double score = 0.0;
     matcher_.reset(candidate.terms(), candidate.group_count, candidate.proximity);
     while (auto interval = matcher_.next()) {
-      const double interval_score = query::bm25(live_count, doc_len, avg_doc_len, *interval);
+      const double interval_score = scorer.bm25(doc_len, *interval);
       if (!(interval_score > score)) continue;
       score = interval_score;
       for (size_t g = 0; g < groups; ++g) best[g] = interval->terms[g].position;
@@ -146,16 +143,14 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
 }
 
 utils::Result<uint64_t, query::ParseError> Search::count(std::string text) {
-  const uint64_t live_count = documents_.live_count();
-  const double avg_doc_len = meta_.avg_doc_len();
+  query::Scorer scorer(documents_.live_count(), meta_.avg_doc_len());
   uint64_t matching = 0;
   auto none = [] { return -std::numeric_limits<double>::infinity(); };
-  auto visited = for_each_candidate(std::move(text), none, [&](const Candidate& candidate) {
-    const uint32_t doc_len = candidate.doc_len;
+  auto visited = for_each_candidate(std::move(text), scorer, none, [&](const Candidate& candidate) {
     matcher_.reset(candidate.terms(), candidate.group_count, candidate.proximity);
     while (auto interval = matcher_.next()) {
       // The test `search` applies to a candidate's best score.
-      if (query::bm25(live_count, doc_len, avg_doc_len, *interval) > 0.0) {
+      if (scorer.bm25(candidate.doc_len, *interval) > 0.0) {
         ++matching;
         return;
       }

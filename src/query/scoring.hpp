@@ -25,12 +25,15 @@
 // never negative, rounding is monotone, and dividing by slop + 1 >= 1 never increases a sum, so
 // bm25 of any interval of a candidate never exceeds max_bm25 of that candidate. Nor does a
 // shorter dl ever lower a term (norm grows with dl, tfpart falls with norm, and rounding keeps
-// both so), so max_bm25 with dl = 0 bounds a candidate whose length is not yet known.
+// both so), so max_bm25 of a floor of dl bounds a candidate whose length is only known from
+// below.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
+#include "absl/container/flat_hash_map.h"
 #include "matching/mis.hpp"
 
 namespace tarnwick::query {
@@ -39,23 +42,37 @@ constexpr double kK1 = 1.5;
 constexpr double kB = 0.75;
 constexpr double kFuzzyWeight = 0.8;
 
-double bm25(uint64_t live_count, uint32_t doc_len, double avg_doc_len,
-            const matching::Interval& interval);
+// The scores of one query's candidates. They share N and avgdl, and each term's idf and fuzzy
+// weight, which are computed once for the query rather than for every candidate.
+class Scorer {
+ public:
+  Scorer(uint64_t live_count, double avg_doc_len);
 
-// `candidate` lists every query token's alternatives present in the document, ordered by group,
-// as handed to the interval matcher.
-double max_bm25(uint64_t live_count, uint32_t doc_len, double avg_doc_len,
-                std::span<const matching::TermCount> candidate);
+  double bm25(uint32_t doc_len, const matching::Interval& interval);
+  // `candidate` lists every query token's alternatives present in the document, ordered by
+  // group, as handed to the interval matcher.
+  double max_bm25(uint32_t doc_len, std::span<const matching::TermCount> candidate);
 
-// Bounds the term of a token of `df` postings at edit distance `distance` in every document
-// where its tf is at most `max_tf` and the document's length is at least `min_ratio` times its
-// tf: what a posting of a block (inverted::PostingList::BlockBound) can add to a score.
-//
-// With norm / tf = (dl / tf) * b / avgdl + (1 - b) / tf, which is at least
-// min_ratio * b / avgdl + (1 - b) / max_tf, tfpart = (k1 + 1) / (1 + k1 * norm / tf) is at most
-// what that gives. It is computed by another expression than the terms it bounds, so it is
-// raised by far more than their rounding can differ by.
-double max_block_term(uint64_t live_count, double avg_doc_len, uint64_t df, uint16_t distance,
-                      float min_ratio, uint32_t max_tf);
+  // Bounds the term of a token of `df` postings at edit distance `distance` in every document
+  // where its tf is at most `max_tf` and the document's length is at least `min_ratio` times its
+  // tf: what a posting of a block (inverted::PostingList::BlockBound) can add to a score.
+  //
+  // With norm / tf = (dl / tf) * b / avgdl + (1 - b) / tf, which is at least
+  // min_ratio * b / avgdl + (1 - b) / max_tf, tfpart = (k1 + 1) / (1 + k1 * norm / tf) is at
+  // most what that gives. It is computed by another expression than the terms it bounds, so it
+  // is raised by far more than their rounding can differ by.
+  double max_block_term(uint64_t df, uint16_t distance, float min_ratio, uint32_t max_tf);
+
+ private:
+  double idf(uint64_t df);
+  double weight(uint16_t distance);
+
+  uint64_t live_count_;
+  double avg_doc_len_;
+  absl::flat_hash_map<uint64_t, double> idfs_;  // by df
+  uint64_t last_df_ = UINT64_MAX;  // no list is that long
+  double last_idf_ = 0;
+  std::array<double, 4> weights_{};  // by distance; 0 until computed
+};
 
 }  // namespace tarnwick::query

@@ -28,7 +28,7 @@ double score(uint64_t live_count, uint32_t doc_len, double avg_doc_len,
              const std::vector<Term>& terms, uint32_t slop = 0) {
   std::vector<MatchedTerm> matched;
   for (const Term& t : terms) matched.push_back({t.tf, t.df, 7, 0, t.distance});
-  return bm25(live_count, doc_len, avg_doc_len, Interval{matched, slop});
+  return Scorer(live_count, avg_doc_len).bm25(doc_len, Interval{matched, slop});
 }
 
 TEST(Bm25, TermScoresFollowTheFormula) {
@@ -71,7 +71,7 @@ TEST(Bm25, IntervalScoreIsItsTermsSumOverSlopPlusOne) {
 TEST(Bm25, EmptyCollectionScoresZero) {
   EXPECT_EQ(score(0, 5, 5.0, {{1, 1}}), 0.0);
   const std::vector<TermCount> candidate = {{0, 0, 1, 1}};
-  EXPECT_EQ(max_bm25(0, 5, 5.0, candidate), 0.0);
+  EXPECT_EQ(Scorer(0, 5.0).max_bm25(5, candidate), 0.0);
 }
 
 TEST(Bm25, AverageLengthWithoutMeaningCountsAsAverageDocument) {
@@ -80,7 +80,7 @@ TEST(Bm25, AverageLengthWithoutMeaningCountsAsAverageDocument) {
   for (double avg : {0.0, -0.0, -0.5, -1e300, std::nan("")}) {
     SCOPED_TRACE(avg);
     EXPECT_DOUBLE_EQ(score(10, 5, avg, {{2, 1}}), at_average);
-    EXPECT_DOUBLE_EQ(max_bm25(10, 5, avg, candidate), at_average);
+    EXPECT_DOUBLE_EQ(Scorer(10, avg).max_bm25(5, candidate), at_average);
   }
   // Extreme but positive averages stay finite and non-negative.
   for (double avg : {std::numeric_limits<double>::infinity(), 1e-320}) {
@@ -95,7 +95,7 @@ TEST(MaxBm25, SumsTheBestAlternativeOfEachQueryToken) {
   // Query token 0: a fuzzy alternative scoring 0.8 x 1.992430, then an exact one scoring
   // 1.992430. Query token 1: tf 2, df 5 of 10: ln 2 x 5 / 3.5.
   const std::vector<TermCount> candidate = {{0, 1, 1, 1}, {0, 0, 1, 1}, {1, 0, 5, 2}};
-  EXPECT_NEAR(max_bm25(10, 5, 5.0, candidate), 2.982640, 1e-6);
+  EXPECT_NEAR(Scorer(10, 5.0).max_bm25(5, candidate), 2.982640, 1e-6);
 }
 
 TEST(Bm25, TermScoreIsMonotoneInEachStatistic) {
@@ -145,12 +145,13 @@ TEST(MaxBm25, BoundsEveryIntervalOfTheCandidate) {
     const uint64_t n = in(0, 30);  // df reaches 20, so it may exceed the live count
     const uint32_t dl = in(0, 12);
     const double avg = averages[in(0, std::size(averages) - 1)];
-    const double bound = max_bm25(n, dl, avg, candidate.counts());
+    Scorer scorer(n, avg);
+    const double bound = scorer.max_bm25(dl, candidate.counts());
     SCOPED_TRACE(round);
     ASSERT_TRUE(std::isfinite(bound));
 
     matcher.reset(candidate.terms(), candidate.group_count(), static_cast<uint8_t>(in(0, 3)));
-    while (auto interval = matcher.next()) ASSERT_LE(bm25(n, dl, avg, *interval), bound);
+    while (auto interval = matcher.next()) ASSERT_LE(scorer.bm25(dl, *interval), bound);
 
     // Any one alternative per query token, present in the document or not, at any slop.
     std::vector<size_t> pick;
@@ -161,7 +162,7 @@ TEST(MaxBm25, BoundsEveryIntervalOfTheCandidate) {
       else if (in(0, 1) == 0) pick.back() = k;
     }
     const auto chosen = interval_of(terms, pick);
-    ASSERT_LE(bm25(n, dl, avg, Interval{chosen, in(0, 3)}), bound);
+    ASSERT_LE(scorer.bm25(dl, Interval{chosen, in(0, 3)}), bound);
   }
 }
 
@@ -185,7 +186,7 @@ TEST(MaxBlockTerm, BoundsTheTermOfEveryPostingOfTheBlock) {
       lengths[i] = in(0, 40);
       bound.add(static_cast<uint32_t>(block[i].tf), lengths[i]);
     }
-    const double most = max_block_term(n, avg, df, distance, bound.min_ratio, bound.max_tf);
+    const double most = Scorer(n, avg).max_block_term(df, distance, bound.min_ratio, bound.max_tf);
     SCOPED_TRACE(round);
     ASSERT_TRUE(std::isfinite(most));
     for (size_t i = 0; i < block.size(); ++i) {
