@@ -4,6 +4,9 @@
 // before or computed for postings added since.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "inverted/index.hpp"
