@@ -172,6 +172,8 @@ utils::Result<std::vector<uint32_t>, SearchError> Search::insert_postings(
     uint128 id, const analysis::DocumentTokens& document, StemTokenIds* known) {
   std::vector<uint32_t> token_ids;
   token_ids.reserve(document.stems.size());
+  // Its length: the number of its token ids, one a stem.
+  index_.note_length(id, static_cast<uint32_t>(document.stems.size()));
   for (const analysis::DocumentStem& stem : document.stems) {
     std::optional<uint32_t> token_id = known ? known->find(stem.stem_id) : std::nullopt;
     if (!token_id) {

@@ -161,9 +161,14 @@ bool IndexManager::write_snapshot() {
                                         index->bytes().size());
   // A snapshot that cannot be written costs the next opening time, nothing else: the logs hold
   // everything, and the next flush tries again.
-  if (!inverted::write_snapshot(index_dir, index_.snapshot_lists(lengths_), totals_, stamp, index_.file())) {
+  const DocumentLengths lengths = [this](uint128 id, size_t& cursor) {
+    const auto noted = noted_lengths_.find(id);
+    return noted != noted_lengths_.end() ? noted->second : lengths_(id, cursor);
+  };
+  if (!inverted::write_snapshot(index_dir, index_.snapshot_lists(lengths), totals_, stamp, index_.file())) {
     return false;
   }
+  noted_lengths_.clear();
   covered_ = stamp;
   // The lists are read from the new snapshot from now on, and those in memory go.
   if (auto snapshot = read_snapshot(*directory, meta->bytes(), index->bytes())) {

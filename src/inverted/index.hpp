@@ -104,6 +104,9 @@ class IndexManager {
   // Where snapshots take the documents' lengths from, for the bounds of blocks of postings; until
   // it is set, every length is unknown, which bounds nothing.
   void set_document_lengths(DocumentLengths lengths) { lengths_ = std::move(lengths); }
+  // The length of document `id`, whose postings are about to be inserted: the next snapshot takes
+  // it from here, which is cheaper than asking, and knows it before the document is saved.
+  void note_length(uint128 id, uint32_t length) { noted_lengths_.insert_or_assign(id, length); }
 
   // Rewrites both logs to hold only the postings in memory (index_compaction.hpp) when the
   // records that no list holds any more are at least `dead_ratio` of those in the meta log.
@@ -127,6 +130,7 @@ class IndexManager {
   LogsManager logs_;
   LayeredIndex index_;
   DocumentLengths lengths_ = [](uint128, size_t&) { return uint32_t{0}; };
+  utils::IdMap<uint32_t> noted_lengths_;  // of the documents added since the last snapshot
   IndexTotals totals_;
   // What the snapshot covers (all zero when the logs have none: the next due snapshot covers
   // them from the start).

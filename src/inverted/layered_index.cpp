@@ -131,30 +131,32 @@ void LayeredIndex::for_each(absl::FunctionRef<void(uint32_t, const PostingList&)
   for (const auto& [token_id, list] : read_) visit(token_id, *list);
 }
 
-std::vector<uint8_t> list_bounds(const PostingList& list, const DocumentLengths& lengths) {
+ListBounds list_bounds(const PostingList& list, const DocumentLengths& lengths) {
   const auto borrowed = list.borrowed_blocks();
   const auto borrowed_codes = list.borrowed_length_codes();
-  std::vector<PostingList::BlockBound> blocks(PostingList::block_count(list.size()),
-                                              PostingList::kNoPostings);
-  std::vector<uint8_t> codes(borrowed_codes.begin(), borrowed_codes.end());
-  codes.resize(list.size());
+  // The blocks borrowed whole: all of them, unless the list's own postings complete the last.
+  const size_t whole = borrowed_codes.size() == list.size()
+                           ? borrowed.size()
+                           : borrowed_codes.size() / PostingList::kBlockSize;
+  ListBounds bounds;
+  bounds.borrowed_blocks = {reinterpret_cast<const uint8_t*>(borrowed.data()),
+                            whole * sizeof(PostingList::BlockBound)};
+  bounds.borrowed_codes = borrowed_codes;
+  std::vector<PostingList::BlockBound> blocks;
   size_t cursor = 0;
-  for (size_t b = 0; b < blocks.size(); ++b) {
-    size_t i = b * PostingList::kBlockSize;
-    const size_t end = std::min(list.size(), i + PostingList::kBlockSize);
-    if (b < borrowed.size()) {
-      blocks[b] = borrowed[b];
-      i = std::min(end, std::max(i, borrowed_codes.size()));
-    }
-    for (; i < end; ++i) {
+  for (size_t b = whole; b < PostingList::block_count(list.size()); ++b) {
+    PostingList::BlockBound bound = b < borrowed.size() ? borrowed[b] : PostingList::kNoPostings;
+    const size_t end = std::min(list.size(), (b + 1) * PostingList::kBlockSize);
+    for (size_t i = std::max(b * PostingList::kBlockSize, borrowed_codes.size()); i < end; ++i) {
       const uint32_t length = lengths(list.doc_id(i), cursor);
-      blocks[b].add(list.position_count(i), length);
-      codes[i] = PostingList::length_code(length);
+      bound.add(list.position_count(i), length);
+      bounds.codes.push_back(PostingList::length_code(length));
     }
+    blocks.push_back(bound);
   }
-  std::vector<uint8_t> bounds(PostingList::bounds_size(list.size()));
-  std::memcpy(bounds.data(), blocks.data(), blocks.size() * sizeof(blocks[0]));
-  std::memcpy(bounds.data() + blocks.size() * sizeof(blocks[0]), codes.data(), codes.size());
+  bounds.blocks.resize(blocks.size() * sizeof(PostingList::BlockBound));
+  if (!blocks.empty()) std::memcpy(bounds.blocks.data(), blocks.data(), bounds.blocks.size());
+  bounds.codes.resize((list.size() + 3) / 4 * 4 - borrowed_codes.size());
   return bounds;
 }
 
@@ -164,7 +166,7 @@ std::vector<SnapshotList> LayeredIndex::snapshot_lists(const DocumentLengths& le
   // Checksummed below, once in the order of the snapshot they borrow from.
   auto add = [&](uint32_t token_id, const PostingList& list) {
     lists.push_back({token_id, static_cast<uint32_t>(list.size()), list.entry_parts(),
-                     list.position_parts(), 0, list_bounds(list, lengths)});
+                     list.position_parts(), 0, {}});
   };
   for (const auto& [token_id, list] : changed_) {
     if (!list.empty()) add(token_id, list);
@@ -182,10 +184,15 @@ std::vector<SnapshotList> LayeredIndex::snapshot_lists(const DocumentLengths& le
   // meanwhile out of memory.
   utils::ReleaseBehind release(file_.get());
   for (SnapshotList& list : lists) {
-    if (!changed_.contains(list.token_id) && snapshot_) continue;  // stored: checksummed already
-    list.checksum = list_checksum(list.entries, list.positions, list.bounds);
+    const auto changed = changed_.find(list.token_id);
+    if (changed == changed_.end() && snapshot_) continue;  // stored: checksummed already
+    list.bounds = list_bounds(changed != changed_.end() ? changed->second : *read_.at(list.token_id),
+                              lengths);
+    const auto bounds = list.bounds.parts();
+    list.checksum = list_checksum(list.entries, list.positions, bounds);
     for (const auto& part : list.entries) release.read(part);
     for (const auto& part : list.positions) release.read(part);
+    for (const auto& part : bounds) release.read(part);
   }
   return lists;
 }

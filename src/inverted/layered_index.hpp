@@ -31,10 +31,9 @@ namespace tarnwick::inverted {
 // caller's, for ids asked in ascending order.
 using DocumentLengths = std::function<uint32_t(uint128 id, size_t& cursor)>;
 
-// The bounds of `list` as a snapshot keeps them (PostingList::bounds_size): those it borrowed as
-// they are, the others (and the part of a borrowed block its own postings complete) from its
-// postings and `lengths`.
-std::vector<uint8_t> list_bounds(const PostingList& list, const DocumentLengths& lengths);
+// The bounds of `list` as a snapshot keeps them: those it borrowed as they are, the others (and
+// that of a borrowed block its own postings complete) from its postings and `lengths`.
+ListBounds list_bounds(const PostingList& list, const DocumentLengths& lengths);
 
 class LayeredIndex {
  public:

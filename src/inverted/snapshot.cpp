@@ -96,12 +96,12 @@ std::string header_and_directory(std::span<const SnapshotList> lists, const Inde
 }  // namespace
 
 uint32_t list_checksum(const SnapshotList::Parts& entries, const SnapshotList::Parts& positions,
-                       std::span<const uint8_t> bounds) {
+                       std::span<const std::span<const uint8_t>> bounds) {
   utils::Checksum64 of_entries;
   for (const auto& part : entries) of_entries.add(part);
   utils::Checksum64 of_rest(of_entries.finish());
   for (const auto& part : positions) of_rest.add(part);
-  of_rest.add(bounds);
+  for (const auto& part : bounds) of_rest.add(part);
   return static_cast<uint32_t>(of_rest.finish());
 }
 
@@ -131,9 +131,10 @@ utils::Status<utils::ReplaceFileError> write_snapshot(const fs::path& index_dir,
         static constexpr uint8_t kZeros[4] = {};
         for (const SnapshotList& list : lists) {
           const uint64_t size = list.entries_size() + list.positions_size();
+          const auto bounds = list.bounds.parts();
           for (auto bytes : {list.entries[0], list.entries[1], list.positions[0], list.positions[1],
-                             std::span<const uint8_t>(kZeros, padded(size) - size),
-                             std::span<const uint8_t>(list.bounds)}) {
+                             std::span<const uint8_t>(kZeros, padded(size) - size), bounds[0],
+                             bounds[1], bounds[2], bounds[3]}) {
             if (auto s = out.add(bytes); !s) return s;
             release.read(bytes);
           }
@@ -184,7 +185,8 @@ std::optional<PostingList> Snapshot::list(size_t i, Check check) const {
   const uint64_t end = entries_end(directory_.data() + i * kDirectoryEntrySize);
   stored.positions[0] = room.first(std::min(stated_positions_size(file_->bytes(), end), room.size()));
   const auto bounds = bounds_bytes(room, stored.positions[0].size(), stored.postings);
-  if (list_checksum(stored.entries, stored.positions, bounds) != stored.checksum) return std::nullopt;
+  const std::span<const uint8_t> parts[] = {bounds};
+  if (list_checksum(stored.entries, stored.positions, parts) != stored.checksum) return std::nullopt;
   return PostingList::borrowing(stored.entries[0], stored.positions[0], bounds);
 }
 

@@ -31,6 +31,7 @@
 // computed from the lengths the writer is given.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -67,6 +68,23 @@ struct LogsStamp {
   bool operator==(const LogsStamp&) const = default;
 };
 
+// The bounds of a list that changed (PostingList::bounds_size), in the parts a snapshot writes
+// one after the other: those of the blocks it borrowed whole and its borrowed length codes, as
+// they lie in the snapshot it borrows from, each followed by the others, computed.
+struct ListBounds {
+  std::span<const uint8_t> borrowed_blocks;
+  std::vector<uint8_t> blocks;
+  std::span<const uint8_t> borrowed_codes;
+  std::vector<uint8_t> codes;  // padded with zeros
+
+  std::array<std::span<const uint8_t>, 4> parts() const {
+    return {borrowed_blocks, blocks, borrowed_codes, codes};
+  }
+  uint64_t size() const {
+    return borrowed_blocks.size() + blocks.size() + borrowed_codes.size() + codes.size();
+  }
+};
+
 // One list as a snapshot holds it: its arrays, each in parts laid end to end
 // (PostingList::entry_parts and position_parts), its bounds, and their checksum (list_checksum).
 // A list copied as stored has its padding and bounds at the end of its positions, and no
@@ -79,14 +97,14 @@ struct SnapshotList {
   Parts entries;
   Parts positions;
   uint32_t checksum = 0;
-  std::vector<uint8_t> bounds;
+  ListBounds bounds;
 
   uint64_t entries_size() const { return entries[0].size() + entries[1].size(); }
   uint64_t positions_size() const { return positions[0].size() + positions[1].size(); }
 };
 
 uint32_t list_checksum(const SnapshotList::Parts& entries, const SnapshotList::Parts& positions,
-                       std::span<const uint8_t> bounds);
+                       std::span<const std::span<const uint8_t>> bounds);
 
 // Writes the snapshot of `lists` (in strictly ascending token id, none empty), whose totals are
 // `totals`, covering logs stamped `stamp`, to `index_dir`/postings. Parts of lists that lie in
