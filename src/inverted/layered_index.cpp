@@ -143,6 +143,8 @@ ListBounds list_bounds(const PostingList& list, const DocumentLengths& lengths) 
                             whole * sizeof(PostingList::BlockBound)};
   bounds.borrowed_codes = borrowed_codes;
   std::vector<PostingList::BlockBound> blocks;
+  blocks.reserve(PostingList::block_count(list.size()) - whole);
+  bounds.codes.reserve((list.size() + 3) / 4 * 4 - borrowed_codes.size());
   size_t cursor = 0;
   for (size_t b = whole; b < PostingList::block_count(list.size()); ++b) {
     PostingList::BlockBound bound = b < borrowed.size() ? borrowed[b] : PostingList::kNoPostings;
