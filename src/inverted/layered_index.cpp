@@ -143,8 +143,10 @@ ListBounds list_bounds(const PostingList& list, const DocumentLengths& lengths) 
                             whole * sizeof(PostingList::BlockBound)};
   bounds.borrowed_codes = borrowed_codes;
   std::vector<PostingList::BlockBound> blocks;
+  // The codes end padded to a multiple of 4 bytes.
+  const size_t codes_size = (list.size() + 3) / 4 * 4 - borrowed_codes.size();
   blocks.reserve(PostingList::block_count(list.size()) - whole);
-  bounds.codes.reserve((list.size() + 3) / 4 * 4 - borrowed_codes.size());
+  bounds.codes.reserve(codes_size);
   size_t cursor = 0;
   for (size_t b = whole; b < PostingList::block_count(list.size()); ++b) {
     PostingList::BlockBound bound = b < borrowed.size() ? borrowed[b] : PostingList::kNoPostings;
@@ -158,7 +160,7 @@ ListBounds list_bounds(const PostingList& list, const DocumentLengths& lengths) 
   }
   bounds.blocks.resize(blocks.size() * sizeof(PostingList::BlockBound));
   if (!blocks.empty()) std::memcpy(bounds.blocks.data(), blocks.data(), bounds.blocks.size());
-  bounds.codes.resize((list.size() + 3) / 4 * 4 - borrowed_codes.size());
+  bounds.codes.resize(codes_size);
   return bounds;
 }
 

@@ -103,7 +103,7 @@ void PostingListIntersection::pass_low_blocks(Heap& heap, BlockScore score, doub
   }
 }
 
-bool PostingListIntersection::passed_low_blocks(BlockScore score, double floor) {
+bool PostingListIntersection::passed_low_run(BlockScore score, double floor) {
   double sum = 0;
   uint128 end = ~uint128{0};  // the last document of the first block to end
   for (Heap& heap : heaps_) {
@@ -132,7 +132,7 @@ bool PostingListIntersection::next(BlockScore score, double floor) {
   } else {
     auto exhausted = [](const Heap& heap) { return heap.cursors.empty(); };
     while (std::none_of(heaps_.begin(), heaps_.end(), exhausted) &&
-           passed_low_blocks(score, floor)) {
+           passed_low_run(score, floor)) {
     }
   }
   return next();

@@ -105,7 +105,7 @@ class PostingListIntersection {
   // Whether the documents from the heaps' tops up to the end of the first of their cursors'
   // blocks score at most `floor`: then every heap is moved past them. False when there are none
   // to pass over.
-  bool passed_low_blocks(BlockScore score, double floor);
+  bool passed_low_run(BlockScore score, double floor);
   // Moves every cursor of `heap` below `target` to its first posting at or above it.
   static void advance(Heap& heap, uint128 target);
   // Takes the cursors on the heap's smallest document id into `group`, each cursor moved on to
