@@ -38,11 +38,12 @@ using utils::fail;
 
 namespace {
 
-// Sets aside the token store and both index logs, keeping what they hold in lost+found; the
-// stores then load empty.
+// Sets aside the token store, its changes and both index logs, keeping what they hold in
+// lost+found; the stores then load empty.
 utils::Status<utils::IoError> set_aside_index(const fs::path& dir) {
   const fs::path index_dir = dir / inverted::kIndexDirName;
-  for (const char* name : {inverted::kTokensFileName, kIndexMetaLogName, kIndexLogName}) {
+  for (const char* name : {inverted::kTokensFileName, inverted::kTokenChangesFileName,
+                           kIndexMetaLogName, kIndexLogName}) {
     std::error_code code;
     const auto size = fs::file_size(index_dir / name, code);
     if (code || size == 0) continue;

@@ -77,6 +77,10 @@ uint64_t header_checksum(std::span<const uint8_t> header, std::span<const uint8_
 
 }  // namespace
 
+StoreStamp StoreStamp::of(std::span<const uint8_t> store) {
+  return {store.size(), checksum64(store)};
+}
+
 std::span<const uint8_t> StoredWords::bytes() const {
   return store_ ? store_->bytes() : std::span<const uint8_t>();
 }
@@ -173,6 +177,7 @@ DecodeResult<StoredWords> StoredWords::decode(std::shared_ptr<const utils::Mappe
   }
 
   StoredWords words;
+  words.stamp_ = StoreStamp::of(bytes);
   words.store_ = std::move(store);
   words.layout_ = layout;
   words.sorted_owned_ = std::move(sorted);
@@ -208,6 +213,7 @@ std::optional<StoredWords> StoredWords::with_list(std::shared_ptr<const utils::M
     return std::nullopt;
   }
   if (StoreReader(bytes, layout.id_to_token).varint() != layout.slot_count) return std::nullopt;
+  words.stamp_ = {bytes.size(), field(2)};
   words.store_ = std::move(store);
   words.layout_ = layout;
   words.list_ = std::move(list);

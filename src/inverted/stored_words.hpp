@@ -43,6 +43,15 @@ struct StoreLayout {
   uint64_t slot_count = 0;
 };
 
+// Which store, by its size and checksum64.
+struct StoreStamp {
+  uint64_t size = 0;
+  uint64_t checksum = 0;
+
+  static StoreStamp of(std::span<const uint8_t> store);
+  bool operator==(const StoreStamp&) const = default;
+};
+
 // A word and the id the store gives it; kNoId where the store's bytes hold no entry.
 inline constexpr uint32_t kNoId = UINT32_MAX;
 struct StoredWord {
@@ -74,6 +83,8 @@ class StoredWords {
   // The word list of these words.
   std::string list_bytes() const;
 
+  // The store these words are read from; an empty store's when there is none.
+  StoreStamp stamp() const { return stamp_; }
   // Whether the words are in the order of a word list, read in place.
   bool listed() const { return list_ != nullptr; }
   // The number of words.
@@ -103,6 +114,7 @@ class StoredWords {
   const std::vector<uint32_t>& slot_words() const;
 
   std::shared_ptr<const utils::MappedFile> store_;
+  StoreStamp stamp_ = StoreStamp::of({});
   StoreLayout layout_;
   // The offsets of the entries in ascending order of their words: in place in the word list
   // `list_`, or in `sorted_owned_` when decoding sorted them.

@@ -8,11 +8,13 @@
 //   free_ids     varint count; the ids (varints), in the order they were freed
 #include "inverted/token_hasher.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <system_error>
 
 #include "storage/codec/encoder.hpp"
 #include "utils/file.hpp"
+#include "utils/lost_found.hpp"
 #include "utils/mmap.hpp"
 #include "utils/replace_file.hpp"
 #include "utils/save_clock.hpp"
@@ -34,6 +36,12 @@ namespace fs = std::filesystem;
 using Error = BincodePersistenceError;
 
 namespace {
+
+// The changes file is kept while it is at most an eighth of the store, or this small: beyond, the
+// store is written whole. Opening then reads at most an eighth more, and the store is written
+// again each time the dictionary grows by an eighth.
+constexpr uint64_t kChangesShare = 8;
+constexpr uint64_t kMinChangesSize = uint64_t{64} << 10;
 
 Error io_error(std::error_code code, const fs::path& path) {
   return {IoError::from_errno(code.value(), path)};
@@ -149,11 +157,50 @@ Result<TokenHasher, Error> TokenHasher::load(const fs::path& dir,
   if (!now) return fail(Error{ClockError{}});
   const bool damaged = !store->has_value();
   StoredWords stored = std::move(*store).value_or(StoredWords{});
+  const StoreStamp stamp = stored.stamp();
   std::vector<uint32_t> free_ids = stored.free_ids();
   TokenHasher hasher(std::move(path), Words(std::move(stored)), std::move(free_ids),
                      std::move(config), std::move(clock), *now);
   hasher.damaged_ = damaged;
+  hasher.store_ = stamp;
+  // The changes of a store that cannot be read are set aside with it.
+  if (damaged) return hasher;
+  auto read = read_token_changes(hasher.changes_path(), stamp);
+  if (!read) return fail(Error{std::move(read.error())});
+  if (!*read) return hasher;
+  bool applied = true;
+  for (TokenChange& change : (*read)->changes) applied = hasher.replay(std::move(change)) && applied;
+  hasher.changes_size_ = (*read)->read_size;
+  if (!applied) {
+    // Not what this dictionary wrote: the next save writes the store whole, as it stands.
+    hasher.unsaved_ = true;
+    hasher.changes_size_.reset();
+  }
+  if ((*read)->read_size < (*read)->file_size && access == Access::ReadWrite) {
+    // A batch cut short by a crash, which no saved posting relies on: its save never returned.
+    auto cut = utils::cut_keeping_tail(dir, hasher.changes_path(), (*read)->read_size);
+    if (!cut) return fail(Error{std::move(cut.error())});
+  }
   return hasher;
+}
+
+bool TokenHasher::replay(TokenChange change) {
+  const uint32_t id = change.id;
+  if (!change.word) {
+    if (!words_.take(id)) return false;
+    free_ids_.push_back(id);
+    return true;
+  }
+  const uint64_t slots = words_.slot_count();
+  if (id > slots || words_.id_of(*change.word)) return false;
+  if (id < slots) {
+    // A free slot: the last one freed, as add takes them, unless the dictionary was trimmed.
+    const auto freed = std::find(free_ids_.rbegin(), free_ids_.rend(), id);
+    if (freed == free_ids_.rend()) return false;
+    free_ids_.erase(std::next(freed).base());
+  }
+  words_.put(id, std::move(*change.word));
+  return true;
 }
 
 Result<uint32_t, Error> TokenHasher::add(std::string_view token) {
@@ -166,6 +213,7 @@ Result<uint32_t, Error> TokenHasher::add(std::string_view token) {
     id = static_cast<uint32_t>(words_.slot_count());
   }
   words_.put(id, std::string(token));
+  unsaved_changes_.push_back({id, std::string(token)});
   if (auto s = count_change(); !s) return fail(std::move(s.error()));
   return id;
 }
@@ -174,6 +222,7 @@ Result<std::optional<std::string>, Error> TokenHasher::delete_token(uint32_t id)
   std::optional<std::string> token = words_.take(id);
   if (!token) return token;
   free_ids_.push_back(id);
+  unsaved_changes_.push_back({id, std::nullopt});
   if (auto s = count_change(); !s) return fail(std::move(s.error()));
   return token;
 }
@@ -185,6 +234,8 @@ bool TokenHasher::trim_free_tail() {
   if (after == before) return false;
   std::erase_if(free_ids_, [&](uint32_t id) { return id >= after; });
   unsaved_ = true;
+  // Not a change the changes file can hold: the next save writes the store whole.
+  changes_size_.reset();
   return true;
 }
 
@@ -202,16 +253,54 @@ Status<Error> TokenHasher::count_change() {
   return flush();
 }
 
-// Durable when it returns: the store, replaced whole (utils::replace_file). The word list follows
-// it, derived: a list that cannot be written, or is lost, only leaves the next opening to sort
-// the store itself.
+// Durable when it returns: the changes, appended to the changes file and synced; or the store,
+// replaced whole (utils::replace_file), after which the changes file is started afresh naming it.
+// Until then the old changes file names the old store, and opening passes it over. The word list
+// follows the store, derived: a list that cannot be written, or is lost, only leaves the next
+// opening to sort the store itself; a changes file that cannot be started, only leaves the next
+// save to write the store whole again.
 Status<Error> TokenHasher::flush() {
-  // The store on disk already holds these very words, and its word list orders them.
-  if (!unsaved_ && words_.saved()) return {};
+  // The store on disk, with the changes after it, holds the dictionary as it is.
+  if (!unsaved_ && (words_.saved() || changes_size_)) return {};
+  if (unsaved_) {
+    auto appended = append_changes();
+    if (!appended) return fail(std::move(appended.error()));
+    if (*appended) {
+      unsaved_ = false;
+      unsaved_changes_.clear();
+      return {};
+    }
+  }
+  return rewrite();
+}
+
+Result<bool, Error> TokenHasher::append_changes() {
+  if (!changes_size_) return false;
+  const std::string batch = encode_token_changes(unsaved_changes_);
+  if (*changes_size_ + batch.size() > std::max(kMinChangesSize, store_.size / kChangesShare)) {
+    return false;
+  }
+  auto appended = append_token_changes(changes_path(), *changes_size_, batch);
+  // A batch that failed part way makes the file's size another than expected: the next save
+  // writes the store whole, and opening cuts the torn batch off.
+  if (!appended) return fail(Error{std::move(appended.error())});
+  if (!*appended) {
+    changes_size_.reset();
+    return false;
+  }
+  *changes_size_ += batch.size();
+  return true;
+}
+
+Status<Error> TokenHasher::rewrite() {
   const EncodedStore store = encode_tokens_store(words_, free_ids_);
   auto replaced = utils::replace_file(path_, store.bytes);
   if (!replaced) return fail(Error::rewriting(std::move(replaced.error())));
   unsaved_ = false;
+  unsaved_changes_.clear();
+  store_ = StoreStamp::of(utils::as_bytes(store.bytes));
+  changes_size_.reset();
+  if (start_token_changes(changes_path(), store_)) changes_size_ = kTokenChangesHeaderSize;
   const fs::path list_path = path_.parent_path() / kWordListFileName;
   if (!utils::replace_file(list_path, store.list_bytes())) return {};
   // Read back in place: what is left in memory is what changes from here on.
@@ -220,6 +309,10 @@ Status<Error> TokenHasher::flush() {
   auto saved = std::make_shared<const utils::MappedFile>(std::move(*mapped));
   if (auto words = read_with_list(saved, list_path)) words_.rebase(std::move(*words));
   return {};
+}
+
+fs::path TokenHasher::changes_path() const {
+  return path_.parent_path() / kTokenChangesFileName;
 }
 
 void TokenHasher::for_each_token(

@@ -1,8 +1,10 @@
 // TokenHasher: the token dictionary. It gives every distinct token text a 32-bit id, dense from
 // 0, and the text back for an id; ids freed when a token leaves the index are handed out again,
-// the most recently freed first. The dictionary lives in one file, `dir`/index/tokens, rewritten
-// whole (and atomically) at every save, and is read in place from it (Words, StoredWords). Each
-// save also writes the store's word list, `dir`/index/words, derived from it.
+// the most recently freed first. The dictionary lives in the token store, `dir`/index/tokens,
+// written whole (and atomically), and read in place from it (Words, StoredWords), with the store's
+// word list, `dir`/index/words, derived from it and written after it. A save appends the changes
+// made since the last one to `dir`/index/token-changes (token_changes.hpp) while they stay below
+// a share of the store, and writes the store whole otherwise: its cost follows what changed.
 //
 // Invariants: a live id i has id_to_token[i] == t and id_of(t) == i; free_ids holds each empty
 // slot's id exactly once; every id is below id_to_token.size().
@@ -25,6 +27,7 @@
 #include "base/config.hpp"
 #include "base/error_kinds.hpp"
 #include "inverted/stored_words.hpp"
+#include "inverted/token_changes.hpp"
 #include "inverted/words.hpp"
 #include "utils/access.hpp"
 #include "utils/clock.hpp"
@@ -75,10 +78,11 @@ class TokenHasher {
   // range or already free. May save the store like add; on failure the id stays freed in memory.
   utils::Result<std::optional<std::string>, Error> delete_token(uint32_t id);
 
-  // Rewrites the token store: Io when the new file cannot be created or put in place, Encode when
-  // writing it fails. The change counters are left alone. Then writes the word list and reads
-  // both in place: the words changed since the last save leave memory. Writes nothing when the
-  // store and its word list on disk hold the dictionary as it is.
+  // Saves the changes made since the last save: appended to the changes file while that stays
+  // below a share of the store, or else the store rewritten whole, then its word list, both then
+  // read in place (the words changed since leave memory), and the changes file started afresh.
+  // Io when a file cannot be created, appended to or put in place, Encode when writing the store
+  // fails. The change counters are left alone. Writes nothing when there is nothing to save.
   utils::Status<Error> flush();
 
   // The id of a known token.
@@ -111,10 +115,23 @@ class TokenHasher {
 
   // Counts one change, then saves when a save is due.
   utils::Status<Error> count_change();
+  // Takes in a change read from the changes file; false when it does not apply to the dictionary
+  // as it stands (a word it holds already, a slot that is not free, or not filled).
+  bool replay(TokenChange change);
+  // Appends the changes since the last save to the changes file; false when that file is not the
+  // one this dictionary left, or would outgrow its share of the store.
+  utils::Result<bool, Error> append_changes();
+  utils::Status<Error> rewrite();
+  std::filesystem::path changes_path() const;
 
   std::filesystem::path path_;
   Words words_;
   std::vector<uint32_t> free_ids_;  // oldest freed first
+  // The changes since the last save, in order.
+  std::vector<TokenChange> unsaved_changes_;
+  // The store on disk, and the size of the changes file that follows it, when there is one.
+  StoreStamp store_;
+  std::optional<uint64_t> changes_size_;
   std::shared_ptr<const Config> config_;
   utils::Clock clock_;
   uint64_t operations_ = 0;

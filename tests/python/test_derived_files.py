@@ -1,6 +1,6 @@
 """The files derived from the store: the snapshot of the posting lists and the record table, which
-a flush writes once the store has grown, and the word list of the token store, which every save
-of the store writes. Opening reads them (and what was appended after them), and finds exactly
+a flush writes once the store has grown, and the word list of the token store, written with the
+store whenever a save writes it whole (once the changes appended after it outgrow their share). Opening reads them (and what was appended after them), and finds exactly
 what it finds from the logs, the token store and the segments alone."""
 
 import shutil
@@ -22,9 +22,8 @@ def answers(engine: Search) -> dict[str, list[tuple[str, float, str]]]:
             for q in QUERIES}
 
 
-# Written once enough has been appended since the last, and by every save of the token store.
-DUE = ["index/postings", "records"]
-DERIVED = DUE + ["index/words"]
+# Each written once enough has been appended since the last.
+DERIVED = ["index/postings", "records", "index/words"]
 
 
 @pytest.mark.parametrize("derived", DERIVED)
@@ -41,7 +40,7 @@ def test_opening_through_a_derived_file_finds_what_the_sources_alone_find(
             engine.delete(doc_id)
         engine.add_many(texts(10_000, 50))
         engine.flush()
-        assert ((engine_dir / derived).stat().st_mtime_ns == written) == (derived in DUE)
+        assert (engine_dir / derived).stat().st_mtime_ns == written
         expected = answers(engine)
         stats = engine.stats()
     assert expected["common"] and expected["word1~1"]
@@ -65,10 +64,11 @@ def test_opening_through_a_derived_file_finds_what_the_sources_alone_find(
 
 
 def change_words(engine: Search, engine_dir: Path, ids: list[str]) -> None:
-    """Words go and others come: the token store is saved again, its words in other places."""
-    for doc_id in ids[:500]:
+    """Words go and others come, more than the changes appended to the token store may hold: it
+    is written whole again, its words in other places."""
+    for doc_id in ids[:5000]:
         engine.delete(doc_id)
-    engine.add_many(texts(10_000, 500))
+    engine.add_many(texts(10_000, 5000))
 
 
 def compact_logs(engine: Search, engine_dir: Path, ids: list[str]) -> None:

@@ -124,9 +124,12 @@ def test_every_power_loss_keeps_what_was_flushed(tmp_path: Path, writer: str, co
                    check=True, timeout=120)
     lines = (log_dir / "log").read_text().splitlines()
     sync_points = [i + 1 for i, line in enumerate(lines) if line.startswith("S ")]
-    assert len(sync_points) > 10 * flushes and lines.count("F") == flushes
+    assert len(sync_points) > 8 * flushes and lines.count("F") == flushes
+    listings = [listing.read_text() for listing in log_dir.glob("*.dir")]
+    # Saves of the dictionary append its changes.
+    assert any("token-changes" in listing for listing in listings)
     if writer is SNAPSHOT_WRITER:
-        assert any("postings" in listing.read_text() for listing in log_dir.glob("*.dir"))
+        assert any("postings" in listing for listing in listings)
     for upto in [0, *sync_points]:
         ledger = Ledger(deletions_need_flush=True)
         ledger.read("".join(line + "\n" for line in lines[:upto] if not line.startswith("S ")))

@@ -116,7 +116,7 @@ def test_a_dictionary_that_freed_words_still_in_use_is_rebuilt(tmp_path, capfd):
     with Search(tmp_path / "engine", None) as engine:  # the words of "batch0" and "batch1" go
         engine.delete(ids[0])
         engine.delete(ids[1])
-    for name in ("tokens", "words"):  # a dictionary saved later than the index it meets
+    for name in ("tokens", "token-changes", "words"):  # a dictionary saved later than the index
         shutil.copy(tmp_path / "engine" / "index" / name, tmp_path / "before" / "index" / name)
     with Search(tmp_path / "before", None) as engine:
         assert answers(engine) == fresh_answers(tmp_path / "fresh", documents)

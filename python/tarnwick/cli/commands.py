@@ -271,7 +271,8 @@ def _file_kind(directory: Path, path: Path) -> str:
         return relative[1] if relative[1] in ("data", "meta", "del") else "other"
     if relative[0] == "index":
         return {"index": "index logs", "meta": "index logs", "postings": "index snapshot",
-                "tokens": "tokens", "words": "word list"}.get(relative[-1], "other")
+                "tokens": "tokens", "token-changes": "tokens",
+                "words": "word list"}.get(relative[-1], "other")
     return {"meta": "statistics", "records": "record table",
             sources.FILE_NAME: "sources"}.get(relative[0], "other")
 
