@@ -146,11 +146,12 @@ uint64_t Search::indexed_count() const {
 
 utils::Result<uint128, SearchError> Search::add(std::string_view text) {
   if (auto s = check_writer(); !s) return fail(std::move(s.error()));
-  return add_prepared({text, tokenizer_.tokenize_doc(text), std::nullopt}, nullptr);
+  PreparedText prepared{text, tokenizer_.tokenize_doc(text), std::nullopt};
+  return add_prepared(prepared, tokenizer_.stem_generation());
 }
 
 utils::Result<uint128, SearchError> Search::add_prepared(const PreparedText& prepared,
-                                                         StemTokenIds* known) {
+                                                         uint64_t stem_generation) {
   const analysis::DocumentTokens& document = prepared.document;
   auto id = generator_.generate();
   if (!id) return fail(SearchError{std::move(id.error())});
@@ -158,7 +159,8 @@ utils::Result<uint128, SearchError> Search::add_prepared(const PreparedText& pre
   if (auto s = meta_.update_avg_doc_len(count, count + 1, document.length); !s) {
     return fail(SearchError{std::move(s.error())});
   }
-  auto token_ids = insert_postings(*id, document, known);
+  known_stems_.follow(stem_generation);
+  auto token_ids = insert_postings(*id, document, &known_stems_);
   if (!token_ids) return fail(std::move(token_ids.error()));
   auto written =
       prepared.block

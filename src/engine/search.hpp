@@ -225,10 +225,10 @@ class Search {
       std::string query, query::Scorer& scorer, absl::FunctionRef<double()> floor,
       absl::FunctionRef<void(const Candidate&)> visit);
 
-  // `add` of a prepared text, once the engine is known to be the writer; `known` (add_many's)
-  // saves dictionary lookups of stems met earlier in the call.
+  // `add` of a prepared text, tokenized in the stem generation `stem_generation`, once the
+  // engine is known to be the writer.
   utils::Result<uint128, SearchError> add_prepared(const PreparedText& prepared,
-                                                   StemTokenIds* known);
+                                                   uint64_t stem_generation);
 
   // Fails a write of a read-only engine.
   Status check_writer() const;
@@ -238,9 +238,10 @@ class Search {
 
   // The trie of the dictionary's words, built from the dictionary on first use.
   const utils::Trie& trie();
-  // Keeps a built trie in step with a word that left the dictionary.
+  // Keeps a built trie, and the ids of stems, in step with a word that left the dictionary.
   void forget_word(const std::string& token) {
     if (trie_) trie_->delete_token(token);
+    known_stems_.forget();
   }
 
   std::filesystem::path dir_;
@@ -254,6 +255,8 @@ class Search {
   SearchMeta meta_;
   storage::DocumentsManager documents_;
   analysis::Tokenizer tokenizer_;
+  // Saves adds dictionary lookups of stems met before.
+  StemTokenIds known_stems_;
   utils::UlidGenerator generator_;
   matching::MinimalIntervalSemanticMatch matcher_;
 };

@@ -1,12 +1,11 @@
 // Search::add_many: many documents in one call, for less than a call of `add` each.
 //
-// Two things make a document cheaper here than through `add`. Tokenizing and compressing (about
-// a third of the work of adding a short document) run on a second thread, one chunk of texts
-// ahead of the caller's thread, which indexes and stores the documents of the chunk before in the
-// very order `add` would. The second thread touches nothing of the engine but the tokenizer,
-// which the caller's thread leaves alone meanwhile, and it ends before the call returns (a
-// future's destructor waits for it, on every path). And the dictionary is asked for each distinct
-// stem once per call rather than once per document (StemTokenIds).
+// A document is cheaper here than through `add`: tokenizing and compressing (about a third of the
+// work of adding a short document) run on a second thread, one chunk of texts ahead of the
+// caller's thread, which indexes and stores the documents of the chunk before in the very order
+// `add` would. The second thread touches nothing of the engine but the tokenizer, which the
+// caller's thread leaves alone meanwhile, and it ends before the call returns (a future's
+// destructor waits for it, on every path).
 #include <future>
 
 #include "engine/search.hpp"
@@ -66,7 +65,6 @@ Search::AddedMany Search::add_many(std::span<const std::string_view> texts) {
     return added;
   }
   added.ids.reserve(texts.size());
-  StemTokenIds known;
   std::span<const std::string_view> chunk = next_chunk(texts);
   if (chunk.empty()) return added;
   std::future<std::vector<Prepared>> ahead = prepare_ahead(tokenizer_, chunk);
@@ -75,8 +73,7 @@ Search::AddedMany Search::add_many(std::span<const std::string_view> texts) {
     chunk = next_chunk(texts.subspan(added.ids.size() + prepared.size()));
     if (!chunk.empty()) ahead = prepare_ahead(tokenizer_, chunk);
     for (const Prepared& text : prepared) {
-      known.follow(text.stem_generation);
-      auto id = add_prepared(text.text, &known);
+      auto id = add_prepared(text.text, text.stem_generation);
       if (!id) {
         added.status = utils::fail(std::move(id.error()));
         return added;

@@ -1,7 +1,7 @@
-// StemTokenIds: the token ids of the tokenizer's stems, as found during one add_many call, so
-// that each distinct stem is looked up in the dictionary once per call rather than once per
-// document. Within the call nothing frees a token id (only a purge does), so an id once found
-// stays right; the tokenizer numbering its stems afresh empties the table.
+// StemTokenIds: the token ids of the tokenizer's stems, as found by earlier adds, so that each
+// distinct stem is looked up in the dictionary once rather than once per document. An id once
+// found stays right until a word leaves the dictionary, when its id may go to another word: the
+// engine forgets them all then. The tokenizer numbering its stems afresh empties the table too.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,8 @@ class StemTokenIds {
     ids_.clear();
     generation_ = stem_generation;
   }
+
+  void forget() { ids_.clear(); }
 
   std::optional<uint32_t> find(uint32_t stem_id) const {
     if (stem_id >= ids_.size() || ids_[stem_id] == kUnknown) return std::nullopt;

@@ -214,6 +214,23 @@ def test_postings_are_saved_with_their_words(tmp_path, write_config):
     assert [r.document.id for r in engine.search("cherry", 0)] == [cherry]
 
 
+@pytest.mark.parametrize("adding", ["add", "add_many"])
+def test_a_word_that_left_the_dictionary_is_given_an_id_again(tmp_path, adding):
+    # Adding remembers the ids of the words it met; a freed id goes to the next new word.
+    def add(engine, text):
+        return engine.add(text) if adding == "add" else engine.add_many([text])[0]
+
+    with Search(tmp_path, None) as engine:
+        first = add(engine, "alpha beta")
+        add(engine, "beta")
+        engine.delete(first)
+        engine.flush()  # purges it: the id of "alpha" is free
+        add(engine, "gamma")
+        again = add(engine, "alpha")
+        assert [r.document.id for r in engine.search("alpha", 0)] == [again]
+        assert [r.document.content for r in engine.search("gamma", 0)] == ["gamma"]
+
+
 class Reentrant:
     """A top_k whose conversion calls back into the engine."""
 
