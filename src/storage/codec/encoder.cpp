@@ -32,10 +32,8 @@ size_t varint_size(uint128 value) {
   return 17;
 }
 
-void Encoder::varint(uint128 value) {
-  if (value <= 250) {
-    u8(static_cast<uint8_t>(value));
-  } else if (value <= UINT16_MAX) {
+void Encoder::wide_varint(uint128 value) {
+  if (value <= UINT16_MAX) {
     u8(kMarker16);
     put_le(out_, value, 2);
   } else if (value <= UINT32_MAX) {

@@ -43,7 +43,14 @@ class Encoder {
   explicit Encoder(std::string& out) : out_(out) {}
 
   void u8(uint8_t value) { out_.push_back(static_cast<char>(value)); }
-  void varint(uint128 value);
+  // Inline for the one-byte values that most are (positions, lengths, counts).
+  void varint(uint128 value) {
+    if (value <= 250) {
+      u8(static_cast<uint8_t>(value));
+    } else {
+      wide_varint(value);
+    }
+  }
   void f64(double value);
   void bytes(std::span<const uint8_t> bytes) {
     out_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -57,6 +64,9 @@ class Encoder {
   utils::Status<EncodeError> path(const std::filesystem::path& path);
 
  private:
+  // The varint of a value above 250.
+  void wide_varint(uint128 value);
+
   std::string& out_;
 };
 
