@@ -5,7 +5,9 @@
 //
 // Once the heap is full, a candidate is weighed in steps, each dearer than the one before and
 // each taken only when the one before lets it through: the bounds of the blocks its postings lie
-// in, which pass over whole runs of documents; its bound from its counts alone; for a query of
+// in, which pass over whole runs of documents, and with one query token the floors of their
+// documents' lengths, which pass over the postings of long documents; its bound from its counts
+// alone; for a query of
 // more than one token, whether it has an interval at all; then its bound with its length once its
 // record is looked up; then its intervals' scores.
 #include <algorithm>

@@ -1,6 +1,7 @@
 #include "matching/intersect.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace tarnwick::matching {
@@ -57,7 +58,7 @@ std::optional<PostingListIntersection> PostingListIntersection::create(
 
 void PostingListIntersection::push(Heap& heap, uint32_t alternative) {
   const inverted::PostingList& postings = *heap.alternatives[alternative].postings;
-  heap.cursors.push_back({postings.doc_id(0), 0, alternative, 0, 0});
+  heap.cursors.push_back({.doc_id = postings.doc_id(0), .index = 0, .alternative = alternative});
   std::push_heap(heap.cursors.begin(), heap.cursors.end(), LaterDocument{});
 }
 
@@ -89,17 +90,58 @@ void PostingListIntersection::find_block(const Heap& heap, Cursor& cursor, Block
   const inverted::PostingList& postings = *alternative.postings;
   const inverted::PostingList::Block block = postings.block(cursor.index);
   cursor.block_end = static_cast<uint32_t>(block.end);
+  cursor.block_bound = block.bound;
   cursor.block_score = block.bound != nullptr
                            ? score(*block.bound, postings.size(), alternative.distance)
                            : std::numeric_limits<double>::infinity();
+  cursor.long_floor = std::numeric_limits<double>::quiet_NaN();
+}
+
+uint32_t PostingListIntersection::long_length(const Heap& heap, Cursor& cursor, BlockScore score,
+                                              double floor) {
+  using inverted::PostingList;
+  const PostingList::BlockBound* bound = cursor.block_bound;
+  if (bound == nullptr) return UINT32_MAX;
+  if (cursor.long_floor == floor) return cursor.long_length;
+  const Alternative& alternative = heap.alternatives[cursor.alternative];
+  // A document of at least `length` tokens and a tf of at most max_tf has at least this ratio
+  // of length to tf; rounded down to a float, as the block keeps its own.
+  auto beats = [&](uint32_t code) {
+    const double ratio = std::max<double>(
+        bound->min_ratio,
+        static_cast<double>(PostingList::length_floor(static_cast<uint8_t>(code))) / bound->max_tf);
+    float kept = static_cast<float>(ratio);
+    if (kept > ratio) kept = std::nextafter(kept, 0.0f);
+    return score({kept, bound->max_tf}, alternative.postings->size(), alternative.distance) > floor;
+  };
+  // Lengths grow with their codes: the first code whose floor scores no more than `floor`.
+  uint32_t low = 0;
+  uint32_t high = 256;
+  while (low < high) {
+    const uint32_t middle = (low + high) / 2;
+    if (beats(middle)) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  cursor.long_length =
+      low < 256 ? PostingList::length_floor(static_cast<uint8_t>(low)) : UINT32_MAX;
+  cursor.long_floor = floor;
+  return cursor.long_length;
 }
 
 void PostingListIntersection::pass_low_blocks(Heap& heap, BlockScore score, double floor) {
   while (!heap.cursors.empty()) {
     Cursor& top = heap.cursors.front();
     find_block(heap, top, score);
-    if (top.block_score > floor) return;
-    move_top(heap, top.block_end);
+    if (!(top.block_score > floor)) {
+      move_top(heap, top.block_end);
+      continue;
+    }
+    const inverted::PostingList& postings = *heap.alternatives[top.alternative].postings;
+    if (postings.min_length(top.index) < long_length(heap, top, score, floor)) return;
+    move_top(heap, top.index + 1);
   }
 }
 

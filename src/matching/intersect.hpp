@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -76,14 +77,19 @@ class PostingListIntersection {
     uint16_t distance;
   };
   // A cursor on posting `index` of its alternative's list. The block of its posting ends before
-  // posting `block_end` and scores at most `block_score` (next(BlockScore, double)); both are
-  // set when first asked for, and when the cursor has passed `block_end`.
+  // posting `block_end`, has the bound `block_bound` (null when it has none) and scores at most
+  // `block_score` (next(BlockScore, double)); all three are set when first asked for, and when
+  // the cursor has passed `block_end`. No document of the block as long as `long_length` scores
+  // more than `long_floor` (long_length()).
   struct Cursor {
     uint128 doc_id;
     uint32_t index;
     uint32_t alternative;
-    uint32_t block_end;
-    double block_score;
+    uint32_t block_end = 0;
+    double block_score = 0;
+    const inverted::PostingList::BlockBound* block_bound = nullptr;
+    uint32_t long_length = 0;
+    double long_floor = std::numeric_limits<double>::quiet_NaN();
   };
   // Per query token: its alternatives and the heap of their cursors.
   struct Heap {
@@ -99,8 +105,12 @@ class PostingListIntersection {
   // Sets the block of `cursor` (Cursor::block_end) when it has passed the last; +inf for a block
   // without a bound.
   static void find_block(const Heap& heap, Cursor& cursor, BlockScore score);
-  // Moves the cursor on the heap's top past the blocks scoring at most `floor`, and the next
-  // cursor on top so on, until one is in a block scoring more, or none is left.
+  // The least length of a document that no posting of the cursor's block can lift above
+  // `floor`, whatever its tf up to the block's largest; UINT32_MAX for a block without a bound.
+  static uint32_t long_length(const Heap& heap, Cursor& cursor, BlockScore score, double floor);
+  // Moves the cursor on the heap's top past the blocks scoring at most `floor`, and past the
+  // postings of longer documents than its block's long_length, and the next cursor on top so on,
+  // until one is on a posting that may score more, or none is left.
   static void pass_low_blocks(Heap& heap, BlockScore score, double floor);
   // Whether the documents from the heaps' tops up to the end of the first of their cursors'
   // blocks score at most `floor`: then every heap is moved past them. False when there are none
