@@ -191,8 +191,10 @@ bool TokenHasher::replay(TokenChange change) {
     free_ids_.push_back(id);
     return true;
   }
+  // Whether the word is one already is not looked for: that would read the store all over, at
+  // every opening, for what the file's checksums and its naming of this very store vouch for.
   const uint64_t slots = words_.slot_count();
-  if (id > slots || words_.id_of(*change.word)) return false;
+  if (id > slots) return false;
   if (id < slots) {
     // A free slot: the last one freed, as add takes them, unless the dictionary was trimmed.
     const auto freed = std::find(free_ids_.rbegin(), free_ids_.rend(), id);

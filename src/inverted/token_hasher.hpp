@@ -116,7 +116,7 @@ class TokenHasher {
   // Counts one change, then saves when a save is due.
   utils::Status<Error> count_change();
   // Takes in a change read from the changes file; false when it does not apply to the dictionary
-  // as it stands (a word it holds already, a slot that is not free, or not filled).
+  // as it stands (a slot that is not free, or not filled).
   bool replay(TokenChange change);
   // Appends the changes since the last save to the changes file; false when that file is not the
   // one this dictionary left, or would outgrow its share of the store.
