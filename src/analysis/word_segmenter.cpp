@@ -71,10 +71,32 @@ Wb next_significant(const UCPTrie* trie, const uint8_t* p, const uint8_t* end) {
   return kEot;
 }
 
-// ASCII letters: a run of them after a letter never breaks (WB5). That is most of any
-// Latin-script text, so the walk crosses such runs in a byte loop, without decoding them.
-constexpr bool is_ascii_letter(uint8_t byte) {
-  return static_cast<uint8_t>((byte | 0x20) - 'a') < 26;
+// The fast path for ASCII. Most text is ASCII, and among ASCII characters the rules come down to
+// a few cases that the walk decides from the bytes themselves, without decoding: a run of letters,
+// digits and underscores, punctuation that joins two letters or two digits, a run of spaces. Every
+// other case, and any byte past U+007F, goes through decide(). No ASCII character is ignorable
+// (WB4) or Extended_Pictographic (WB3c).
+
+// Reads the character of the ASCII byte `byte`.
+inline uint8_t ascii_value(const UCPTrie* trie, uint8_t byte) {
+  return UCPTRIE_ASCII_GET(trie, UCPTRIE_8, byte);
+}
+
+// The word characters of ASCII: letters, digits and the underscore.
+constexpr uint32_t kWordCharacters = bit(kALetter) | bit(kNumeric) | bit(kExtendNumLet);
+// After these, a word character always joins (WB5, WB8, WB9, WB10, WB13a, WB13b)...
+constexpr uint32_t kJoinsWordCharacters = kAHLetter | bit(kNumeric) | bit(kExtendNumLet);
+// ...and only after these can an ASCII word character join at all (WB7, WB11, WB13a).
+constexpr uint32_t kWordContext = kJoinsWordCharacters | bit(kKatakana) | bit(kMidLetter) |
+                                  bit(kMidNum) | kMidNumLetQ;
+
+// Whether the rules join `middle` to the letter or digit `before` and to `after` (WB6, WB7,
+// WB11, WB12), `after` being the character right behind `middle`.
+constexpr bool joins_across(Wb before, Wb middle, Wb after) {
+  if (in(before, kAHLetter)) {
+    return after == kALetter && in(middle, bit(kMidLetter) | kMidNumLetQ);
+  }
+  return before == kNumeric && after == kNumeric && in(middle, bit(kMidNum) | kMidNumLetQ);
 }
 
 enum class Step { kBreak, kJoin, kAbsorb };
@@ -83,7 +105,10 @@ enum class Step { kBreak, kJoin, kAbsorb };
 struct Context {
   Wb raw = kSot;          // the character just before the boundary, as it is
   Wb prev = kSot;         // the last character WB4 did not absorb...
-  Wb before_prev = kSot;  // ...and the one before that
+  // ...and the one before that, which only the rules for a letter or digit after punctuation
+  // (WB7, WB7c, WB11) read. The fast path, which crosses runs of ASCII and takes in only the
+  // last character of each, leaves it wrong where `prev` is no such punctuation.
+  Wb before_prev = kSot;
   bool odd_ri = false;    // `prev` ends a run of an odd number of regional indicators
 
   // Takes in a character that WB4 did not absorb.
@@ -156,7 +181,8 @@ struct Context {
 }
 
 template <bool kWordsOnly>
-void walk(std::string_view text, absl::FunctionRef<void(std::string_view)> visit) {
+void walk(std::string_view text, bool ascii_fast_path,
+          absl::FunctionRef<void(std::string_view)> visit) {
   const UCPTrie* const trie = table();
   const auto* const begin = reinterpret_cast<const uint8_t*>(text.data());
   const auto* const end = begin + text.size();
@@ -173,20 +199,46 @@ void walk(std::string_view text, absl::FunctionRef<void(std::string_view)> visit
 
   Context context;
   const uint8_t* p = begin;
+  auto is_ascii = [&](const uint8_t* at) { return at != end && *at < 0x80; };
+  auto ascii_class = [&](uint8_t byte) { return class_of(ascii_value(trie, byte)); };
+
+  // The fast path: crosses the run of ASCII that starts at `p` and moves `p` past it, or returns
+  // false with the character at `p` left to decide().
+  auto cross_ascii = [&] {
+    const Wb c = ascii_class(*p);
+    if (c == kWSegSpace) {
+      if (context.raw != kWSegSpace) emit(p);  // WB3d
+      do ++p; while (is_ascii(p) && ascii_class(*p) == kWSegSpace);
+      context.push(c);
+      return true;
+    }
+    if (!in(c, kWordCharacters)) return false;
+    if (!in(context.prev, kJoinsWordCharacters)) {
+      if (in(context.prev, kWordContext)) return false;
+      emit(p);
+    }
+    // The run: word characters, and the punctuation that joins two of them.
+    uint8_t seen = 0;
+    for (;;) {
+      seen |= ascii_value(trie, *p++);
+      if (!is_ascii(p)) break;
+      const Wb next = ascii_class(*p);
+      if (in(next, kWordCharacters)) continue;
+      if (!is_ascii(p + 1) || !joins_across(ascii_class(p[-1]), next, ascii_class(p[1]))) break;
+      ++p;
+    }
+    context.push(ascii_class(p[-1]));
+    alphanumeric |= (seen & kAlphanumeric) != 0;
+    return true;
+  };
+
   if (p != end) {  // WB1: no boundary before the first character
     const uint8_t value = next_value(trie, p, end);
     alphanumeric = (value & kAlphanumeric) != 0;
     context.push(class_of(value));
   }
   while (p != end) {
-    if (in(context.prev, kAHLetter) && is_ascii_letter(*p)) {
-      const uint8_t* const run = p;
-      do ++p; while (p != end && is_ascii_letter(*p));
-      context.push(kALetter);
-      if (p - run > 1) context.push(kALetter);
-      alphanumeric = true;
-      continue;
-    }
+    if (ascii_fast_path && *p < 0x80 && cross_ascii()) continue;
     const uint8_t* const at = p;
     const uint8_t value = next_value(trie, p, end);
     const Step step = decide(context, value, trie, p, end);
@@ -203,16 +255,16 @@ void walk(std::string_view text, absl::FunctionRef<void(std::string_view)> visit
 
 }  // namespace
 
-WordSegmenter::WordSegmenter() { (void)table(); }
+WordSegmenter::WordSegmenter(Ascii ascii) : ascii_(ascii) { (void)table(); }
 
 void WordSegmenter::for_each_segment(std::string_view text,
                                      absl::FunctionRef<void(std::string_view)> visit) const {
-  walk<false>(text, visit);
+  walk<false>(text, ascii_ == Ascii::kFastPath, visit);
 }
 
 void WordSegmenter::for_each_word(std::string_view text,
                                   absl::FunctionRef<void(std::string_view)> visit) const {
-  walk<true>(text, visit);
+  walk<true>(text, ascii_ == Ascii::kFastPath, visit);
 }
 
 }  // namespace tarnwick::analysis

@@ -10,7 +10,7 @@
 // Ill-formed UTF-8 reads as U+FFFD per maximal ill-formed subsequence, so every byte string is
 // covered without gaps.
 //
-// Thread safety: a segmenter keeps no state of its own, and the property table it reads is built
+// Thread safety: a segmenter changes nothing of its own, and the property table it reads is built
 // into the library and never changed, so any number of calls may run at once.
 #pragma once
 
@@ -22,8 +22,13 @@ namespace tarnwick::analysis {
 
 class WordSegmenter {
  public:
+  // How the walk reads ASCII text. Both cut the same segments: kFastPath crosses runs of ASCII
+  // without decoding them wherever the rules allow; kDecodeAll sends every character through the
+  // full rules, the reference the fast path is tested against.
+  enum class Ascii { kFastPath, kDecodeAll };
+
   // Opens the process's property table on first use, in place (a few microseconds).
-  WordSegmenter();
+  explicit WordSegmenter(Ascii ascii = Ascii::kFastPath);
 
   // Calls `visit` with each segment of `text` in order; the segments are non-empty and
   // concatenate to `text`. The views point into `text`.
@@ -35,6 +40,9 @@ class WordSegmenter {
   // General Category Nd, Nl or No. U+FFFD read for ill-formed bytes is neither.
   void for_each_word(std::string_view text,
                      absl::FunctionRef<void(std::string_view)> visit) const;
+
+ private:
+  Ascii ascii_;
 };
 
 }  // namespace tarnwick::analysis

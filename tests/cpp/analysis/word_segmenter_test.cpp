@@ -4,8 +4,10 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,9 +15,15 @@
 namespace tarnwick::analysis {
 namespace {
 
-std::vector<std::string> segments(WordSegmenter& segmenter, std::string_view text) {
+std::vector<std::string> segments(const WordSegmenter& segmenter, std::string_view text) {
   std::vector<std::string> out;
   segmenter.for_each_segment(text, [&](std::string_view s) { out.emplace_back(s); });
+  return out;
+}
+
+std::vector<std::string> words(const WordSegmenter& segmenter, std::string_view text) {
+  std::vector<std::string> out;
+  segmenter.for_each_word(text, [&](std::string_view s) { out.emplace_back(s); });
   return out;
 }
 
@@ -112,11 +120,7 @@ TEST(WordSegmenter, RegionalIndicatorsPairFromTheStartOfTheirRun) {
 
 TEST(WordSegmenter, WordsAreTheSegmentsHoldingAnAlphanumeric) {
   WordSegmenter segmenter;
-  auto words = [&](std::string_view text) {
-    Segments out;
-    segmenter.for_each_word(text, [&](std::string_view s) { out.emplace_back(s); });
-    return out;
-  };
+  auto words = [&](std::string_view text) { return analysis::words(segmenter, text); };
   EXPECT_EQ(words("Hi, 3.14 \u2014 \U0001F600 \u6771\u3000\u00bd_ x_1 \u216b"),
             (Segments{"Hi", "3.14", "\u6771", "\u00bd", "x_1", "\u216b"}));
   // U+0345 is an Alphabetic combining mark: absorbed into the blank before it, it makes that
@@ -134,6 +138,74 @@ TEST(WordSegmenter, IllFormedUtf8ReadsAsOneReplacementPerBadSequence) {
             (Segments{"ab", "\xff", "\xfe", "cd", "\xe2\x82", " ", "\xc3"}));
   EXPECT_EQ(segments(segmenter, "a\xed\xa0\x80z"), (Segments{"a", "\xed", "\xa0", "\x80", "z"}));
   EXPECT_TRUE(segments(segmenter, "").empty());
+}
+
+// The ASCII fast path against the full rules read character by character.
+void expect_same_cuts(std::string_view text) {
+  static const WordSegmenter fast(WordSegmenter::Ascii::kFastPath);
+  static const WordSegmenter decoded(WordSegmenter::Ascii::kDecodeAll);
+  EXPECT_EQ(segments(fast, text), segments(decoded, text)) << text;
+  EXPECT_EQ(words(fast, text), words(decoded, text)) << text;
+}
+
+// Texts strung together from pieces that the fast path decides on its own (ASCII letters,
+// digits, underscores, spaces, the punctuation that joins letters or digits) and pieces that
+// need the full rules: other ASCII, line breaks, and beyond ASCII letters, digits, punctuation,
+// marks and joiners of every class the rules tell apart, emoji, ideographs, ill-formed bytes.
+TEST(WordSegmenter, AsciiFastPathCutsAsTheFullRulesOnRandomText) {
+  constexpr std::string_view kAscii[] = {
+      "a", "Z", "q", "7", "0", "_", " ", " ", "'", ".", ",", ":", ";", "\"", "-", "@", "\t",
+      "\n", "\r", "\v",
+  };
+  constexpr std::string_view kOthers[] = {
+      "\u00e9",          // é: a letter of two bytes
+      "\u0301",          // combining acute accent: Extend
+      "\u00ad",          // soft hyphen: Format
+      "\u200d",          // zero-width joiner
+      "\u05d0",          // Hebrew letter alef
+      "\u0663",          // Arabic-Indic digit three: Numeric
+      "\u2019",          // right single quotation mark: MidNumLet
+      "\u00b7",          // middle dot: MidLetter
+      "\u066c",          // Arabic thousands separator: MidNum
+      "\u203f",          // undertie: ExtendNumLet
+      "\u3000",          // ideographic space: WSegSpace
+      "\u00a0",          // no-break space: Other
+      "\u0085",          // next line: Newline
+      "\u2764",          // heavy black heart: Extended_Pictographic
+      "\U0001F1E6",      // regional indicator A
+      "\u6771",          // an ideograph
+      "\u30ab",          // Katakana ka
+      "\u0345",          // an Alphabetic combining mark
+      "\u00bd",          // vulgar fraction one half: a number, not Numeric
+      "\xff",            // ill-formed
+      "\xe2\x82",        // a truncated sequence
+  };
+  std::mt19937 random(29);
+  // Mostly ASCII, as real text is, so that ASCII runs meet the other pieces at both ends.
+  std::bernoulli_distribution ascii(0.8);
+  std::uniform_int_distribution<size_t> length(0, 24), ascii_piece(0, std::size(kAscii) - 1),
+      other_piece(0, std::size(kOthers) - 1);
+  for (int i = 0; i < 100000; ++i) {
+    std::string text;
+    for (size_t n = length(random); n > 0; --n) {
+      text += ascii(random) ? kAscii[ascii_piece(random)] : kOthers[other_piece(random)];
+    }
+    expect_same_cuts(text);
+    if (HasFailure()) return;  // one text is enough to see a fault
+  }
+}
+
+// Prose, markup and code of the project's own files.
+TEST(WordSegmenter, AsciiFastPathCutsAsTheFullRulesOnRealText) {
+  const std::filesystem::path root = std::filesystem::path(TARNWICK_TEST_DATA) / ".." / "..";
+  for (const char* name : {"README.md", "src/analysis/word_segmenter.cpp",
+                           "tests/data/WordBreakTest-17.0.txt"}) {
+    std::ifstream file(root / name, std::ios::binary);
+    ASSERT_TRUE(file) << name;
+    std::ostringstream text;
+    text << file.rdbuf();
+    expect_same_cuts(text.str());
+  }
 }
 
 }  // namespace
