@@ -2,8 +2,10 @@
 
 #include <unicode/ucptrie.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -89,6 +91,37 @@ constexpr uint32_t kJoinsWordCharacters = kAHLetter | bit(kNumeric) | bit(kExten
 // ...and only after these can an ASCII word character join at all (WB7, WB11, WB13a).
 constexpr uint32_t kWordContext = kJoinsWordCharacters | bit(kKatakana) | bit(kMidLetter) |
                                   bit(kMidNum) | kMidNumLetQ;
+
+// Runs of word characters are crossed eight bytes at a time, tested at once as the bytes of a
+// 64-bit integer.
+constexpr uint64_t kOnes = 0x0101010101010101u;
+constexpr uint64_t kHighBits = kOnes * 0x80;
+
+// The high bit of each byte of `bytes`, all below 0x80, that lies in [lo, hi].
+constexpr uint64_t in_range(uint64_t bytes, uint8_t lo, uint8_t hi) {
+  return (bytes + kOnes * (0x80 - lo)) & ~(bytes + kOnes * (0x7F - hi)) & kHighBits;
+}
+
+// Moves `p` past the ASCII letters, digits and underscores from it on, and sets `alphanumeric`
+// if it passes a letter or digit.
+inline const uint8_t* cross_word_characters(const uint8_t* p, const uint8_t* end,
+                                            bool& alphanumeric) {
+  for (;; p += 8) {
+    uint64_t bytes = 0;  // past the end: NUL, no word character
+    std::memcpy(&bytes, p, end - p >= 8 ? 8 : static_cast<size_t>(end - p));
+    if constexpr (std::endian::native == std::endian::big) bytes = __builtin_bswap64(bytes);
+    const uint64_t ascii = ~bytes & kHighBits;
+    const uint64_t low = bytes & ~kHighBits;
+    const uint64_t letters_digits =
+        (in_range(low | kOnes * 0x20, 'a', 'z') | in_range(low, '0', '9')) & ascii;
+    const uint64_t word = (letters_digits | in_range(low, '_', '_')) & ascii;
+    const uint64_t stops = ~word & kHighBits;
+    // The bits below the first stop: the bytes crossed.
+    const uint64_t crossed = stops == 0 ? ~uint64_t{0} : (stops & (0 - stops)) - 1;
+    alphanumeric |= (letters_digits & crossed) != 0;
+    if (stops != 0) return p + std::countr_zero(stops) / 8;
+  }
+}
 
 // Whether the rules join `middle` to the letter or digit `before` and to `after` (WB6, WB7,
 // WB11, WB12), `after` being the character right behind `middle`.
@@ -218,17 +251,16 @@ void walk(std::string_view text, bool ascii_fast_path,
       emit(p);
     }
     // The run: word characters, and the punctuation that joins two of them.
-    uint8_t seen = 0;
-    for (;;) {
-      seen |= ascii_value(trie, *p++);
-      if (!is_ascii(p)) break;
-      const Wb next = ascii_class(*p);
-      if (in(next, kWordCharacters)) continue;
-      if (!is_ascii(p + 1) || !joins_across(ascii_class(p[-1]), next, ascii_class(p[1]))) break;
+    for (;;) {  // at a word character, which the crossing starts after so as to move on
+      alphanumeric |= (ascii_value(trie, *p) & kAlphanumeric) != 0;
+      p = cross_word_characters(p + 1, end, alphanumeric);
+      if (!is_ascii(p) || !is_ascii(p + 1) ||
+          !joins_across(ascii_class(p[-1]), ascii_class(*p), ascii_class(p[1]))) {
+        break;
+      }
       ++p;
     }
     context.push(ascii_class(p[-1]));
-    alphanumeric |= (seen & kAlphanumeric) != 0;
     return true;
   };
 

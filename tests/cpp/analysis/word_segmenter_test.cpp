@@ -195,6 +195,23 @@ TEST(WordSegmenter, AsciiFastPathCutsAsTheFullRulesOnRandomText) {
   }
 }
 
+// Every pair of ASCII characters, between letters, digits, spaces and characters beyond ASCII.
+TEST(WordSegmenter, AsciiFastPathCutsAsTheFullRulesOnEveryAsciiPair) {
+  for (const std::string_view before : {"a", "1", "_", " ", "\u00e9", "\u0301"}) {
+    for (const std::string_view after : {"b", "2", " ", "\u0663", ""}) {
+      for (int first = 0; first < 0x80; ++first) {
+        for (int second = 0; second < 0x80; ++second) {
+          std::string text(before);
+          text += static_cast<char>(first);
+          text += static_cast<char>(second);
+          expect_same_cuts(text.append(after));
+          if (HasFailure()) return;
+        }
+      }
+    }
+  }
+}
+
 // Prose, markup and code of the project's own files.
 TEST(WordSegmenter, AsciiFastPathCutsAsTheFullRulesOnRealText) {
   const std::filesystem::path root = std::filesystem::path(TARNWICK_TEST_DATA) / ".." / "..";
