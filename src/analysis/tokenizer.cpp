@@ -75,8 +75,8 @@ uint32_t Tokenizer::stem_id(std::string_view word) {
 // word into a map of position lists, it ran at 0.8 times with the same segmentation. Most of
 // what is left is that lookup, a cache miss for the rarer words.
 DocumentTokens Tokenizer::tokenize_doc(std::string_view text) {
-  if (spellings_.size() >= kMaxSpellings) {
-    spellings_.clear();
+  if (spellings_.size() >= kMaxSpellings || stems_.size() >= kMaxStems) spellings_.clear();
+  if (stems_.size() >= kMaxStems) {
     stem_ids_.clear();
     stems_.clear();
     slot_of_stem_.clear();

@@ -10,7 +10,8 @@
 // none, so the words around a stop word have consecutive positions.
 //
 // Owns one stemmer and one word segmenter; shares the read-only stop-word set with the engine.
-// Remembers the stem of each document word it has met (about 3 MB at most, see kMaxSpellings).
+// Remembers the stem of each document word it has met, and numbers the stems (about 8 MB at most,
+// see kMaxSpellings and kMaxStems).
 // Thread safety: stemming and that memory change the tokenizer on every call, so one call at a
 // time.
 #pragma once
@@ -81,7 +82,7 @@ class Tokenizer {
   // `text` is UTF-8. A document of more than 4294967295 kept words keeps the first 4294967295.
   DocumentTokens tokenize_doc(std::string_view text);
 
-  // Changes whenever the tokenizer numbers its stems afresh (see kMaxSpellings).
+  // Changes whenever the tokenizer numbers its stems afresh (see kMaxStems).
   uint64_t stem_generation() const { return stem_generation_; }
 
   // A query's `terms` as written (lower-cased, with their fuzziness): drops those whose text is a
@@ -94,6 +95,10 @@ class Tokenizer {
   // Python documentation (11 MB) holds about 54,000 distinct spellings, identifiers included;
   // a memo twice as large made tokenizing it no faster.
   static constexpr size_t kMaxSpellings = 28000;
+  // Stems numbered before they are all forgotten and numbered afresh, at the start of the next
+  // document. The numbers outlive the spellings: the engine keeps the token id of each number,
+  // which forgetting the spellings alone leaves right. About 5 MB at most.
+  static constexpr size_t kMaxStems = 65536;
 
   bool is_stop_word(std::string_view word) const;
   // The id of the stem of `word` as written in a document, or kStopWord (tokenizer.cpp) when it
