@@ -9,8 +9,10 @@
 // sizes, byte order and the record headers; the byte layouts are at the top of log_format.cpp.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace tarnwick::inverted {
@@ -29,11 +31,16 @@ inline constexpr size_t kLogHeaderSize = 9;
 inline constexpr size_t kLogMetaSize = 28;
 
 // Writes the low `width` bytes of `value`, most significant first.
+// Eight bytes at a time: a record's 16-byte id went through 128-bit shifts byte by byte.
 inline void put_be(uint8_t* out, uint128 value, size_t width) {
-  for (size_t i = width; i-- > 0;) {
-    out[i] = static_cast<uint8_t>(value);
-    value >>= 8;
+  uint64_t halves[2] = {static_cast<uint64_t>(value >> 64), static_cast<uint64_t>(value)};
+  if constexpr (std::endian::native == std::endian::little) {
+    halves[0] = __builtin_bswap64(halves[0]);
+    halves[1] = __builtin_bswap64(halves[1]);
   }
+  uint8_t bytes[16];
+  std::memcpy(bytes, halves, sizeof bytes);
+  std::memcpy(out, bytes + sizeof bytes - width, width);
 }
 
 template <class T>

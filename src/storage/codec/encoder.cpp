@@ -1,6 +1,7 @@
 #include "storage/codec/encoder.hpp"
 
 #include <bit>
+#include <cstring>
 
 #include "utils/utf8.hpp"
 
@@ -16,8 +17,12 @@ constexpr uint8_t kMarker128 = 0xFE;
 // Appended in one piece: the index log writes a 16-byte document id per posting.
 void put_le(std::string& out, uint128 value, size_t width) {
   char bytes[16];
-  for (size_t i = 0; i < width; ++i) {
-    bytes[i] = static_cast<char>(static_cast<uint8_t>(value >> (8 * i)));
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(bytes, &value, sizeof bytes);
+  } else {
+    for (size_t i = 0; i < width; ++i) {
+      bytes[i] = static_cast<char>(static_cast<uint8_t>(value >> (8 * i)));
+    }
   }
   out.append(bytes, width);
 }
