@@ -73,6 +73,23 @@ inline PlainIndex plain(const inverted::LayeredIndex& index) {
   return out;
 }
 
+// A scratch engine directory, a clock, settings that save only when a test asks, and the token
+// dictionary of the directory as loading finds it.
+class DictionaryTest : public ::testing::Test {
+ protected:
+  fs::path index_dir() const { return dir_.path() / inverted::kIndexDirName; }
+
+  inverted::TokenHasher open(utils::Access access = utils::Access::ReadWrite) {
+    auto hasher = inverted::TokenHasher::load(dir_.path(), config_, clock_.clock(), access);
+    EXPECT_TRUE(hasher.ok());
+    return std::move(*hasher);
+  }
+
+  TempDir dir_;
+  TestClock clock_;
+  std::shared_ptr<Config> config_ = quiet_config();
+};
+
 // The log-reading error inside an index error, or null.
 inline const LogReadError* log_read_error(const IndexManagerError& error) {
   return std::get_if<LogReadError>(&error.detail);

@@ -24,16 +24,9 @@ using utils::Access;
 
 using Slots = std::vector<std::optional<std::string>>;
 
-class StoredWordsTest : public ::testing::Test {
+class StoredWordsTest : public index_testing::DictionaryTest {
  protected:
-  fs::path index_dir() const { return dir_.path() / kIndexDirName; }
   fs::path list_path() const { return index_dir() / kWordListFileName; }
-
-  TokenHasher open(Access access = Access::ReadWrite) {
-    auto hasher = TokenHasher::load(dir_.path(), config_, clock_.clock(), access);
-    EXPECT_TRUE(hasher.ok());
-    return std::move(*hasher);
-  }
 
   // Everything the dictionary answers, against the slots it should hold.
   static void expect_holds(const TokenHasher& hasher, const Slots& slots, const char* when) {
@@ -51,10 +44,6 @@ class StoredWordsTest : public ::testing::Test {
     EXPECT_FALSE(hasher.token(static_cast<uint32_t>(slots.size())));
     EXPECT_FALSE(hasher.id_of("never a word"));
   }
-
-  index_testing::TempDir dir_;
-  index_testing::TestClock clock_;
-  std::shared_ptr<Config> config_ = quiet_config();
 };
 
 // Rounds of adds, deletes and trims, saved or not between them: the words changed since the last

@@ -11,7 +11,6 @@ namespace tarnwick::inverted {
 namespace {
 
 namespace fs = std::filesystem;
-using index_testing::quiet_config;
 using index_testing::read_bytes;
 using index_testing::write_bytes;
 using utils::Access;
@@ -31,17 +30,10 @@ struct Held {
   bool operator==(const Held&) const = default;
 };
 
-class TokenChangesTest : public ::testing::Test {
+class TokenChangesTest : public index_testing::DictionaryTest {
  protected:
-  fs::path index_dir() const { return dir_.path() / kIndexDirName; }
   fs::path changes_path() const { return index_dir() / kTokenChangesFileName; }
   fs::path store_path() const { return index_dir() / kTokensFileName; }
-
-  TokenHasher open(Access access = Access::ReadWrite) {
-    auto hasher = TokenHasher::load(dir_.path(), config_, clock_.clock(), access);
-    EXPECT_TRUE(hasher.ok());
-    return std::move(*hasher);
-  }
 
   // Random adds (of words old and new) and deletes, then a save.
   void change_and_save(TokenHasher& hasher, std::mt19937& random, int changes) {
@@ -54,10 +46,6 @@ class TokenChangesTest : public ::testing::Test {
     }
     ASSERT_TRUE(hasher.flush().ok());
   }
-
-  index_testing::TempDir dir_;
-  index_testing::TestClock clock_;
-  std::shared_ptr<Config> config_ = quiet_config();
 };
 
 TEST_F(TokenChangesTest, SavesAppendTheChangesAndReopeningTakesThemIn) {
