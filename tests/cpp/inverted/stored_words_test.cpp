@@ -17,7 +17,6 @@ namespace tarnwick::inverted {
 namespace {
 
 namespace fs = std::filesystem;
-using index_testing::quiet_config;
 using index_testing::read_bytes;
 using index_testing::write_bytes;
 using utils::Access;
