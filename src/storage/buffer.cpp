@@ -23,11 +23,12 @@ utils::Status<utils::IoError> append_taking(utils::File& file, std::string& pend
   return status;
 }
 
-// `cached`, or else the size of `path` (opened for appending, without create), then cached.
+// `cached`, or else the size of the file `name` of `segment` (opened for appending, without
+// create), then cached. Its path is made only then: asked for every document written.
 utils::Result<uint64_t, utils::IoError> measured(std::optional<uint64_t>& cached,
-                                                 const fs::path& path) {
+                                                 const fs::path& segment, const char* name) {
   if (cached) return *cached;
-  auto file = utils::File::open_append(path);
+  auto file = utils::File::open_append(segment / name);
   if (!file) return fail(std::move(file.error()));
   auto size = file->size();
   if (!size) return fail(std::move(size.error()));
@@ -50,11 +51,11 @@ utils::Status<EncodeError> WriteBuffer::write_meta(const Document& document) {
 }
 
 utils::Result<uint64_t, utils::IoError> WriteBuffer::segment_size(const fs::path& segment) {
-  return measured(cached_size, segment / kDataFileName);
+  return measured(cached_size, segment, kDataFileName);
 }
 
 utils::Result<uint64_t, utils::IoError> WriteBuffer::next_meta_offset(const fs::path& segment) {
-  auto size = measured(cached_meta_size, segment / kSegmentMetaFileName);
+  auto size = measured(cached_meta_size, segment, kSegmentMetaFileName);
   if (!size) return size;
   return *size + meta.size();
 }
