@@ -64,14 +64,23 @@ void PostingListIntersection::push(Heap& heap, uint32_t alternative) {
 
 void PostingListIntersection::move_top(Heap& heap, size_t index) {
   std::vector<Cursor>& cursors = heap.cursors;
-  Cursor moved = cursors.front();
-  const inverted::PostingList& postings = *heap.alternatives[moved.alternative].postings;
+  Cursor& top = cursors.front();
+  const inverted::PostingList& postings = *heap.alternatives[top.alternative].postings;
   if (index >= postings.size()) {
     std::pop_heap(cursors.begin(), cursors.end(), LaterDocument{});
     cursors.pop_back();
     return;
   }
-  moved.doc_id = postings.doc_id(index);
+  const uint128 doc_id = postings.doc_id(index);
+  // A query token of one alternative, as every token of a phrase without fuzziness, has no
+  // order to restore: its cursor moves in place.
+  if (cursors.size() == 1) {
+    top.doc_id = doc_id;
+    top.index = static_cast<uint32_t>(index);
+    return;
+  }
+  Cursor moved = top;
+  moved.doc_id = doc_id;
   moved.index = static_cast<uint32_t>(index);
   // Down from the top, in the layout of std::push_heap: the children of i at 2i + 1 and 2i + 2.
   size_t hole = 0;
