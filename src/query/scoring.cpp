@@ -24,16 +24,17 @@ Scorer::Scorer(uint64_t live_count, double avg_doc_len)
     : live_count_(live_count), avg_doc_len_(avg_doc_len) {}
 
 double Scorer::idf(uint64_t df) {
-  if (df == last_df_) return last_idf_;
+  for (const Known& known : recent_) {
+    if (known.df == df) return known.idf;
+  }
   auto [it, added] = idfs_.try_emplace(df, 0.0);
   if (added) {
     const double absent = live_count_ > df ? static_cast<double>(live_count_ - df) : 0.0;
     const double docs = static_cast<double>(df);
     it->second = std::log((absent + 0.5) / (docs + 0.5) + 1);
   }
-  last_df_ = df;
-  last_idf_ = it->second;
-  return last_idf_;
+  recent_[next_recent_++ % recent_.size()] = {df, it->second};
+  return it->second;
 }
 
 double Scorer::weight(uint16_t distance) {

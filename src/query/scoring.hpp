@@ -70,8 +70,14 @@ class Scorer {
   uint64_t live_count_;
   double avg_doc_len_;
   absl::flat_hash_map<uint64_t, double> idfs_;  // by df
-  uint64_t last_df_ = UINT64_MAX;  // no list is that long
-  double last_idf_ = 0;
+  // The idfs last taken from idfs_, replaced in turn: a query of a few tokens bounds every
+  // candidate by the same few, which a look at these finds without hashing.
+  struct Known {
+    uint64_t df = UINT64_MAX;  // no list is that long
+    double idf = 0;
+  };
+  std::array<Known, 4> recent_{};
+  uint32_t next_recent_ = 0;
   std::array<double, 4> weights_{};  // by distance; 0 until computed
 };
 
