@@ -162,28 +162,6 @@ PostingList::Block PostingList::block(size_t i) const {
   return {covered ? &borrowed_blocks_[b] : nullptr, end};
 }
 
-size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {
-  // Galloping: steps of 1, 2, 4... from `from` until a posting at or past `doc_id`, then a binary
-  // search in the last step. A target near `from`, as leapfrogging lists mostly ask for, costs
-  // the logarithm of the distance to it rather than of the list.
-  auto below = [this, doc_id](size_t i) { return entry(i).doc_id() < doc_id; };
-  size_t low = from;
-  size_t high = from;
-  for (size_t step = 1; high < size() && below(high); step *= 2) {
-    low = high + 1;
-    high = std::min(size(), high + step);
-  }
-  while (low < high) {
-    const size_t middle = low + (high - low) / 2;
-    if (below(middle)) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  return low;
-}
-
 bool PostingList::append(uint128 doc_id, std::span<const uint32_t> positions) {
   size_t added = 0;
   uint32_t previous = 0;

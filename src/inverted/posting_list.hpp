@@ -19,6 +19,7 @@
 // too, so that both parts written one after the other make a list.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -241,6 +242,30 @@ class PostingList {
   std::vector<Entry> entries_;
   std::vector<uint8_t> bytes_;
 };
+
+// Inline: leapfrogging lists call it once a step, and most steps find their target a few
+// postings on.
+inline size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {
+  // Galloping: steps of 1, 2, 4... from `from` until a posting at or past `doc_id`, then a binary
+  // search in the last step. A target near `from`, as leapfrogging lists mostly ask for, costs
+  // the logarithm of the distance to it rather than of the list.
+  auto below = [this, doc_id](size_t i) { return entry(i).doc_id() < doc_id; };
+  size_t low = from;
+  size_t high = from;
+  for (size_t step = 1; high < size() && below(high); step *= 2) {
+    low = high + 1;
+    high = std::min(size(), high + step);
+  }
+  while (low < high) {
+    const size_t middle = low + (high - low) / 2;
+    if (below(middle)) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
+}
 
 template <class Removed, class OnRemoved>
 void PostingList::remove_if(Removed&& removed, OnRemoved&& on_removed) {
