@@ -63,9 +63,8 @@ utils::Status<query::ParseError> Search::for_each_candidate(
     }
     // A candidate without an interval scores nothing: with more than one query token many have
     // none, and finding out costs less than a lookup. With one, every occurrence is one.
-    if (groups > 1) {
-      matcher_.reset(intersection->terms(), groups, tokenized.proximity);
-      if (!matcher_.next()) continue;
+    if (groups > 1 && !matcher_.any(intersection->terms(), groups, tokenized.proximity)) {
+      continue;
     }
     const uint128 id = intersection->doc_id();
     const std::optional<uint32_t> doc_len = documents_.live_token_count(id, cursor);

@@ -71,6 +71,36 @@ std::optional<Interval> MinimalIntervalSemanticMatch::next() {
   return std::nullopt;
 }
 
+bool MinimalIntervalSemanticMatch::any(std::span<const TermPositions> terms,
+                                       uint32_t group_count, uint8_t proximity) {
+  bool one_each = terms.size() == group_count && group_count > 0;
+  for (uint32_t k = 0; one_each && k < group_count; ++k) one_each = terms[k].group == k;
+  if (!one_each) {
+    reset(terms, group_count, proximity);
+    return next().has_value();
+  }
+  // The chains of `next`, one per position of the first token. A later chain's pick of a token
+  // is never before an earlier one's, so each token's next unread position only moves forward.
+  next_.assign(group_count, 0);
+  for (const uint32_t first : terms[0].positions) {
+    uint32_t previous = first;
+    uint32_t slop = 0;
+    uint32_t i = 1;
+    for (; i < group_count; ++i) {
+      const std::span<const uint32_t> positions = terms[i].positions;
+      uint32_t& unread = next_[i];
+      while (unread < positions.size() && positions[unread] <= previous) ++unread;
+      if (unread == positions.size()) return false;
+      // As in `next`, which cannot overflow either.
+      slop += positions[unread] - previous - 1;
+      if (slop > proximity) break;
+      previous = positions[unread];
+    }
+    if (i == group_count) return true;
+  }
+  return false;
+}
+
 void MinimalIntervalSemanticMatch::reseat_top(Group& group, uint32_t bound) {
   Entry* heap = entries_.data() + group.heap_begin;
   std::pop_heap(heap, heap + group.heap_size, Later{});

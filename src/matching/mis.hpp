@@ -71,6 +71,12 @@ class MinimalIntervalSemanticMatch {
   // the next call of `next` or `reset`.
   std::optional<Interval> next();
 
+  // Whether `reset` with the same arguments would yield an interval; matching a candidate takes
+  // a `reset` after it. With one token per query token, as a phrase without fuzziness has, the
+  // chains are followed without heaps, which finds out several times faster.
+  // REQUIRES: as `reset`.
+  bool any(std::span<const TermPositions> terms, uint32_t group_count, uint8_t proximity);
+
  private:
   // One cursor's current position; a group's entries form a min-heap by position. The
   // alternatives of a query token are distinct tokens, so they never share a position.
