@@ -212,7 +212,7 @@ class Decoder {
       auto found = b == 0xFD ? IntegerType::U64 : IntegerType::U128;
       return utils::fail(DecodeError(InvalidIntegerType{type, found}));
     }
-    std::array<uint8_t, 16> raw;
+    std::array<uint8_t, 16> raw{};  // zeroed: g++ 16 cannot see that `read` fills it on success
     if (auto s = source_.read({raw.data(), width}); !s) return utils::fail(std::move(s.error()));
     return little_endian<T>(raw.data(), width);
   }
