@@ -10,10 +10,10 @@
 namespace tarnwick::inverted {
 namespace {
 
-namespace fs = std::filesystem;
+using utils::Access;
 using index_testing::read_bytes;
 using index_testing::write_bytes;
-using utils::Access;
+namespace fs = std::filesystem;
 
 std::string word(uint64_t n) {
   std::string word = "word";
