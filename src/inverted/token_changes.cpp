@@ -23,7 +23,6 @@ namespace {
 
 // "TWTOKCH" and the format's version.
 constexpr uint8_t kMagic[8] = {'T', 'W', 'T', 'O', 'K', 'C', 'H', 1};
-constexpr size_t kChecksummedHeader = 24;
 constexpr size_t kBatchHeaderSize = 12;
 
 std::string header_bytes(StoreStamp store) {
