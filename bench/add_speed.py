@@ -9,38 +9,18 @@ CORPUS holds a document a line (compare.py writes one: build/bench-compare/N/cor
 
 import argparse
 import os
-import shutil
 import subprocess
 import sys
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import engines  # noqa: E402
 
 
 def read(corpus: str, count: int) -> list[str]:
     with open(corpus, encoding="utf-8") as f:
         return [line[:-1] for _, line in zip(range(count), f)]
-
-
-def tarnwick(docs: list[str], work: str) -> None:
-    import tarnwick.native as native
-    path = os.path.join(work, "tarnwick")
-    shutil.rmtree(path, ignore_errors=True)
-    engine = native.Search(path, None)
-    add = engine.add
-    for doc in docs:
-        add(doc)
-    engine.flush()
-
-
-def fts5(docs: list[str], work: str) -> None:
-    import sqlite3
-    path = os.path.join(work, "fts5.db")
-    if os.path.exists(path):
-        os.remove(path)
-    conn = sqlite3.connect(path)
-    conn.execute("CREATE VIRTUAL TABLE docs USING fts5(body, tokenize='porter unicode61')")
-    with conn:
-        conn.executemany("INSERT INTO docs(body) VALUES (?)", ((d,) for d in docs))
-    conn.close()
 
 
 def main() -> None:
@@ -55,8 +35,9 @@ def main() -> None:
     os.makedirs(args.work, exist_ok=True)
     if args.phase:
         docs = read(args.corpus, args.docs)
+        engine = {"tarnwick": engines.Tarnwick, "fts5": engines.Fts5}[args.phase]()
         start, cpu = time.perf_counter(), time.process_time()
-        {"tarnwick": tarnwick, "fts5": fts5}[args.phase](docs, args.work)
+        engine.build(os.path.join(args.work, args.phase), docs)
         print(len(docs) / (time.perf_counter() - start), (time.process_time() - cpu) / len(docs))
         return
     for round_ in range(1, args.rounds + 1):
