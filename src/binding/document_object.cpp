@@ -95,7 +95,8 @@ PyDoc_STRVAR(document_doc,
 PyDoc_STRVAR(id_doc, "The document id: 26 characters of Crockford base32.");
 PyDoc_STRVAR(content_doc,
              "The document text. A saved text is read from the engine directory on first\n"
-             "access and cached; one not saved yet came with the document.");
+             "access and cached; one not saved yet, or of a search's best hits, came with the\n"
+             "document.");
 
 PyGetSetDef document_getset[] = {
     {"id", document_id, nullptr, id_doc, nullptr},

@@ -83,4 +83,11 @@ struct ContentError {
 // of `length` bytes is made.
 utils::Result<std::string, ContentError> read_content(const Document& document);
 
+// Reads the texts of the records in `records` whose content is absent into their `content`,
+// opening each data file once, where read_content would open it once per text. At most
+// `budget` bytes of text are read in all, in the records' order. A record whose text would pass
+// the budget, or whose block cannot be read or does not decompress, keeps its content absent,
+// for read_content to read, and report on, when the text is asked for.
+void read_contents(std::span<Document> records, uint64_t budget);
+
 }  // namespace tarnwick::storage

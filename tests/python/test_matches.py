@@ -79,7 +79,7 @@ def test_matches_of_an_unreadable_text_raise_like_content(tmp_path):
     engine.add("heron")
     engine.flush()
     [segment] = [p for p in tmp_path.iterdir() if p.name.isdigit()]
-    [hit] = engine.search("heron", 1)
     (segment / "data").write_bytes(b"")
+    [hit] = engine.search("heron", 1)
     with pytest.raises(OSError, match="failed to fill whole buffer"):
         hit.matches

@@ -2,6 +2,9 @@
 // a saved one is read from its data file, and either way the copy yields the document's text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "storage/documents.hpp"
 #include "store_fixture.hpp"
 
@@ -72,6 +75,50 @@ TEST_F(ReadableCopy, ARecordRewrittenThroughTheBufferPointsAtItsCopy) {
   // The buffered block of document 4 was saved before the copy was made.
   expect_readable(*store, 1, 1, false);
   expect_readable(*store, 3, 4, false);
+}
+
+// Hits read together: the blocks that fit the budget, taken in the records' order, from several
+// segments, and of those the texts that fit it too; the others, and those whose blocks are
+// damaged, keep no content and are read (or fail) one by one as before.
+TEST_F(ReadableCopy, ReadContentsFillsTheTextsThatFitTheBudget) {
+  set_config([](Config& c) { c.segment_size = 600; });
+  auto store = open();
+  ASSERT_TRUE(store);
+  // Texts that do not compress, so that each block is a little longer than its text.
+  std::mt19937 random(7);
+  auto noise = [&](int n) {
+    std::string out = std::to_string(n) + ":";
+    while (out.size() < 200) out += static_cast<char>('a' + random() % 26);
+    return out;
+  };
+  std::vector<std::string> texts = {std::string(100'000, 'a')};  // a block far shorter than its text
+  for (int n = 1; n <= 9; ++n) texts.push_back(noise(n));
+  for (int n = 0; n < 10; ++n) ASSERT_TRUE(store->write(id(n), static_cast<uint32_t>(n), {1}, texts[n]).ok());
+  flush(*store);
+  ASSERT_GT(store->segments().size(), 2u);
+  const DocumentMap records = live(*store);
+  std::vector<Document> hits;
+  for (int n = 0; n < 10; ++n) hits.push_back(records.at(id(n)));
+  std::ranges::shuffle(hits.begin() + 1, hits.end(), random);  // not in file order
+  hits[1].offset = 1 << 30;           // past the end of its data file
+  hits[2].length -= 1;                // cut short: does not decompress
+  hits[3].content = "already known";  // kept as it is
+  // The blocks of hits 0 to 6 fit (hit 3 needs no reading), and then the texts of 4 to 6.
+  uint64_t budget = hits[0].length / 2;
+  for (int i : {0, 1, 2, 4, 5, 6}) budget += hits[i].length;
+  ASSERT_LT(budget, texts[0].size());
+  read_contents(hits, budget);
+  for (int i = 0; i < 10; ++i) {
+    SCOPED_TRACE(i);
+    if (i == 3) continue;
+    EXPECT_EQ(hits[i].content.has_value(), i >= 4 && i <= 6);
+    auto content = read_content(hits[i]);
+    ASSERT_EQ(content.ok(), i != 1 && i != 2);
+    if (content.ok()) {
+      EXPECT_EQ(*content, texts[hits[i].total_tokens]);
+    }
+  }
+  EXPECT_EQ(hits[3].content, "already known");
 }
 
 }  // namespace
