@@ -106,22 +106,27 @@ void PostingListIntersection::find_block(const Heap& heap, Cursor& cursor, Block
   cursor.long_floor = std::numeric_limits<double>::quiet_NaN();
 }
 
+double PostingListIntersection::posting_score(const Heap& heap, const Cursor& cursor,
+                                              BlockScore score, uint32_t length, uint32_t tf) {
+  const Alternative& alternative = heap.alternatives[cursor.alternative];
+  // A document of at least `length` tokens and `tf` occurrences has at least this ratio of length
+  // to tf; rounded down to a float, as a block keeps its own.
+  const float min_ratio = cursor.block_bound != nullptr ? cursor.block_bound->min_ratio : 0.0f;
+  const double ratio = std::max<double>(min_ratio, static_cast<double>(length) / tf);
+  float kept = static_cast<float>(ratio);
+  if (kept > ratio) kept = std::nextafter(kept, 0.0f);
+  return score({kept, tf}, alternative.postings->size(), alternative.distance);
+}
+
 uint32_t PostingListIntersection::long_length(const Heap& heap, Cursor& cursor, BlockScore score,
                                               double floor) {
   using inverted::PostingList;
   const PostingList::BlockBound* bound = cursor.block_bound;
   if (bound == nullptr) return UINT32_MAX;
   if (cursor.long_floor == floor) return cursor.long_length;
-  const Alternative& alternative = heap.alternatives[cursor.alternative];
-  // A document of at least `length` tokens and a tf of at most max_tf has at least this ratio
-  // of length to tf; rounded down to a float, as the block keeps its own.
   auto beats = [&](uint32_t code) {
-    const double ratio = std::max<double>(
-        bound->min_ratio,
-        static_cast<double>(PostingList::length_floor(static_cast<uint8_t>(code))) / bound->max_tf);
-    float kept = static_cast<float>(ratio);
-    if (kept > ratio) kept = std::nextafter(kept, 0.0f);
-    return score({kept, bound->max_tf}, alternative.postings->size(), alternative.distance) > floor;
+    const uint32_t length = PostingList::length_floor(static_cast<uint8_t>(code));
+    return posting_score(heap, cursor, score, length, bound->max_tf) > floor;
   };
   // Lengths grow with their codes: the first code whose floor scores no more than `floor`.
   uint32_t low = 0;
@@ -149,7 +154,13 @@ void PostingListIntersection::pass_low_blocks(Heap& heap, BlockScore score, doub
       continue;
     }
     const inverted::PostingList& postings = *heap.alternatives[top.alternative].postings;
-    if (postings.min_length(top.index) < long_length(heap, top, score, floor)) return;
+    const uint32_t length = postings.min_length(top.index);
+    // The block's largest tf first, which needs no decoding; then the posting's own.
+    if (length < long_length(heap, top, score, floor) &&
+        (floor == -std::numeric_limits<double>::infinity() ||
+         posting_score(heap, top, score, length, postings.position_count(top.index)) > floor)) {
+      return;
+    }
     move_top(heap, top.index + 1);
   }
 }

@@ -105,12 +105,17 @@ class PostingListIntersection {
   // Sets the block of `cursor` (Cursor::block_end) when it has passed the last; +inf for a block
   // without a bound.
   static void find_block(const Heap& heap, Cursor& cursor, BlockScore score);
+  // The most a posting of the cursor's block can add to a score, of `tf` occurrences in a
+  // document of at least `length` tokens.
+  static double posting_score(const Heap& heap, const Cursor& cursor, BlockScore score,
+                              uint32_t length, uint32_t tf);
   // The least length of a document that no posting of the cursor's block can lift above
   // `floor`, whatever its tf up to the block's largest; UINT32_MAX for a block without a bound.
   static uint32_t long_length(const Heap& heap, Cursor& cursor, BlockScore score, double floor);
-  // Moves the cursor on the heap's top past the blocks scoring at most `floor`, and past the
-  // postings of longer documents than its block's long_length, and the next cursor on top so on,
-  // until one is on a posting that may score more, or none is left.
+  // Moves the cursor on the heap's top past the blocks scoring at most `floor`, past the
+  // postings of longer documents than its block's long_length, and past those whose tf and
+  // length floor give at most `floor`, and the next cursor on top so on, until one is on a
+  // posting that may score more, or none is left.
   static void pass_low_blocks(Heap& heap, BlockScore score, double floor);
   // Whether the documents from the heaps' tops up to the end of the first of their cursors'
   // blocks score at most `floor`: then every heap is moved past them. False when there are none
