@@ -130,10 +130,12 @@ class PostingList {
   // last may be of a block the list's own postings complete. The same for their length codes.
   std::span<const BlockBound> borrowed_blocks() const { return borrowed_blocks_; }
   std::span<const uint8_t> borrowed_length_codes() const { return borrowed_lengths_; }
-  // A floor of the length of posting i's document: 0 when its bound was not borrowed with it.
-  uint32_t min_length(size_t i) const {
-    return i < borrowed_lengths_.size() ? length_floor(borrowed_lengths_[i]) : 0;
+  // A floor of the length of posting i's document, and its code: 0 when its bound was not
+  // borrowed with it.
+  uint8_t min_length_code(size_t i) const {
+    return i < borrowed_lengths_.size() ? borrowed_lengths_[i] : 0;
   }
+  uint32_t min_length(size_t i) const { return length_floor(min_length_code(i)); }
   // The block holding posting `i`: where it ends, and its bound when the bound covers every
   // posting of it (null otherwise).
   struct Block {

@@ -103,34 +103,32 @@ void PostingListIntersection::find_block(const Heap& heap, Cursor& cursor, Block
   cursor.block_score = block.bound != nullptr
                            ? score(*block.bound, postings.size(), alternative.distance)
                            : std::numeric_limits<double>::infinity();
-  cursor.long_floor = std::numeric_limits<double>::quiet_NaN();
 }
 
-double PostingListIntersection::posting_score(const Heap& heap, const Cursor& cursor,
-                                              BlockScore score, uint32_t length, uint32_t tf) {
-  const Alternative& alternative = heap.alternatives[cursor.alternative];
-  // A document of at least `length` tokens and `tf` occurrences has at least this ratio of length
-  // to tf; rounded down to a float, as a block keeps its own.
-  const float min_ratio = cursor.block_bound != nullptr ? cursor.block_bound->min_ratio : 0.0f;
-  const double ratio = std::max<double>(min_ratio, static_cast<double>(length) / tf);
-  float kept = static_cast<float>(ratio);
-  if (kept > ratio) kept = std::nextafter(kept, 0.0f);
-  return score({kept, tf}, alternative.postings->size(), alternative.distance);
-}
-
-uint32_t PostingListIntersection::long_length(const Heap& heap, Cursor& cursor, BlockScore score,
-                                              double floor) {
+uint16_t PostingListIntersection::find_long_code(Alternative& alternative, uint32_t tf,
+                                                 BlockScore score, double floor) {
   using inverted::PostingList;
-  const PostingList::BlockBound* bound = cursor.block_bound;
-  if (bound == nullptr) return UINT32_MAX;
-  if (cursor.long_floor == floor) return cursor.long_length;
-  auto beats = [&](uint32_t code) {
-    const uint32_t length = PostingList::length_floor(static_cast<uint8_t>(code));
-    return posting_score(heap, cursor, score, length, bound->max_tf) > floor;
+  if (floor > alternative.long_floor) {
+    alternative.long_floor = floor;
+    alternative.fresh = 0;
+  }
+  uint16_t& code = alternative.long_codes[tf];
+  if (alternative.fresh & (1u << tf)) return code;
+  alternative.fresh |= 1u << tf;
+  // A document of at least the code's length floor has at least this ratio of length to tf;
+  // rounded down to a float, as a block keeps its own.
+  auto beats = [&](uint32_t below) {
+    const double ratio =
+        static_cast<double>(PostingList::length_floor(static_cast<uint8_t>(below))) / tf;
+    float kept = static_cast<float>(ratio);
+    if (kept > ratio) kept = std::nextafter(kept, 0.0f);
+    return score({kept, tf}, alternative.postings->size(), alternative.distance) > floor;
   };
-  // Lengths grow with their codes: the first code whose floor scores no more than `floor`.
+  // Lengths grow with their codes: the first code whose floor scores no more than `floor`. No
+  // code from the last one found on beats a lower floor, and the floor often stays where it was.
   uint32_t low = 0;
-  uint32_t high = 256;
+  uint32_t high = code;
+  if (high > 0 && beats(high - 1)) low = high;
   while (low < high) {
     const uint32_t middle = (low + high) / 2;
     if (beats(middle)) {
@@ -139,10 +137,26 @@ uint32_t PostingListIntersection::long_length(const Heap& heap, Cursor& cursor, 
       high = middle;
     }
   }
-  cursor.long_length =
-      low < 256 ? PostingList::length_floor(static_cast<uint8_t>(low)) : UINT32_MAX;
-  cursor.long_floor = floor;
-  return cursor.long_length;
+  code = static_cast<uint16_t>(low);
+  return code;
+}
+
+size_t PostingListIntersection::first_may_beat(Heap& heap, const Cursor& top, BlockScore score,
+                                               double floor) {
+  if (floor == -std::numeric_limits<double>::infinity()) return top.index;
+  Alternative& alternative = heap.alternatives[top.alternative];
+  const inverted::PostingList& postings = *alternative.postings;
+  // The block's largest tf first, which needs no decoding; then the posting's own.
+  const uint32_t max_tf = top.block_bound != nullptr ? top.block_bound->max_tf : kLongCodeTfs;
+  const uint16_t block_code =
+      max_tf < kLongCodeTfs ? long_code(alternative, max_tf, score, floor) : kNoLongCode;
+  for (size_t i = top.index; i < top.block_end; ++i) {
+    const uint8_t length = postings.min_length_code(i);
+    if (length >= block_code) continue;
+    const uint32_t tf = postings.position_count(i);
+    if (tf >= kLongCodeTfs || length < long_code(alternative, tf, score, floor)) return i;
+  }
+  return top.block_end;
 }
 
 void PostingListIntersection::pass_low_blocks(Heap& heap, BlockScore score, double floor) {
@@ -153,15 +167,9 @@ void PostingListIntersection::pass_low_blocks(Heap& heap, BlockScore score, doub
       move_top(heap, top.block_end);
       continue;
     }
-    const inverted::PostingList& postings = *heap.alternatives[top.alternative].postings;
-    const uint32_t length = postings.min_length(top.index);
-    // The block's largest tf first, which needs no decoding; then the posting's own.
-    if (length < long_length(heap, top, score, floor) &&
-        (floor == -std::numeric_limits<double>::infinity() ||
-         posting_score(heap, top, score, length, postings.position_count(top.index)) > floor)) {
-      return;
-    }
-    move_top(heap, top.index + 1);
+    const size_t next = first_may_beat(heap, top, score, floor);
+    if (next == top.index) return;
+    move_top(heap, next);
   }
 }
 

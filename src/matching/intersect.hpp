@@ -11,6 +11,7 @@
 // query token and the found token, so short words match only themselves.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -49,7 +50,8 @@ class PostingListIntersection {
   // alternatives' terms there; while every alternative's next postings lie in blocks whose
   // scores give at most `floor` that way, the documents up to the end of the first of those
   // blocks are passed over. With one query token, a block of one alternative is passed over on
-  // its own.
+  // its own, as is a posting that its tf and the floor of its document's length bound to at most
+  // `floor`. REQUIRES: `floor` is never lower than at the call before.
   bool next(BlockScore score, double floor);
 
   // The current candidate's document.
@@ -70,17 +72,32 @@ class PostingListIntersection {
   uint32_t group_count() const { return static_cast<uint32_t>(heaps_.size()); }
 
  private:
-  // One matching token of a query token.
+  // The tfs below this have their long codes kept (Alternative::long_codes).
+  static constexpr uint32_t kLongCodeTfs = 16;
+  // A length code no posting has: a code at least this long passes over nothing.
+  static constexpr uint16_t kNoLongCode = 256;
+  static constexpr std::array<uint16_t, kLongCodeTfs> kNoLongCodes = [] {
+    std::array<uint16_t, kLongCodeTfs> codes{};
+    codes.fill(kNoLongCode);
+    return codes;
+  }();
+  // One matching token of a query token. For each tf t below kLongCodeTfs, `long_codes[t]`
+  // is a length code (inverted::PostingList::length_code) from which on a posting of t
+  // occurrences cannot lift its document above `long_floor`; the codes of the tfs in `fresh`
+  // (a bit each) were brought to `long_floor` itself, the others to a lower floor: found for a
+  // lower floor, a code is only too long, which passes over too little but never too much.
   struct Alternative {
     const inverted::PostingList* postings;
     uint32_t token_id;
     uint16_t distance;
+    double long_floor = -std::numeric_limits<double>::infinity();
+    uint32_t fresh = 0;
+    std::array<uint16_t, kLongCodeTfs> long_codes = kNoLongCodes;
   };
   // A cursor on posting `index` of its alternative's list. The block of its posting ends before
   // posting `block_end`, has the bound `block_bound` (null when it has none) and scores at most
   // `block_score` (next(BlockScore, double)); all three are set when first asked for, and when
-  // the cursor has passed `block_end`. No document of the block as long as `long_length` scores
-  // more than `long_floor` (long_length()).
+  // the cursor has passed `block_end`.
   struct Cursor {
     uint128 doc_id;
     uint32_t index;
@@ -88,8 +105,6 @@ class PostingListIntersection {
     uint32_t block_end = 0;
     double block_score = 0;
     const inverted::PostingList::BlockBound* block_bound = nullptr;
-    uint32_t long_length = 0;
-    double long_floor = std::numeric_limits<double>::quiet_NaN();
   };
   // Per query token: its alternatives and the heap of their cursors.
   struct Heap {
@@ -105,17 +120,27 @@ class PostingListIntersection {
   // Sets the block of `cursor` (Cursor::block_end) when it has passed the last; +inf for a block
   // without a bound.
   static void find_block(const Heap& heap, Cursor& cursor, BlockScore score);
-  // The most a posting of the cursor's block can add to a score, of `tf` occurrences in a
-  // document of at least `length` tokens.
-  static double posting_score(const Heap& heap, const Cursor& cursor, BlockScore score,
-                              uint32_t length, uint32_t tf);
-  // The least length of a document that no posting of the cursor's block can lift above
-  // `floor`, whatever its tf up to the block's largest; UINT32_MAX for a block without a bound.
-  static uint32_t long_length(const Heap& heap, Cursor& cursor, BlockScore score, double floor);
-  // Moves the cursor on the heap's top past the blocks scoring at most `floor`, past the
-  // postings of longer documents than its block's long_length, and past those whose tf and
-  // length floor give at most `floor`, and the next cursor on top so on, until one is on a
-  // posting that may score more, or none is left.
+  // The least length code from which on a posting of `tf` occurrences (below kLongCodeTfs)
+  // cannot lift its document above `floor`, a posting being worth at most what a block of
+  // postings of that tf and of the code's length floor would be.
+  static uint16_t long_code(Alternative& alternative, uint32_t tf, BlockScore score,
+                            double floor) {
+    if (floor == alternative.long_floor && (alternative.fresh >> tf & 1u) != 0) {
+      return alternative.long_codes[tf];
+    }
+    return find_long_code(alternative, tf, score, floor);
+  }
+  // long_code, brought to `floor`. Floors only rise during a query, and so a code is searched for
+  // below the one found for the last floor.
+  static uint16_t find_long_code(Alternative& alternative, uint32_t tf, BlockScore score,
+                                 double floor);
+  // The first posting from the cursor on the heap's top to the end of its block that may lift
+  // its document above `floor` by its tf and the floor of its document's length, or the block's
+  // end.
+  static size_t first_may_beat(Heap& heap, const Cursor& top, BlockScore score, double floor);
+  // Moves the cursor on the heap's top past the blocks scoring at most `floor`, and past the
+  // postings that first_may_beat passes over, and the next cursor on top so on, until one is on
+  // a posting that may score more, or none is left.
   static void pass_low_blocks(Heap& heap, BlockScore score, double floor);
   // Whether the documents from the heaps' tops up to the end of the first of their cursors'
   // blocks score at most `floor`: then every heap is moved past them. False when there are none
