@@ -133,6 +133,10 @@ std::optional<PostingList> PostingList::borrowing(std::span<const uint8_t> entry
   }
   list.borrowed_bytes_ = position_bytes;
   list.borrowed_last_id_ = check.last_id_;
+  list.borrowed_skips_.reserve(postings / kSkipRun);
+  for (size_t last = kSkipRun - 1; last < postings; last += kSkipRun) {
+    list.borrowed_skips_.push_back(list.doc_id(last));
+  }
   return list;
 }
 
@@ -153,6 +157,7 @@ void PostingList::own() {
   borrowed_blocks_ = {};
   borrowed_lengths_ = {};
   borrowed_last_id_ = 0;
+  borrowed_skips_ = {};
 }
 
 PostingList::Block PostingList::block(size_t i) const {

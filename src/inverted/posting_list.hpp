@@ -39,6 +39,9 @@ class PostingList {
 
   // The bytes of one posting's entry in `entry_bytes` below.
   static constexpr size_t kEntrySize = 20;
+  // lower_bound finds a target past the run of postings it starts in among the last ids of runs
+  // of this many borrowed postings (16 bytes a run) before it looks at the run's entries.
+  static constexpr size_t kSkipRun = 32;
 
   // Postings are bounded by blocks of kBlockSize, the first block starting the list (the last
   // may hold fewer): queries pass over a block none of whose postings can score high enough.
@@ -237,6 +240,9 @@ class PostingList {
 
   // The borrowed postings, then the list's own.
   uint128 borrowed_last_id_ = 0;  // of the last borrowed posting
+  // The id of the last posting of each whole run of kSkipRun borrowed postings: a dense array
+  // that a far target is searched for in first, rather than in entries all over the list.
+  std::vector<uint128> borrowed_skips_;
   std::span<const Entry> borrowed_entries_;
   std::span<const uint8_t> borrowed_bytes_;
   std::span<const BlockBound> borrowed_blocks_;
@@ -250,23 +256,34 @@ class PostingList {
 inline size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {
   // Galloping: steps of 1, 2, 4... from `from` until a posting at or past `doc_id`, then a binary
   // search in the last step. A target near `from`, as leapfrogging lists mostly ask for, costs
-  // the logarithm of the distance to it rather than of the list.
-  auto below = [this, doc_id](size_t i) { return entry(i).doc_id() < doc_id; };
-  size_t low = from;
-  size_t high = from;
-  for (size_t step = 1; high < size() && below(high); step *= 2) {
-    low = high + 1;
-    high = std::min(size(), high + step);
-  }
-  while (low < high) {
-    const size_t middle = low + (high - low) / 2;
-    if (below(middle)) {
-      low = middle + 1;
-    } else {
-      high = middle;
+  // the logarithm of the distance to it rather than of the list. A target past the run `from`
+  // lies in is galloped to over the runs' last ids, and then searched for within its run.
+  auto gallop = [](auto below, size_t from, size_t size) {
+    size_t low = from;
+    size_t high = from;
+    for (size_t step = 1; high < size && below(high); step *= 2) {
+      low = high + 1;
+      high = std::min(size, high + step);
     }
+    while (low < high) {
+      const size_t middle = low + (high - low) / 2;
+      if (below(middle)) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    return low;
+  };
+  auto below = [this, doc_id](size_t i) { return entry(i).doc_id() < doc_id; };
+  const size_t run = from / kSkipRun;
+  if (run < borrowed_skips_.size() && borrowed_skips_[run] < doc_id) {
+    auto run_below = [this, doc_id](size_t r) { return borrowed_skips_[r] < doc_id; };
+    const size_t found = gallop(run_below, run + 1, borrowed_skips_.size());
+    from = found * kSkipRun;
+    if (found < borrowed_skips_.size()) return gallop(below, from, from + kSkipRun);
   }
-  return low;
+  return gallop(below, from, size());
 }
 
 template <class Removed, class OnRemoved>

@@ -50,7 +50,7 @@ TEST(PostingListTest, LowerBoundFindsTheFirstIdNotBelow) {
   std::mt19937 rng(5);
   PostingList first;
   uint64_t n = 0;
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(first.append(id(n += 1 + rng() % 3), Positions{1}));
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(first.append(id(n += 1 + rng() % 3), Positions{1}));
   auto both = PostingList::borrowing(first.entry_parts()[1], first.position_parts()[1]);
   ASSERT_TRUE(both);
   for (int i = 0; i < 200; ++i) ASSERT_TRUE(both->append(id(n += 1 + rng() % 3), Positions{1}));
