@@ -154,6 +154,11 @@ class PostingList {
   size_t owned_bytes() const { return entries_.capacity() * kEntrySize + bytes_.capacity(); }
 
   size_t size() const { return borrowed_entries_.size() + entries_.size(); }
+  // Asks the processor to bring posting i's entry into its cache, for a read soon after; nothing
+  // past the end.
+  void prefetch(size_t i) const {
+    if (i < size()) __builtin_prefetch(&entry(i));
+  }
   bool empty() const { return size() == 0; }
 
   // REQUIRES: i < size()

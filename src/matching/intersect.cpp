@@ -211,7 +211,12 @@ bool PostingListIntersection::next(BlockScore score, double floor) {
 void PostingListIntersection::advance(Heap& heap, uint128 target) {
   while (!heap.cursors.empty() && heap.cursors.front().doc_id < target) {
     const Cursor& top = heap.cursors.front();
-    move_top(heap, heap.alternatives[top.alternative].postings->lower_bound(target, top.index + 1));
+    const inverted::PostingList& postings = *heap.alternatives[top.alternative].postings;
+    const size_t found = postings.lower_bound(target, top.index + 1);
+    // The next target is most often a few postings on: their entries are on their way meanwhile
+    // (measured 8-15% off three-word phrases at 1,000,000 documents, bench/phrase_pass.py).
+    postings.prefetch(found + 16);
+    move_top(heap, found);
   }
 }
 
