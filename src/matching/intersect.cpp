@@ -53,6 +53,16 @@ std::optional<PostingListIntersection> PostingListIntersection::create(
     }
     if (heap.cursors.empty()) return std::nullopt;
   }
+  // The heaps by their postings in all, fewest first.
+  std::vector<size_t> postings(query.tokens.size());
+  for (size_t i = 0; i < postings.size(); ++i) {
+    for (const Alternative& alternative : intersection.heaps_[i].alternatives) {
+      postings[i] += alternative.postings->size();
+    }
+    intersection.order_.push_back(static_cast<uint32_t>(i));
+  }
+  std::ranges::stable_sort(intersection.order_,
+                           [&](uint32_t a, uint32_t b) { return postings[a] < postings[b]; });
   return intersection;
 }
 
@@ -231,24 +241,26 @@ void PostingListIntersection::next_docs(Heap& heap, std::vector<Cursor>& group) 
 
 bool PostingListIntersection::next() {
   decoded_ = false;
-  // Leapfrogging: each heap in turn skips to the largest document id seen so far, until every
-  // heap in a row is on it. No heap takes a group of cursors before they all agree, so a document
-  // they do not share costs each heap one skip at most. Starting from the query token with the
-  // fewest postings instead measured no different (0.1% of the instructions of phrase queries).
-  const size_t n = heaps_.size();
-  if (heaps_[0].cursors.empty()) return false;
-  uint128 target = heaps_[0].cursors.front().doc_id;
-  for (size_t agreed = 1, i = 1 % n; agreed < n; i = i + 1 == n ? 0 : i + 1) {
-    Heap& heap = heaps_[i];
+  // Leapfrogging, led by the query token with the fewest postings: each other heap in turn, the
+  // shorter lists first, skips to the lead's document; one that skips past it has the lead skip
+  // after it, and the others start again from the shortest. A longer list, whose entries are
+  // dearer to reach, is thus searched only for documents every shorter one holds.
+  Heap& lead = heaps_[order_[0]];
+  if (lead.cursors.empty()) return false;
+  uint128 target = lead.cursors.front().doc_id;
+  for (size_t k = 1; k < order_.size();) {
+    Heap& heap = heaps_[order_[k]];
     advance(heap, target);
     if (heap.cursors.empty()) return false;
     const uint128 doc = heap.cursors.front().doc_id;
     if (doc == target) {
-      ++agreed;
-    } else {
-      target = doc;
-      agreed = 1;
+      ++k;
+      continue;
     }
+    advance(lead, doc);
+    if (lead.cursors.empty()) return false;
+    target = lead.cursors.front().doc_id;
+    k = 1;
   }
   for (size_t i = 0; i < heaps_.size(); ++i) next_docs(heaps_[i], current_[i]);
   return true;

@@ -153,6 +153,7 @@ class PostingListIntersection {
   static void next_docs(Heap& heap, std::vector<Cursor>& group);
 
   std::vector<Heap> heaps_;
+  std::vector<uint32_t> order_;  // of the heaps, by their postings in all, fewest first
   std::vector<std::vector<Cursor>> current_;  // per query token, the last candidate's cursors
   std::vector<TermPositions> terms_;
   std::vector<TermCount> counts_;
