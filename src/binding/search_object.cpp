@@ -2,6 +2,7 @@
 // calling thread, holding the interpreter lock, behind the object's borrow flag.
 #include <Python.h>
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <optional>
@@ -171,10 +172,13 @@ PyObject* search_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The texts a list of hits carries, read together when it is made, best hits first; the texts
-// past it are read when asked for. Hits are there to be shown, and reading their texts through
-// one open file a segment costs a fraction of opening the file for each (4 system calls a text).
-constexpr uint64_t kHitTextBudget = uint64_t{1} << 20;
+// The texts a list of hits carries, read together when it is made: those of the best
+// kHitTexts hits, up to kHitTextBytes of text, best hits first; the others are read when asked
+// for. Hits are there to be shown, and reading their texts through one open file a segment
+// costs a fraction of opening the file for each (4 system calls a text); a long list, more
+// often counted than shown, would pay for texts nobody reads.
+constexpr size_t kHitTexts = 100;
+constexpr uint64_t kHitTextBytes = uint64_t{1} << 20;
 
 // The hits as a list of new Result objects, in their order.
 PyObject* result_list(PyTypeObject* search_type, const engine::Search& engine,
@@ -182,14 +186,18 @@ PyObject* result_list(PyTypeObject* search_type, const engine::Search& engine,
   ModuleState& state = *module_state(search_type);
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!list) return nullptr;
-  std::vector<storage::Document> records;
-  records.reserve(hits.size());
-  for (const engine::Hit& hit : hits) records.push_back(engine.documents().readable_copy(hit.document));
-  storage::read_contents(records, kHitTextBudget);
+  std::vector<storage::Document> with_texts;
+  for (size_t i = 0; i < std::min(hits.size(), kHitTexts); ++i) {
+    with_texts.push_back(engine.documents().readable_copy(hits[i].document));
+  }
+  storage::read_contents(with_texts, kHitTextBytes);
   const std::shared_ptr<const StopWords> stop_words = engine.stop_words();
   for (size_t i = 0; i < hits.size(); ++i) {
-    PyObject* result = new_result(state, std::move(records[i]), hits[i].score,
-                                  std::move(hits[i].positions), stop_words);
+    PyObject* result = new_result(state,
+                                  i < with_texts.size()
+                                      ? std::move(with_texts[i])
+                                      : engine.documents().readable_copy(hits[i].document),
+                                  hits[i].score, std::move(hits[i].positions), stop_words);
     if (!result) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
   }
