@@ -1,9 +1,11 @@
 // Records, for the power-loss test, what each fsync makes durable. Preloaded (LD_PRELOAD) into a
 // process whose environment names a record directory in TARNWICK_SYNC_LOG. Each successful fsync
 // appends a line to TARNWICK_SYNC_LOG/log:
-//   "S <n> file <inode>", with a copy of the file's bytes at that moment in <n>.data, or
-//   "S <n> dir <inode>", with the directory's entries ("<inode> <d|f> <name>" lines, d for a
+//   "S <n> file <key>", with a copy of the file's bytes at that moment in <n>.data, or
+//   "S <n> dir <key>", with the directory's entries ("<key> <d|f> <name>" lines, d for a
 //   directory) in <n>.dir.
+// A key names a file as "<inode>-<birth time in ns>": an inode freed and given to a new file,
+// as removing a directory and making another one often does, gets another key.
 // The process under test appends its own lines to the same log (opened for appending, so the
 // lines of both keep the order in which they happened).
 #define _GNU_SOURCE
@@ -17,6 +19,20 @@
 #include <unistd.h>
 
 static unsigned long syncs;
+
+// The key of `name` in the directory `dirfd` (of `dirfd` itself when `name` is empty) into `out`.
+static void key_of(int dirfd, const char* name, char* out, size_t size) {
+  struct statx status;
+  const int flags = AT_SYMLINK_NOFOLLOW | (*name ? 0 : AT_EMPTY_PATH);
+  if (statx(dirfd, name, flags, STATX_INO | STATX_BTIME, &status) != 0) {
+    snprintf(out, size, "0-0");
+    return;
+  }
+  const long long born = (status.stx_mask & STATX_BTIME)
+                             ? status.stx_btime.tv_sec * 1000000000LL + status.stx_btime.tv_nsec
+                             : 0;
+  snprintf(out, size, "%llu-%lld", (unsigned long long)status.stx_ino, born);
+}
 
 static void append_line(const char* dir, const char* line) {
   char path[4096];
@@ -51,8 +67,9 @@ static void list_directory(int fd, const char* to) {
     struct dirent* entry;
     while ((entry = readdir(dir)) != NULL) {
       if (strcmp(entry->d_name, ".") && strcmp(entry->d_name, "..")) {
-        fprintf(out, "%lu %c %s\n", (unsigned long)entry->d_ino,
-                entry->d_type == DT_DIR ? 'd' : 'f', entry->d_name);
+        char key[64];
+        key_of(dirfd(dir), entry->d_name, key, sizeof key);
+        fprintf(out, "%s %c %s\n", key, entry->d_type == DT_DIR ? 'd' : 'f', entry->d_name);
       }
     }
   }
@@ -70,15 +87,15 @@ int fsync(int fd) {
   const int is_dir = S_ISDIR(status.st_mode);
   if (!is_dir && !S_ISREG(status.st_mode)) return result;
   const unsigned long n = ++syncs;
-  char path[4096], line[128];
+  char path[4096], line[128], key[64];
   snprintf(path, sizeof path, "%s/%lu.%s", log, n, is_dir ? "dir" : "data");
   if (is_dir) {
     list_directory(fd, path);
   } else {
     copy_file(fd, path);
   }
-  snprintf(line, sizeof line, "S %lu %s %lu\n", n, is_dir ? "dir" : "file",
-           (unsigned long)status.st_ino);
+  key_of(fd, "", key, sizeof key);
+  snprintf(line, sizeof line, "S %lu %s %s\n", n, is_dir ? "dir" : "file", key);
   append_line(log, line);
   return result;
 }

@@ -78,30 +78,32 @@ merge_deleted_ratio = 0.1
 
 def rebuild(log_dir: Path, lines: list[str], upto: int, root_inode: int, into: Path) -> None:
     """Writes into `into` the tree under the root directory as the syncs up to line `upto` of
-    the log made it durable."""
-    listings: dict[int, Path] = {}  # directory inode: its latest listing
-    contents: dict[int, Path] = {}  # file inode: its latest copy
+    the log made it durable. Files are known by the recorder's keys, so that a directory made
+    where a removed one's inode was reused is not given the removed one's entries."""
+    listings: dict[str, Path] = {}  # directory key: its latest listing
+    contents: dict[str, Path] = {}  # file key: its latest copy
     for line in lines[:upto]:
         match line.split():
-            case ["S", n, "dir", inode]:
-                listings[int(inode)] = log_dir / f"{n}.dir"
-            case ["S", n, "file", inode]:
-                contents[int(inode)] = log_dir / f"{n}.data"
+            case ["S", n, "dir", key]:
+                listings[key] = log_dir / f"{n}.dir"
+            case ["S", n, "file", key]:
+                contents[key] = log_dir / f"{n}.data"
 
-    def fill(directory: Path, inode: int) -> None:
+    def fill(directory: Path, key: str | None) -> None:
         directory.mkdir()
-        if inode not in listings:
+        if key not in listings:
             return
-        for entry in listings[inode].read_text().splitlines():
-            number, kind, name = entry.split(" ", 2)
+        for entry in listings[key].read_text().splitlines():
+            entry_key, kind, name = entry.split(" ", 2)
             if kind == "d":
-                fill(directory / name, int(number))
-            elif int(number) in contents:
-                shutil.copyfile(contents[int(number)], directory / name)
+                fill(directory / name, entry_key)
+            elif entry_key in contents:
+                shutil.copyfile(contents[entry_key], directory / name)
             else:
                 (directory / name).touch()
 
-    fill(into, root_inode)
+    root = next((key for key in listings if key.split("-")[0] == str(root_inode)), None)
+    fill(into, root)
 
 
 @pytest.mark.parametrize("writer, config, flushes, live, sample", [
