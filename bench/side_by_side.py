@@ -12,23 +12,17 @@ import json
 import os
 import statistics
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from engines import Tantivy, Tarnwick  # noqa: E402
+from phrase_pass import query_times  # noqa: E402
 
 
 def timed(engine, queries: list, passes: int) -> tuple[float, float]:
     for q in queries:
         engine.query(q, 10)
-    times = []
-    for _ in range(passes):
-        for q in queries:
-            start = time.perf_counter()
-            engine.query(q, 10)
-            times.append((time.perf_counter() - start) * 1e6)
-    times.sort()
+    times = query_times(engine, queries, passes)
     return statistics.median(times), times[int(len(times) * 0.99)]
 
 

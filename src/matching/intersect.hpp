@@ -4,8 +4,9 @@
 //
 // Each query token has a min-heap of cursors, one per matching token, each on one posting of that
 // token's list; the heap is ordered by the postings' document ids. A candidate is found by
-// leapfrogging: each heap in turn skips ahead to the largest document id seen so far by galloping
-// search in its posting lists, until every heap agrees on one document.
+// leapfrogging, led by the query token with the fewest postings: the other heaps, shorter lists
+// first, skip ahead to the lead's document by galloping search in their posting lists, and the
+// lead to any document one of them skips to, until every heap agrees on one document.
 //
 // Fuzzy alternatives are accepted only when the fuzziness is below the byte length of both the
 // query token and the found token, so short words match only themselves.

@@ -80,25 +80,25 @@ DecodeResult<Document> decode_document(std::span<const uint8_t> bytes, uint64_t*
   return document;
 }
 
-utils::Result<std::string, ContentError> read_content(const Document& document) {
-  if (document.content) return *document.content;
-  auto file = utils::File::open_read(std::filesystem::path(document.segment.str()) / kDataFileName);
-  if (!file) return fail(ContentError{std::move(file.error())});
+namespace {
+
+// The data file of `segment`, open for reading, and its size.
+struct DataFile {
+  utils::File file;
+  uint64_t size;
+};
+utils::Result<DataFile, utils::IoError> open_data(const SegmentPath& segment) {
+  auto file = utils::File::open_read(std::filesystem::path(segment.str()) / kDataFileName);
+  if (!file) return fail(std::move(file.error()));
   auto size = file->size();
-  if (!size) return fail(ContentError{std::move(size.error())});
-  if (document.offset > *size || document.length > *size - document.offset) {
-    return fail(ContentError{utils::IoError::unexpected_eof()});
-  }
-  std::vector<uint8_t> block(document.length);
-  if (auto s = file->read_exact_at(block, document.offset); !s) {
-    return fail(ContentError{std::move(s.error())});
-  }
-  auto text = decompress_block(block);
-  if (!text) return fail(ContentError{std::move(text.error())});
-  return std::move(*text);
+  if (!size) return fail(std::move(size.error()));
+  return DataFile{std::move(*file), *size};
 }
 
-namespace {
+// Whether the block of `record` lies within a data file of `size` bytes.
+bool lies_within(const Document& record, uint64_t size) {
+  return record.offset <= size && record.length <= size - record.offset;
+}
 
 // A block read_contents wants: where it goes in the buffer of blocks, and whether it got there.
 struct WantedBlock {
@@ -109,19 +109,33 @@ struct WantedBlock {
 
 // Reads the blocks of `group`, wanted blocks of one segment, into `blocks`.
 void read_segment_blocks(std::span<WantedBlock* const> group, std::span<uint8_t> blocks) {
-  const SegmentPath& segment = group.front()->record->segment;
-  auto file = utils::File::open_read(std::filesystem::path(segment.str()) / kDataFileName);
-  if (!file) return;
-  auto size = file->size();
-  if (!size) return;
+  auto data = open_data(group.front()->record->segment);
+  if (!data) return;
   for (WantedBlock* wanted : group) {
     const Document& record = *wanted->record;
-    if (record.offset > *size || record.length > *size - record.offset) continue;
-    wanted->read = file->read_exact_at(blocks.subspan(wanted->at, record.length), record.offset).ok();
+    if (!lies_within(record, data->size)) continue;
+    wanted->read =
+        data->file.read_exact_at(blocks.subspan(wanted->at, record.length), record.offset).ok();
   }
 }
 
 }  // namespace
+
+utils::Result<std::string, ContentError> read_content(const Document& document) {
+  if (document.content) return *document.content;
+  auto data = open_data(document.segment);
+  if (!data) return fail(ContentError{std::move(data.error())});
+  if (!lies_within(document, data->size)) {
+    return fail(ContentError{utils::IoError::unexpected_eof()});
+  }
+  std::vector<uint8_t> block(document.length);
+  if (auto s = data->file.read_exact_at(block, document.offset); !s) {
+    return fail(ContentError{std::move(s.error())});
+  }
+  auto text = decompress_block(block);
+  if (!text) return fail(ContentError{std::move(text.error())});
+  return std::move(*text);
+}
 
 void read_contents(std::span<Document> records, uint64_t budget) {
   // The blocks that fit the budget, in the records' order.
