@@ -191,7 +191,7 @@ IndexManager::Status IndexManager::sync() {
 
 IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
                                           std::span<const uint32_t> positions,
-                                          inverted::TokenHasher& tokens) {
+                                          inverted::TokenHasher& tokens, const Now& now) {
   PostingList& list = *index_.change(token_id, true);
   if (!list.insert(doc_id, positions)) {
     return fail(BincodePersistenceError{storage::EncodeError(storage::EncodeUnexpectedEnd{})});
@@ -199,7 +199,8 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
   totals_.add(doc_id, token_id);
   const LogHeader header{token_id, static_cast<uint32_t>(list.size()), LogOperation::Insert};
   logs_.buffer().append_insert(header, doc_id, positions);
-  if (auto s = logs_.save_if_due(tokens); !s) return s;
+  if (!now) return fail(now.error());
+  if (auto s = logs_.save_if_due(tokens, *now); !s) return s;
   if (!logs_.buffer().empty()) return {};
   // Saved just now (the token store first), the logs hold every change, as a snapshot needs.
   const uint64_t budget = buffers(logs_.config().index_buffer_size, kOwnedListsBuffers);

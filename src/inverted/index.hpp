@@ -72,7 +72,16 @@ class IndexManager {
   // pass PostingList::kMaxPositionBytes refuses the posting (Encode, UnexpectedEnd) and nothing
   // is written; the list then exists, possibly empty.
   Status insert(uint32_t token_id, uint128 doc_id, std::span<const uint32_t> positions,
-                inverted::TokenHasher& tokens);
+                inverted::TokenHasher& tokens) {
+    return insert(token_id, doc_id, positions, tokens, now());
+  }
+  // The same by the clock's reading `now`, taken from `now()` for several postings: those of a
+  // document, inserted within microseconds, share one.
+  using Now = utils::Result<uint64_t, BincodePersistenceError>;
+  Status insert(uint32_t token_id, uint128 doc_id, std::span<const uint32_t> positions,
+                inverted::TokenHasher& tokens, const Now& now);
+  // The clock's reading, in whole seconds; Clock when it reads before the epoch.
+  Now now() const { return logs_.now(); }
 
   // Removes from the lists of `token_ids` (in the set's order) every posting of a document in
   // `doc_ids`, writing one Delete record per posting removed. A list left empty leaves the index,

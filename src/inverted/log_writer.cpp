@@ -78,14 +78,24 @@ LogsManager::Status LogsManager::write(uint128 doc_id, const LogHeader& header,
   return save_if_due(tokens);
 }
 
-LogsManager::Status LogsManager::save_if_due(inverted::TokenHasher& tokens) {
+utils::Result<uint64_t, BincodePersistenceError> LogsManager::now() const {
   auto now = utils::now_seconds(clock_);
   if (!now) return fail(BincodePersistenceError{ClockError{}});
+  return *now;
+}
+
+LogsManager::Status LogsManager::save_if_due(inverted::TokenHasher& tokens) {
+  auto now = this->now();
+  if (!now) return fail(std::move(now.error()));
+  return save_if_due(tokens, *now);
+}
+
+LogsManager::Status LogsManager::save_if_due(inverted::TokenHasher& tokens, uint64_t now) {
   if (buffer_.pending_log_bytes() <= config_->index_buffer_size &&
-      !utils::save_is_due(*now, last_save_, config_->index_save_after_seconds)) {
+      !utils::save_is_due(now, last_save_, config_->index_save_after_seconds)) {
     return {};
   }
-  last_save_ = *now;
+  last_save_ = now;
   return flush(tokens);
 }
 

@@ -87,9 +87,14 @@ class LogsManager {
   // is returned.
   Status write(uint128 doc_id, const LogHeader& header, inverted::TokenHasher& tokens);
 
+  // The clock's reading, in whole seconds; Clock when it reads before the epoch.
+  utils::Result<uint64_t, BincodePersistenceError> now() const;
+
   // After a record was appended: saves when the pending index-log bytes exceed
-  // `index_buffer_size` or `index_save_after_seconds` have passed since the last save.
+  // `index_buffer_size` or `index_save_after_seconds` have passed since the last save, by the
+  // clock read now, or by `now`, read for several records at once.
   Status save_if_due(inverted::TokenHasher& tokens);
+  Status save_if_due(inverted::TokenHasher& tokens, uint64_t now);
 
   // Saves the token store first when it has unsaved changes, so that every token id in the saved
   // logs is in the saved dictionary, then the LogBuffer. A failed token store save leaves the log
