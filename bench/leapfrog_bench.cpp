@@ -1,0 +1,206 @@
+// Leapfrogging over the lists as the snapshot lays them out (20-byte entries: a 128-bit document
+// id and the end of the posting's positions, searched by PostingList::lower_bound) against the
+// same lists as arrays of 32-bit document numbers (a document's rank among all the snapshot's),
+// searched the same way: what numbering documents densely would save a phrase's intersection.
+//
+//   leapfrog_bench [documents]
+//
+// Each row intersects lists drawn at the given shares of the documents, the shortest leading,
+// over kSets distinct sets of lists so that, at a million documents, the entries of all the sets
+// exceed the processor's last cache, as a large index's do. Both layouts find the same documents.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "inverted/posting_list.hpp"
+
+namespace {
+
+using tarnwick::inverted::PostingList;
+using uint128 = unsigned __int128;
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kSets = 8;
+constexpr int kPasses = 5;
+
+// The same galloping as PostingList::lower_bound, over numbers: over the last number of every
+// run of kSkipRun, then within the run.
+struct NumberList {
+  std::vector<uint32_t> numbers;
+  std::vector<uint32_t> skips;
+
+  explicit NumberList(std::vector<uint32_t> from) : numbers(std::move(from)) {
+    for (size_t last = PostingList::kSkipRun - 1; last < numbers.size(); last += PostingList::kSkipRun) {
+      skips.push_back(numbers[last]);
+    }
+  }
+
+  template <class Below>
+  static size_t gallop(Below below, size_t from, size_t size) {
+    size_t low = from;
+    size_t high = from;
+    for (size_t step = 1; high < size && below(high); step *= 2) {
+      low = high + 1;
+      high = std::min(size, high + step);
+    }
+    while (low < high) {
+      const size_t middle = low + (high - low) / 2;
+      if (below(middle)) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    return low;
+  }
+
+  size_t lower_bound(uint32_t target, size_t from) const {
+    auto below = [&](size_t i) { return numbers[i] < target; };
+    const size_t run = from / PostingList::kSkipRun;
+    if (run < skips.size() && skips[run] < target) {
+      const size_t found = gallop([&](size_t r) { return skips[r] < target; }, run + 1, skips.size());
+      from = found * PostingList::kSkipRun;
+      if (found < skips.size()) return gallop(below, from, from + PostingList::kSkipRun);
+    }
+    return gallop(below, from, numbers.size());
+  }
+};
+
+// A list laid out as the snapshot holds it, with one position byte a posting.
+struct EntryList {
+  std::vector<uint8_t> entries;
+  std::vector<uint8_t> positions;
+  PostingList list;
+};
+
+EntryList entry_list(const std::vector<uint128>& ids, const std::vector<uint32_t>& numbers) {
+  EntryList out;
+  out.entries.resize(numbers.size() * PostingList::kEntrySize);
+  out.positions.assign(numbers.size(), 0);
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    const uint32_t end = static_cast<uint32_t>(i + 1);
+    std::memcpy(&out.entries[i * PostingList::kEntrySize], &ids[numbers[i]], 16);
+    std::memcpy(&out.entries[i * PostingList::kEntrySize + 16], &end, 4);
+  }
+  auto list = PostingList::borrowing(out.entries, out.positions);
+  if (!list) std::abort();
+  out.list = std::move(*list);
+  return out;
+}
+
+// Leapfrogging as the intersection does it: the others skip to the lead's document, and the
+// lead to any one of them skips past it. `key(list, i)` and `seek(list, target, from)` read
+// one layout. The number of documents in all the lists.
+template <class List, class Key, class Seek>
+size_t intersect(const std::vector<const List*>& lists, Key key, Seek seek) {
+  std::vector<size_t> at(lists.size(), 0);
+  size_t found = 0;
+  const List& lead = *lists[0];
+  while (at[0] < lead.size) {
+    auto target = key(lead, at[0]);
+    size_t k = 1;
+    while (k < lists.size()) {
+      at[k] = seek(*lists[k], target, at[k]);
+      if (at[k] == lists[k]->size) return found;
+      const auto other = key(*lists[k], at[k]);
+      if (other == target) {
+        ++k;
+        continue;
+      }
+      at[0] = seek(lead, other, at[0]);
+      if (at[0] == lead.size) return found;
+      target = key(lead, at[0]);
+      k = 1;
+    }
+    ++found;
+    ++at[0];
+  }
+  return found;
+}
+
+struct Numbers {
+  const NumberList* list;
+  size_t size;
+};
+struct Entries {
+  const PostingList* list;
+  size_t size;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const size_t documents = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1'000'000;
+  std::mt19937_64 random(1);
+  // Ascending ids as the generator gives them: the clock's milliseconds above random bits.
+  std::vector<uint128> ids(documents);
+  uint128 id = uint128{0x0190'0000'0000} << 80;
+  for (uint128& each : ids) {
+    id += (uint128{random() % 3} << 80) + (random() >> 1);
+    each = id;
+  }
+  const std::vector<std::vector<double>> rows = {{0.01, 0.1}, {0.1, 0.3}, {0.01, 0.1, 0.3}};
+  std::printf("%zu documents, %zu sets of lists a row; microseconds an intersection, best of %d\n",
+              documents, kSets, kPasses);
+  std::printf("%-22s %8s %9s %9s %7s\n", "shares", "found", "entries", "numbers", "ratio");
+  for (const auto& shares : rows) {
+    std::vector<std::vector<EntryList>> entry_sets(kSets);
+    std::vector<std::vector<NumberList>> number_sets(kSets);
+    for (size_t s = 0; s < kSets; ++s) {
+      for (const double share : shares) {
+        std::vector<uint32_t> numbers;
+        std::bernoulli_distribution in(share);
+        for (uint32_t n = 0; n < documents; ++n) {
+          if (in(random)) numbers.push_back(n);
+        }
+        entry_sets[s].push_back(entry_list(ids, numbers));
+        number_sets[s].emplace_back(std::move(numbers));
+      }
+    }
+    double best_entries = 1e18;
+    double best_numbers = 1e18;
+    size_t found_entries = 0;
+    size_t found_numbers = 0;
+    for (int pass = 0; pass < kPasses; ++pass) {
+      auto start = Clock::now();
+      found_entries = 0;
+      for (const auto& set : entry_sets) {
+        std::vector<Entries> owned;
+        for (const EntryList& list : set) owned.push_back({&list.list, list.list.size()});
+        std::vector<const Entries*> lists;
+        for (const Entries& list : owned) lists.push_back(&list);
+        found_entries += intersect(
+            lists, [](const Entries& l, size_t i) { return l.list->doc_id(i); },
+            [](const Entries& l, uint128 target, size_t from) { return l.list->lower_bound(target, from); });
+      }
+      best_entries = std::min(best_entries, std::chrono::duration<double>(Clock::now() - start).count());
+      start = Clock::now();
+      found_numbers = 0;
+      for (const auto& set : number_sets) {
+        std::vector<Numbers> owned;
+        for (const NumberList& list : set) owned.push_back({&list, list.numbers.size()});
+        std::vector<const Numbers*> lists;
+        for (const Numbers& list : owned) lists.push_back(&list);
+        found_numbers += intersect(
+            lists, [](const Numbers& l, size_t i) { return l.list->numbers[i]; },
+            [](const Numbers& l, uint32_t target, size_t from) { return l.list->lower_bound(target, from); });
+      }
+      best_numbers = std::min(best_numbers, std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    if (found_entries != found_numbers) {
+      std::fprintf(stderr, "the layouts disagree: %zu against %zu\n", found_entries, found_numbers);
+      return 1;
+    }
+    char name[64] = "";
+    for (const double share : shares) {
+      std::snprintf(name + std::strlen(name), sizeof name - std::strlen(name), "%s%g",
+                    name[0] ? " & " : "", share);
+    }
+    std::printf("%-22s %8zu %9.1f %9.1f %6.2fx\n", name, found_entries / kSets,
+                best_entries / kSets * 1e6, best_numbers / kSets * 1e6, best_entries / best_numbers);
+  }
+}
