@@ -2,10 +2,10 @@
 texts read. Each query is counted first, which reads its posting lists in from the snapshot.
 
 With no PASSES, one pass: the work to count instructions of under callgrind, collecting only
-inside `Search::search_page` (bench/README.md), which leaves out reading the lists in. With
-PASSES, that many timed passes, then per class the median, mean and 99th percentile of a query in
-microseconds: alternated between two builds, the mean shows the long queries' share that the
-median hides.
+inside `Search::search_page` (bench/README.md; the build tree's module, which is not stripped),
+which leaves out reading the lists in. With PASSES, that many timed passes, then per class the
+median, mean and 99th percentile of a query in microseconds: alternated between two builds, the
+mean shows the long queries' share that the median hides.
 
 Usage: python bench/phrase_pass.py INDEX QUERIES.json CLASS[,CLASS...] [PASSES]
 """
