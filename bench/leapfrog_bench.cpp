@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "inverted/posting_list.hpp"
+#include "utils/gallop.hpp"
 
 namespace {
 
@@ -39,34 +40,10 @@ struct NumberList {
     }
   }
 
-  template <class Below>
-  static size_t gallop(Below below, size_t from, size_t size) {
-    size_t low = from;
-    size_t high = from;
-    for (size_t step = 1; high < size && below(high); step *= 2) {
-      low = high + 1;
-      high = std::min(size, high + step);
-    }
-    while (low < high) {
-      const size_t middle = low + (high - low) / 2;
-      if (below(middle)) {
-        low = middle + 1;
-      } else {
-        high = middle;
-      }
-    }
-    return low;
-  }
-
   size_t lower_bound(uint32_t target, size_t from) const {
-    auto below = [&](size_t i) { return numbers[i] < target; };
-    const size_t run = from / PostingList::kSkipRun;
-    if (run < skips.size() && skips[run] < target) {
-      const size_t found = gallop([&](size_t r) { return skips[r] < target; }, run + 1, skips.size());
-      from = found * PostingList::kSkipRun;
-      if (found < skips.size()) return gallop(below, from, from + PostingList::kSkipRun);
-    }
-    return gallop(below, from, numbers.size());
+    return tarnwick::utils::gallop_runs([&](size_t i) { return numbers[i] < target; },
+                                        [&](size_t r) { return skips[r] < target; }, from,
+                                        numbers.size(), skips.size(), PostingList::kSkipRun);
   }
 };
 

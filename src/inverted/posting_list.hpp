@@ -28,6 +28,8 @@
 #include <span>
 #include <vector>
 
+#include "utils/gallop.hpp"
+
 namespace tarnwick::inverted {
 
 using uint128 = unsigned __int128;
@@ -259,36 +261,11 @@ class PostingList {
 // Inline: leapfrogging lists call it once a step, and most steps find their target a few
 // postings on.
 inline size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {
-  // Galloping: steps of 1, 2, 4... from `from` until a posting at or past `doc_id`, then a binary
-  // search in the last step. A target near `from`, as leapfrogging lists mostly ask for, costs
-  // the logarithm of the distance to it rather than of the list. A target past the run `from`
-  // lies in is galloped to over the runs' last ids, and then searched for within its run.
-  auto gallop = [](auto below, size_t from, size_t size) {
-    size_t low = from;
-    size_t high = from;
-    for (size_t step = 1; high < size && below(high); step *= 2) {
-      low = high + 1;
-      high = std::min(size, high + step);
-    }
-    while (low < high) {
-      const size_t middle = low + (high - low) / 2;
-      if (below(middle)) {
-        low = middle + 1;
-      } else {
-        high = middle;
-      }
-    }
-    return low;
-  };
+  // A target past the run `from` lies in is galloped to over the runs' last ids, and then
+  // searched for within its run.
   auto below = [this, doc_id](size_t i) { return entry(i).doc_id() < doc_id; };
-  const size_t run = from / kSkipRun;
-  if (run < borrowed_skips_.size() && borrowed_skips_[run] < doc_id) {
-    auto run_below = [this, doc_id](size_t r) { return borrowed_skips_[r] < doc_id; };
-    const size_t found = gallop(run_below, run + 1, borrowed_skips_.size());
-    from = found * kSkipRun;
-    if (found < borrowed_skips_.size()) return gallop(below, from, from + kSkipRun);
-  }
-  return gallop(below, from, size());
+  auto run_below = [this, doc_id](size_t r) { return borrowed_skips_[r] < doc_id; };
+  return utils::gallop_runs(below, run_below, from, size(), borrowed_skips_.size(), kSkipRun);
 }
 
 template <class Removed, class OnRemoved>

@@ -1,0 +1,49 @@
+// Galloping search over sorted items, for searches that mostly find their target a few items
+// on: the cost is the logarithm of the distance to the target rather than of the range.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+
+namespace tarnwick::utils {
+
+// The first i in [from, size) for which below(i) is false, or size; below must be true up to some
+// index and false from there on. Steps of 1, 2, 4... from `from` until one lands on an item not
+// below, then a binary search within the last step. Always inlined: its callers search in
+// their inner loops, and a call costs as much as a short search.
+template <class Below>
+[[gnu::always_inline]] inline size_t gallop(Below below, size_t from, size_t size) {
+  size_t low = from;
+  size_t high = from;
+  for (size_t step = 1; high < size && below(high); step *= 2) {
+    low = high + 1;
+    high = std::min(size, high + step);
+  }
+  while (low < high) {
+    const size_t middle = low + (high - low) / 2;
+    if (below(middle)) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
+}
+
+// The same over items in runs of `run` (the last may be shorter), for each of which
+// run_below(r), for r < runs, tells whether its last item is below: a target past the run `from`
+// lies in is galloped to over the runs first, then searched for within its run, reading few
+// items of a long way.
+template <class Below, class RunBelow>
+[[gnu::always_inline]] inline size_t gallop_runs(Below below, RunBelow run_below, size_t from, size_t size, size_t runs,
+                   size_t run) {
+  const size_t first = from / run;
+  if (first < runs && run_below(first)) {
+    const size_t found = gallop(run_below, first + 1, runs);
+    from = found * run;
+    if (found < runs) return gallop(below, from, from + run);
+  }
+  return gallop(below, from, size);
+}
+
+}  // namespace tarnwick::utils
