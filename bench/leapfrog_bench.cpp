@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "inverted/posting_list.hpp"
@@ -35,11 +36,11 @@ struct NumberList {
   std::vector<uint32_t> skips;
 
   explicit NumberList(std::vector<uint32_t> from) : numbers(std::move(from)) {
-    for (size_t last = PostingList::kSkipRun - 1; last < numbers.size(); last += PostingList::kSkipRun) {
-      skips.push_back(numbers[last]);
-    }
+    constexpr size_t kRun = PostingList::kSkipRun;
+    for (size_t last = kRun - 1; last < numbers.size(); last += kRun) skips.push_back(numbers[last]);
   }
-
+  size_t size() const { return numbers.size(); }
+  uint32_t key(size_t i) const { return numbers[i]; }
   size_t lower_bound(uint32_t target, size_t from) const {
     return tarnwick::utils::gallop_runs([&](size_t i) { return numbers[i] < target; },
                                         [&](size_t r) { return skips[r] < target; }, from,
@@ -47,50 +48,52 @@ struct NumberList {
   }
 };
 
-// A list laid out as the snapshot holds it, with one position byte a posting.
+// A list laid out as the snapshot holds it, with one position byte a posting. It borrows from its
+// own arrays, which a move keeps in place and a copy would not.
 struct EntryList {
   std::vector<uint8_t> entries;
   std::vector<uint8_t> positions;
   PostingList list;
+
+  EntryList(const std::vector<uint128>& ids, const std::vector<uint32_t>& numbers)
+      : entries(numbers.size() * PostingList::kEntrySize), positions(numbers.size(), 0) {
+    for (size_t i = 0; i < numbers.size(); ++i) {
+      const uint32_t end = static_cast<uint32_t>(i + 1);
+      std::memcpy(&entries[i * PostingList::kEntrySize], &ids[numbers[i]], 16);
+      std::memcpy(&entries[i * PostingList::kEntrySize + 16], &end, 4);
+    }
+    auto borrowed = PostingList::borrowing(entries, positions);
+    if (!borrowed) std::abort();
+    list = std::move(*borrowed);
+  }
+  EntryList(const EntryList&) = delete;
+  EntryList(EntryList&&) = default;
+  size_t size() const { return list.size(); }
+  uint128 key(size_t i) const { return list.doc_id(i); }
+  size_t lower_bound(uint128 target, size_t from) const { return list.lower_bound(target, from); }
 };
 
-EntryList entry_list(const std::vector<uint128>& ids, const std::vector<uint32_t>& numbers) {
-  EntryList out;
-  out.entries.resize(numbers.size() * PostingList::kEntrySize);
-  out.positions.assign(numbers.size(), 0);
-  for (size_t i = 0; i < numbers.size(); ++i) {
-    const uint32_t end = static_cast<uint32_t>(i + 1);
-    std::memcpy(&out.entries[i * PostingList::kEntrySize], &ids[numbers[i]], 16);
-    std::memcpy(&out.entries[i * PostingList::kEntrySize + 16], &end, 4);
-  }
-  auto list = PostingList::borrowing(out.entries, out.positions);
-  if (!list) std::abort();
-  out.list = std::move(*list);
-  return out;
-}
-
-// Leapfrogging as the intersection does it: the others skip to the lead's document, and the
-// lead to any one of them skips past it. `key(list, i)` and `seek(list, target, from)` read
-// one layout. The number of documents in all the lists.
-template <class List, class Key, class Seek>
-size_t intersect(const std::vector<const List*>& lists, Key key, Seek seek) {
+// Leapfrogging as the intersection does it: the others skip to the lead's document (the first
+// list's), and the lead to any one of them skips past it. The number of documents in all.
+template <class List>
+size_t intersect(const std::vector<List>& lists) {
   std::vector<size_t> at(lists.size(), 0);
   size_t found = 0;
-  const List& lead = *lists[0];
-  while (at[0] < lead.size) {
-    auto target = key(lead, at[0]);
+  const List& lead = lists[0];
+  while (at[0] < lead.size()) {
+    auto target = lead.key(at[0]);
     size_t k = 1;
     while (k < lists.size()) {
-      at[k] = seek(*lists[k], target, at[k]);
-      if (at[k] == lists[k]->size) return found;
-      const auto other = key(*lists[k], at[k]);
+      at[k] = lists[k].lower_bound(target, at[k]);
+      if (at[k] == lists[k].size()) return found;
+      const auto other = lists[k].key(at[k]);
       if (other == target) {
         ++k;
         continue;
       }
-      at[0] = seek(lead, other, at[0]);
-      if (at[0] == lead.size) return found;
-      target = key(lead, at[0]);
+      at[0] = lead.lower_bound(other, at[0]);
+      if (at[0] == lead.size()) return found;
+      target = lead.key(at[0]);
       k = 1;
     }
     ++found;
@@ -99,14 +102,14 @@ size_t intersect(const std::vector<const List*>& lists, Key key, Seek seek) {
   return found;
 }
 
-struct Numbers {
-  const NumberList* list;
-  size_t size;
-};
-struct Entries {
-  const PostingList* list;
-  size_t size;
-};
+// One pass over every set of lists: seconds taken, and documents found in all.
+template <class List>
+std::pair<double, size_t> pass(const std::vector<std::vector<List>>& sets) {
+  const auto start = Clock::now();
+  size_t found = 0;
+  for (const auto& set : sets) found += intersect(set);
+  return {std::chrono::duration<double>(Clock::now() - start).count(), found};
+}
 
 }  // namespace
 
@@ -134,7 +137,7 @@ int main(int argc, char** argv) {
         for (uint32_t n = 0; n < documents; ++n) {
           if (in(random)) numbers.push_back(n);
         }
-        entry_sets[s].push_back(entry_list(ids, numbers));
+        entry_sets[s].emplace_back(ids, numbers);
         number_sets[s].emplace_back(std::move(numbers));
       }
     }
@@ -142,31 +145,13 @@ int main(int argc, char** argv) {
     double best_numbers = 1e18;
     size_t found_entries = 0;
     size_t found_numbers = 0;
-    for (int pass = 0; pass < kPasses; ++pass) {
-      auto start = Clock::now();
-      found_entries = 0;
-      for (const auto& set : entry_sets) {
-        std::vector<Entries> owned;
-        for (const EntryList& list : set) owned.push_back({&list.list, list.list.size()});
-        std::vector<const Entries*> lists;
-        for (const Entries& list : owned) lists.push_back(&list);
-        found_entries += intersect(
-            lists, [](const Entries& l, size_t i) { return l.list->doc_id(i); },
-            [](const Entries& l, uint128 target, size_t from) { return l.list->lower_bound(target, from); });
-      }
-      best_entries = std::min(best_entries, std::chrono::duration<double>(Clock::now() - start).count());
-      start = Clock::now();
-      found_numbers = 0;
-      for (const auto& set : number_sets) {
-        std::vector<Numbers> owned;
-        for (const NumberList& list : set) owned.push_back({&list, list.numbers.size()});
-        std::vector<const Numbers*> lists;
-        for (const Numbers& list : owned) lists.push_back(&list);
-        found_numbers += intersect(
-            lists, [](const Numbers& l, size_t i) { return l.list->numbers[i]; },
-            [](const Numbers& l, uint32_t target, size_t from) { return l.list->lower_bound(target, from); });
-      }
-      best_numbers = std::min(best_numbers, std::chrono::duration<double>(Clock::now() - start).count());
+    for (int run = 0; run < kPasses; ++run) {
+      const auto [entries_time, entries_found] = pass(entry_sets);
+      const auto [numbers_time, numbers_found] = pass(number_sets);
+      best_entries = std::min(best_entries, entries_time);
+      best_numbers = std::min(best_numbers, numbers_time);
+      found_entries = entries_found;
+      found_numbers = numbers_found;
     }
     if (found_entries != found_numbers) {
       std::fprintf(stderr, "the layouts disagree: %zu against %zu\n", found_entries, found_numbers);
@@ -178,6 +163,7 @@ int main(int argc, char** argv) {
                     name[0] ? " & " : "", share);
     }
     std::printf("%-22s %8zu %9.1f %9.1f %6.2fx\n", name, found_entries / kSets,
-                best_entries / kSets * 1e6, best_numbers / kSets * 1e6, best_entries / best_numbers);
+                best_entries / kSets * 1e6, best_numbers / kSets * 1e6,
+                best_entries / best_numbers);
   }
 }

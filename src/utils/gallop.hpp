@@ -35,8 +35,8 @@ template <class Below>
 // lies in is galloped to over the runs first, then searched for within its run, reading few
 // items of a long way.
 template <class Below, class RunBelow>
-[[gnu::always_inline]] inline size_t gallop_runs(Below below, RunBelow run_below, size_t from, size_t size, size_t runs,
-                   size_t run) {
+[[gnu::always_inline]] inline size_t gallop_runs(Below below, RunBelow run_below, size_t from,
+                                                 size_t size, size_t runs, size_t run) {
   const size_t first = from / run;
   if (first < runs && run_below(first)) {
     const size_t found = gallop(run_below, first + 1, runs);
