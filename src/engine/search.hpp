@@ -209,7 +209,8 @@ class Search {
   struct Candidate {
     uint128 id;
     uint32_t doc_len;  // the number of its record's token ids
-    std::span<const matching::TermCount> counts;  // as max_bm25 takes them
+    // As max_bm25 takes them; empty when no floor was set, which nothing is bounded by.
+    std::span<const matching::TermCount> counts;
     uint32_t group_count;
     uint8_t proximity;
     matching::PostingListIntersection* intersection;

@@ -57,9 +57,11 @@ utils::Status<query::ParseError> Search::for_each_candidate(
   size_t cursor = 0;  // candidates come in ascending id
   while (intersection->next(block_score, floor())) {
     // Before its length is known, a candidate is bounded as if it were as short as it can be.
-    const std::span<const matching::TermCount> counts = intersection->counts();
-    if (!(scorer.max_bm25(intersection->min_length(), counts) > floor())) {
-      continue;
+    // Until a floor is set nothing is bounded, and no count is taken.
+    std::span<const matching::TermCount> counts;
+    if (const double low = floor(); low > -std::numeric_limits<double>::infinity()) {
+      counts = intersection->counts();
+      if (!(scorer.max_bm25(intersection->min_length(), counts) > low)) continue;
     }
     // A candidate without an interval scores nothing: with more than one query token many have
     // none, and finding out costs less than a lookup. With one, every occurrence is one.
@@ -102,7 +104,9 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
   };
   auto visited = for_each_candidate(std::move(text), scorer, floor, [&](const Candidate& candidate) {
     const uint32_t doc_len = candidate.doc_len;
-    if (!(scorer.max_bm25(doc_len, candidate.counts) > floor())) return;
+    if (!candidate.counts.empty() && !(scorer.max_bm25(doc_len, candidate.counts) > floor())) {
+      return;
+    }
     groups = candidate.group_count;
     best.resize(groups);
     double score = 0.0;

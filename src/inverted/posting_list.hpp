@@ -261,11 +261,24 @@ class PostingList {
 // Inline: leapfrogging lists call it once a step, and most steps find their target a few
 // postings on.
 inline size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {
-  // A target past the run `from` lies in is galloped to over the runs' last ids, and then
-  // searched for within its run.
-  auto below = [this, doc_id](size_t i) { return entry(i).doc_id() < doc_id; };
-  auto run_below = [this, doc_id](size_t r) { return borrowed_skips_[r] < doc_id; };
-  return utils::gallop_runs(below, run_below, from, size(), borrowed_skips_.size(), kSkipRun);
+  // The borrowed postings when the target is among them, else the list's own: each part is
+  // searched on its own, without asking at every step which part a posting lies in. A target
+  // past the run `from` lies in is galloped to over the runs' last ids, and then searched for
+  // within its run.
+  const size_t borrowed = borrowed_entries_.size();
+  if (from < borrowed) {
+    if (!(borrowed_last_id_ < doc_id)) {
+      auto below = [this, doc_id](size_t i) { return borrowed_entries_[i].doc_id() < doc_id; };
+      auto run_below = [this, doc_id](size_t r) { return borrowed_skips_[r] < doc_id; };
+      return utils::gallop_runs(below, run_below, from, borrowed, borrowed_skips_.size(),
+                                kSkipRun);
+    }
+    from = borrowed;
+  }
+  auto below = [this, doc_id, borrowed](size_t i) {
+    return entries_[i - borrowed].doc_id() < doc_id;
+  };
+  return utils::gallop(below, from, size());
 }
 
 template <class Removed, class OnRemoved>

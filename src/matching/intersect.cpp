@@ -185,17 +185,21 @@ void PostingListIntersection::pass_low_blocks(Heap& heap, BlockScore score, doub
 
 bool PostingListIntersection::passed_low_run(BlockScore score, double floor) {
   double sum = 0;
-  uint128 end = ~uint128{0};  // the last document of the first block to end
   for (Heap& heap : heaps_) {
     double best = 0;
     for (Cursor& cursor : heap.cursors) {
       find_block(heap, cursor, score);
       best = std::max(best, cursor.block_score);
-      end = std::min(end, heap.alternatives[cursor.alternative].postings->doc_id(cursor.block_end - 1));
     }
     sum += best;
   }
   if (!(sum <= floor)) return false;
+  uint128 end = ~uint128{0};  // the last document of the first block to end
+  for (const Heap& heap : heaps_) {
+    for (const Cursor& cursor : heap.cursors) {
+      end = std::min(end, heap.alternatives[cursor.alternative].postings->doc_id(cursor.block_end - 1));
+    }
+  }
   for (Heap& heap : heaps_) {
     if (end == ~uint128{0}) {
       heap.cursors.clear();  // no document comes after
@@ -207,6 +211,8 @@ bool PostingListIntersection::passed_low_run(BlockScore score, double floor) {
 }
 
 bool PostingListIntersection::next(BlockScore score, double floor) {
+  // Until the floor rises, no block can be passed over.
+  if (floor == -std::numeric_limits<double>::infinity()) return next();
   if (heaps_.size() == 1) {
     pass_low_blocks(heaps_[0], score, floor);
   } else {
@@ -219,6 +225,22 @@ bool PostingListIntersection::next(BlockScore score, double floor) {
 }
 
 void PostingListIntersection::advance(Heap& heap, uint128 target) {
+  // A query token of one alternative, as every token of a phrase without fuzziness, moves its
+  // only cursor in place: most steps of leapfrogging a phrase are of such tokens.
+  if (heap.cursors.size() == 1) {
+    Cursor& cursor = heap.cursors.front();
+    if (!(cursor.doc_id < target)) return;
+    const inverted::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
+    const size_t found = postings.lower_bound(target, cursor.index + 1);
+    if (found == postings.size()) {
+      heap.cursors.clear();
+      return;
+    }
+    postings.prefetch(found + 16);
+    cursor.doc_id = postings.doc_id(found);
+    cursor.index = static_cast<uint32_t>(found);
+    return;
+  }
   while (!heap.cursors.empty() && heap.cursors.front().doc_id < target) {
     const Cursor& top = heap.cursors.front();
     const inverted::PostingList& postings = *heap.alternatives[top.alternative].postings;
@@ -232,6 +254,18 @@ void PostingListIntersection::advance(Heap& heap, uint128 target) {
 
 void PostingListIntersection::next_docs(Heap& heap, std::vector<Cursor>& group) {
   group.clear();
+  // A lone cursor, as advance() has it.
+  if (heap.cursors.size() == 1) {
+    Cursor& cursor = heap.cursors.front();
+    group.push_back(cursor);
+    const inverted::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
+    if (cursor.index + 1 == postings.size()) {
+      heap.cursors.clear();
+    } else {
+      cursor.doc_id = postings.doc_id(++cursor.index);
+    }
+    return;
+  }
   while (!heap.cursors.empty() &&
          (group.empty() || heap.cursors.front().doc_id == group.front().doc_id)) {
     group.push_back(heap.cursors.front());
@@ -296,7 +330,10 @@ std::span<const TermCount> PostingListIntersection::counts() {
       // The posting's floor of its document's length, and the block's smallest ratio of length
       // to tf times its tf, kept a hair below for the product's rounding.
       min_length = std::max(min_length, static_cast<double>(postings.min_length(cursor.index)));
-      if (const auto* bound = postings.block(cursor.index).bound) {
+      // The cursor's block when it was looked up for this posting.
+      const auto* bound = cursor.index < cursor.block_end ? cursor.block_bound
+                                                          : postings.block(cursor.index).bound;
+      if (bound != nullptr) {
         min_length = std::max(min_length, double{bound->min_ratio} * tf * (1 - 1e-9));
       }
     }
