@@ -37,6 +37,38 @@ bool ranks_before(const ScoredId& a, const ScoredId& b) {
 // Room reserved up front; a larger limit lets the heap grow as hits come.
 constexpr size_t kReservedHits = 4096;
 
+// The order of the two tests a candidate of more than one query token takes before its record
+// is looked up, once a floor is set: its bound, and whether it has an interval. Each rejects a
+// share that depends on the query (the bound most candidates of an exact phrase, hardly any of a
+// loose proximity's, whose intervals score less), so the one that has rejected more for its
+// cost so far goes first. Either order passes the same candidates.
+class TestOrder {
+ public:
+  template <class Bound, class Interval>
+  bool both_pass(Bound bound, Interval interval) {
+    if (bound_first()) return tally(bound_, bound()) && tally(interval_, interval());
+    return tally(interval_, interval()) && tally(bound_, bound());
+  }
+
+ private:
+  struct Tally {
+    uint64_t tried = 0;
+    uint64_t rejected = 0;
+  };
+  static bool tally(Tally& tally, bool passed) {
+    ++tally.tried;
+    tally.rejected += !passed;
+    return passed;
+  }
+  // Finding an interval decodes positions: it costs about half as much again as the bound.
+  bool bound_first() const {
+    return 3 * bound_.rejected * interval_.tried >= 2 * interval_.rejected * bound_.tried;
+  }
+
+  Tally bound_;
+  Tally interval_;
+};
+
 }  // namespace
 
 utils::Status<query::ParseError> Search::for_each_candidate(
@@ -55,19 +87,26 @@ utils::Status<query::ParseError> Search::for_each_candidate(
   };
   const uint32_t groups = intersection->group_count();
   size_t cursor = 0;  // candidates come in ascending id
+  TestOrder order;
   while (intersection->next(block_score, floor())) {
+    const double low = floor();
     // Before its length is known, a candidate is bounded as if it were as short as it can be.
     // Until a floor is set nothing is bounded, and no count is taken.
     std::span<const matching::TermCount> counts;
-    if (const double low = floor(); low > -std::numeric_limits<double>::infinity()) {
+    auto within_bound = [&] {
       counts = intersection->counts();
-      if (!(scorer.max_bm25(intersection->min_length(), counts) > low)) continue;
-    }
+      return scorer.max_bm25(intersection->min_length(), counts) > low;
+    };
     // A candidate without an interval scores nothing: with more than one query token many have
     // none, and finding out costs less than a lookup. With one, every occurrence is one.
-    if (groups > 1 && !matcher_.any(intersection->terms(), groups, tokenized.proximity)) {
-      continue;
-    }
+    auto has_interval = [&] {
+      return matcher_.any(intersection->terms(), groups, tokenized.proximity);
+    };
+    const bool passed = low == -std::numeric_limits<double>::infinity()
+                            ? groups == 1 || has_interval()
+                        : groups == 1 ? within_bound()
+                                      : order.both_pass(within_bound, has_interval);
+    if (!passed) continue;
     const uint128 id = intersection->doc_id();
     const std::optional<uint32_t> doc_len = documents_.live_token_count(id, cursor);
     if (!doc_len) continue;
