@@ -224,23 +224,7 @@ bool PostingListIntersection::next(BlockScore score, double floor) {
   return next();
 }
 
-void PostingListIntersection::advance(Heap& heap, uint128 target) {
-  // A query token of one alternative, as every token of a phrase without fuzziness, moves its
-  // only cursor in place: most steps of leapfrogging a phrase are of such tokens.
-  if (heap.cursors.size() == 1) {
-    Cursor& cursor = heap.cursors.front();
-    if (!(cursor.doc_id < target)) return;
-    const inverted::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
-    const size_t found = postings.lower_bound(target, cursor.index + 1);
-    if (found == postings.size()) {
-      heap.cursors.clear();
-      return;
-    }
-    postings.prefetch(found + 16);
-    cursor.doc_id = postings.doc_id(found);
-    cursor.index = static_cast<uint32_t>(found);
-    return;
-  }
+void PostingListIntersection::advance_many(Heap& heap, uint128 target) {
   while (!heap.cursors.empty() && heap.cursors.front().doc_id < target) {
     const Cursor& top = heap.cursors.front();
     const inverted::PostingList& postings = *heap.alternatives[top.alternative].postings;

@@ -147,8 +147,31 @@ class PostingListIntersection {
   // blocks score at most `floor`: then every heap is moved past them. False when there are none
   // to pass over.
   bool passed_low_run(BlockScore score, double floor);
-  // Moves every cursor of `heap` below `target` to its first posting at or above it.
-  static void advance(Heap& heap, uint128 target);
+  // Moves every cursor of `heap` below `target` to its first posting at or above it. Inline for
+  // a heap of one cursor, which moves in place: every query token of a phrase without fuzziness
+  // has one, and leapfrogging such heaps is most of a phrase's work.
+  static void advance(Heap& heap, uint128 target) {
+    if (heap.cursors.size() == 1) {
+      advance_lone(heap, target);
+    } else {
+      advance_many(heap, target);
+    }
+  }
+  static void advance_many(Heap& heap, uint128 target);
+  static void advance_lone(Heap& heap, uint128 target) {
+    Cursor& cursor = heap.cursors.front();
+    if (!(cursor.doc_id < target)) return;
+    const inverted::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
+    const size_t found = postings.lower_bound(target, cursor.index + 1);
+    if (found == postings.size()) {
+      heap.cursors.clear();
+      return;
+    }
+    // The next target is most often a few postings on: their entries are on their way meanwhile.
+    postings.prefetch(found + 16);
+    cursor.doc_id = postings.doc_id(found);
+    cursor.index = static_cast<uint32_t>(found);
+  }
   // Takes the cursors on the heap's smallest document id into `group`, each cursor moved on to
   // its next posting. `group` is left empty when the heap is exhausted.
   static void next_docs(Heap& heap, std::vector<Cursor>& group);
