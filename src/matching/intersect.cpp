@@ -314,10 +314,7 @@ std::span<const TermCount> PostingListIntersection::counts() {
       // The posting's floor of its document's length, and the block's smallest ratio of length
       // to tf times its tf, kept a hair below for the product's rounding.
       min_length = std::max(min_length, static_cast<double>(postings.min_length(cursor.index)));
-      // The cursor's block when it was looked up for this posting.
-      const auto* bound = cursor.index < cursor.block_end ? cursor.block_bound
-                                                          : postings.block(cursor.index).bound;
-      if (bound != nullptr) {
+      if (const auto* bound = postings.block(cursor.index).bound) {
         min_length = std::max(min_length, double{bound->min_ratio} * tf * (1 - 1e-9));
       }
     }
