@@ -35,12 +35,6 @@ void reserve_more(std::vector<T>& v, size_t extra) {
 
 }  // namespace
 
-uint32_t PostingList::position_count(size_t i) const {
-  uint32_t count = 0;
-  for (uint8_t byte : bytes_of(i)) count += (byte & 0x80) == 0;
-  return count;
-}
-
 void PostingList::decode_positions(size_t i, std::vector<uint32_t>& out) const {
   out.clear();
   uint32_t position = 0;
@@ -158,13 +152,6 @@ void PostingList::own() {
   borrowed_lengths_ = {};
   borrowed_last_id_ = 0;
   borrowed_skips_ = {};
-}
-
-PostingList::Block PostingList::block(size_t i) const {
-  const size_t b = i / kBlockSize;
-  const size_t end = std::min(size(), (b + 1) * kBlockSize);
-  const bool covered = b < borrowed_blocks_.size() && end <= borrowed_entries_.size();
-  return {covered ? &borrowed_blocks_[b] : nullptr, end};
 }
 
 bool PostingList::append(uint128 doc_id, std::span<const uint32_t> positions) {

@@ -147,7 +147,12 @@ class PostingList {
     const BlockBound* bound;
     size_t end;
   };
-  Block block(size_t i) const;
+  Block block(size_t i) const {
+    const size_t b = i / kBlockSize;
+    const size_t end = std::min(size(), (b + 1) * kBlockSize);
+    const bool covered = b < borrowed_blocks_.size() && end <= borrowed_entries_.size();
+    return {covered ? &borrowed_blocks_[b] : nullptr, end};
+  }
   // The largest document id, or 0 for an empty list; read without touching the borrowed arrays.
   uint128 last_doc_id() const {
     return !entries_.empty() ? entries_.back().doc_id() : borrowed_last_id_;
@@ -166,7 +171,12 @@ class PostingList {
   // REQUIRES: i < size()
   uint128 doc_id(size_t i) const { return entry(i).doc_id(); }
   // The number of positions of posting i (the token's term frequency in that document).
-  uint32_t position_count(size_t i) const;
+  uint32_t position_count(size_t i) const {
+    // Each position's varint ends in a byte whose high bit is clear.
+    uint32_t count = 0;
+    for (uint8_t byte : bytes_of(i)) count += (byte & 0x80) == 0;
+    return count;
+  }
   // Replaces the contents of `out` with the positions of posting i.
   void decode_positions(size_t i, std::vector<uint32_t>& out) const;
 

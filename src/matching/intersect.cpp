@@ -236,20 +236,8 @@ void PostingListIntersection::advance_many(Heap& heap, uint128 target) {
   }
 }
 
-void PostingListIntersection::next_docs(Heap& heap, std::vector<Cursor>& group) {
+void PostingListIntersection::next_docs_many(Heap& heap, std::vector<Cursor>& group) {
   group.clear();
-  // A lone cursor, as advance() has it.
-  if (heap.cursors.size() == 1) {
-    Cursor& cursor = heap.cursors.front();
-    group.push_back(cursor);
-    const inverted::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
-    if (cursor.index + 1 == postings.size()) {
-      heap.cursors.clear();
-    } else {
-      cursor.doc_id = postings.doc_id(++cursor.index);
-    }
-    return;
-  }
   while (!heap.cursors.empty() &&
          (group.empty() || heap.cursors.front().doc_id == group.front().doc_id)) {
     group.push_back(heap.cursors.front());

@@ -174,7 +174,22 @@ class PostingListIntersection {
   }
   // Takes the cursors on the heap's smallest document id into `group`, each cursor moved on to
   // its next posting. `group` is left empty when the heap is exhausted.
-  static void next_docs(Heap& heap, std::vector<Cursor>& group);
+  static void next_docs(Heap& heap, std::vector<Cursor>& group) {
+    if (heap.cursors.size() != 1) {
+      next_docs_many(heap, group);
+      return;
+    }
+    // A lone cursor, as advance() has it.
+    Cursor& cursor = heap.cursors.front();
+    group.assign(1, cursor);
+    const inverted::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
+    if (cursor.index + 1 == postings.size()) {
+      heap.cursors.clear();
+    } else {
+      cursor.doc_id = postings.doc_id(++cursor.index);
+    }
+  }
+  static void next_docs_many(Heap& heap, std::vector<Cursor>& group);
 
   std::vector<Heap> heaps_;
   std::vector<uint32_t> order_;  // of the heaps, by their postings in all, fewest first
