@@ -24,10 +24,15 @@ namespace tarnwick::inverted {
 
 void LogHeader::encode_into_vec(std::string& out) const {
   uint8_t bytes[kLogHeaderSize];
-  bytes[0] = static_cast<uint8_t>(operation);
-  put_be(bytes + 1, token_id, 4);
-  put_be(bytes + 5, count, 4);
+  encode_to(bytes);
   out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+uint8_t* LogHeader::encode_to(uint8_t* out) const {
+  out[0] = static_cast<uint8_t>(operation);
+  put_be(out + 1, token_id, 4);
+  put_be(out + 5, count, 4);
+  return out + kLogHeaderSize;
 }
 
 void LogMeta::encode_into_vec(std::string& out) const {

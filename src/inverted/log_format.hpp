@@ -57,6 +57,8 @@ struct LogHeader {
 
   // Appends exactly kLogHeaderSize bytes.
   void encode_into_vec(std::string& out) const;
+  // Writes them at `out`; the end of what was written.
+  uint8_t* encode_to(uint8_t* out) const;
 };
 
 struct LogMeta {

@@ -12,16 +12,20 @@ using Status = utils::Status<IoError>;
 
 void LogBuffer::append_insert(const LogHeader& header, uint128 doc_id,
                            std::span<const uint32_t> positions) {
-  size_t body = storage::varint_size(doc_id) + storage::varint_size(positions.size());
-  for (uint32_t position : positions) body += storage::varint_size(position);
+  // Written in place, then cut to what it took: one growth of the buffer a record rather than
+  // one a field. Each varint is given kMaxVarintSize bytes of room from where it starts, which
+  // the id's takes at most, the count's and each position's at most kMaxVarint32Size.
   const uint64_t start = logs_.size();
-  logs_.reserve(start + kLogHeaderSize + body);
-  header.encode_into_vec(logs_);
-  storage::Encoder e(logs_);
-  e.varint(doc_id);
-  e.varint(positions.size());
-  for (uint32_t position : positions) e.varint(position);
-  records_.push_back({doc_id, start, static_cast<uint32_t>(logs_.size() - start)});
+  logs_.resize(start + kLogHeaderSize + 2 * storage::kMaxVarintSize +
+               positions.size() * storage::kMaxVarint32Size);
+  uint8_t* const begin = reinterpret_cast<uint8_t*>(logs_.data() + start);
+  uint8_t* out = header.encode_to(begin);
+  out += storage::put_varint(out, doc_id);
+  out += storage::put_varint(out, positions.size());
+  for (uint32_t position : positions) out += storage::put_varint(out, position);
+  const auto size = static_cast<uint32_t>(out - begin);
+  logs_.resize(start + size);
+  records_.push_back({doc_id, start, size});
 }
 
 void LogBuffer::append_delete(const LogHeader& header, uint128 doc_id) {

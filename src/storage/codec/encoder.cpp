@@ -14,17 +14,14 @@ constexpr uint8_t kMarker32 = 0xFC;
 constexpr uint8_t kMarker64 = 0xFD;
 constexpr uint8_t kMarker128 = 0xFE;
 
-// Appended in one piece: the index log writes a 16-byte document id per posting.
-void put_le(std::string& out, uint128 value, size_t width) {
-  char bytes[16];
+// Writes the low `width` bytes of `value`, least significant first, at `out`, which has room for
+// 16: the bytes past `width` may be written too.
+void put_le(uint8_t* out, uint128 value, size_t width) {
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(bytes, &value, sizeof bytes);
+    std::memcpy(out, &value, sizeof value);
   } else {
-    for (size_t i = 0; i < width; ++i) {
-      bytes[i] = static_cast<char>(static_cast<uint8_t>(value >> (8 * i)));
-    }
+    for (size_t i = 0; i < width; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
   }
-  out.append(bytes, width);
 }
 
 }  // namespace
@@ -37,23 +34,30 @@ size_t varint_size(uint128 value) {
   return 17;
 }
 
-void Encoder::wide_varint(uint128 value) {
+size_t put_wide_varint(uint8_t* out, uint128 value) {
+  // A marker, then the value in the fewest of 2, 4, 8 or 16 bytes.
+  size_t width = 16;
+  uint8_t marker = kMarker128;
   if (value <= UINT16_MAX) {
-    u8(kMarker16);
-    put_le(out_, value, 2);
+    width = 2;
+    marker = kMarker16;
   } else if (value <= UINT32_MAX) {
-    u8(kMarker32);
-    put_le(out_, value, 4);
+    width = 4;
+    marker = kMarker32;
   } else if (value <= UINT64_MAX) {
-    u8(kMarker64);
-    put_le(out_, value, 8);
-  } else {
-    u8(kMarker128);
-    put_le(out_, value, 16);
+    width = 8;
+    marker = kMarker64;
   }
+  out[0] = marker;
+  put_le(out + 1, value, width);
+  return 1 + width;
 }
 
-void Encoder::f64(double value) { put_le(out_, std::bit_cast<uint64_t>(value), 8); }
+void Encoder::f64(double value) {
+  uint8_t bytes[16];
+  put_le(bytes, std::bit_cast<uint64_t>(value), 8);
+  out_.append(reinterpret_cast<const char*>(bytes), 8);
+}
 
 void Encoder::optional_string(const std::optional<std::string>& text) {
   if (!text) {

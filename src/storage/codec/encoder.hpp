@@ -34,6 +34,20 @@ using uint128 = unsigned __int128;
 
 // Bytes the varint of `value` takes: 1, 3, 5, 9 or 17.
 size_t varint_size(uint128 value);
+// The most a varint takes, and the most that of a 32-bit value does.
+inline constexpr size_t kMaxVarintSize = 17;
+inline constexpr size_t kMaxVarint32Size = 5;
+// Writes the varint of a value above 250 at `out`, which has room for kMaxVarintSize bytes, and
+// gives the varint's size; the bytes after it, up to kMaxVarintSize, may be written too.
+size_t put_wide_varint(uint8_t* out, uint128 value);
+// The same for any value.
+inline size_t put_varint(uint8_t* out, uint128 value) {
+  if (value <= 250) {
+    *out = static_cast<uint8_t>(value);
+    return 1;
+  }
+  return put_wide_varint(out, value);
+}
 // Bytes a string takes: its length's varint and its bytes.
 inline size_t string_size(std::string_view text) { return varint_size(text.size()) + text.size(); }
 
@@ -65,7 +79,10 @@ class Encoder {
 
  private:
   // The varint of a value above 250.
-  void wide_varint(uint128 value);
+  void wide_varint(uint128 value) {
+    uint8_t bytes[kMaxVarintSize];
+    out_.append(reinterpret_cast<const char*>(bytes), put_wide_varint(bytes, value));
+  }
 
   std::string& out_;
 };

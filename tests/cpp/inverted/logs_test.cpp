@@ -82,16 +82,19 @@ class IndexLogsTest : public ::testing::Test {
 TEST_F(IndexLogsTest, InsertAndDeleteRecordsHaveTheirExactBytes) {
   write_bytes(index_log(), "xyz");  // bytes no meta record points at
   LogBuffer buffer(index_dir());
-  const uint32_t positions[] = {0, 3};
+  // Positions of every varint width, the widest last, where the room left is least.
+  const uint32_t positions[] = {0, 3, 300, 70000, UINT32_MAX};
   buffer.append_insert({5, 1, LogOperation::Insert}, doc(1), positions);
   buffer.append_delete({5, 0, LogOperation::Delete}, doc(1));
   ASSERT_TRUE(buffer.flush().ok());
-  const std::string posting = bytes({0xFE}) + little_endian(doc(1)) + bytes({2, 0, 3});
+  const std::string posting = bytes({0xFE}) + little_endian(doc(1)) +
+                              bytes({5, 0, 3, 0xFB, 0x2C, 0x01, 0xFC, 0x70, 0x11, 0x01, 0x00,
+                                     0xFC, 0xFF, 0xFF, 0xFF, 0xFF});
   EXPECT_EQ(read_bytes(index_log()), "xyz" + bytes({1, 0, 0, 0, 5, 0, 0, 0, 1}) + posting +
                                          bytes({0, 0, 0, 0, 5, 0, 0, 0, 0}));
   EXPECT_EQ(read_bytes(meta_log()),
-            big_endian(doc(1)) + bytes({0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 29}) +
-                big_endian(doc(1)) + bytes({0, 0, 0, 0, 0, 0, 0, 32, 0, 0, 0, 9}));
+            big_endian(doc(1)) + bytes({0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 42}) +
+                big_endian(doc(1)) + bytes({0, 0, 0, 0, 0, 0, 0, 45, 0, 0, 0, 9}));
   EXPECT_TRUE(buffer.empty());
 }
 
