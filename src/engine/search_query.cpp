@@ -102,10 +102,14 @@ utils::Status<query::ParseError> Search::for_each_candidate(
     auto has_interval = [&] {
       return matcher_.any(intersection->terms(), groups, tokenized.proximity);
     };
-    const bool passed = low == -std::numeric_limits<double>::infinity()
-                            ? groups == 1 || has_interval()
-                        : groups == 1 ? within_bound()
-                                      : order.both_pass(within_bound, has_interval);
+    bool passed;
+    if (low == -std::numeric_limits<double>::infinity()) {
+      passed = groups == 1 || has_interval();
+    } else if (groups == 1) {
+      passed = within_bound();
+    } else {
+      passed = order.both_pass(within_bound, has_interval);
+    }
     if (!passed) continue;
     const uint128 id = intersection->doc_id();
     const std::optional<uint32_t> doc_len = documents_.live_token_count(id, cursor);

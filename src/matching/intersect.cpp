@@ -197,7 +197,8 @@ bool PostingListIntersection::passed_low_run(BlockScore score, double floor) {
   uint128 end = ~uint128{0};  // the last document of the first block to end
   for (const Heap& heap : heaps_) {
     for (const Cursor& cursor : heap.cursors) {
-      end = std::min(end, heap.alternatives[cursor.alternative].postings->doc_id(cursor.block_end - 1));
+      const inverted::PostingList& postings = *heap.alternatives[cursor.alternative].postings;
+      end = std::min(end, postings.doc_id(cursor.block_end - 1));
     }
   }
   for (Heap& heap : heaps_) {

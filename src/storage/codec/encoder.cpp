@@ -26,14 +26,6 @@ void put_le(uint8_t* out, uint128 value, size_t width) {
 
 }  // namespace
 
-size_t varint_size(uint128 value) {
-  if (value <= 250) return 1;
-  if (value <= UINT16_MAX) return 3;
-  if (value <= UINT32_MAX) return 5;
-  if (value <= UINT64_MAX) return 9;
-  return 17;
-}
-
 size_t put_wide_varint(uint8_t* out, uint128 value) {
   // A marker, then the value in the fewest of 2, 4, 8 or 16 bytes.
   size_t width = 16;

@@ -32,8 +32,6 @@ namespace tarnwick::storage {
 
 using uint128 = unsigned __int128;
 
-// Bytes the varint of `value` takes: 1, 3, 5, 9 or 17.
-size_t varint_size(uint128 value);
 // The most a varint takes, and the most that of a 32-bit value does.
 inline constexpr size_t kMaxVarintSize = 17;
 inline constexpr size_t kMaxVarint32Size = 5;
@@ -48,8 +46,6 @@ inline size_t put_varint(uint8_t* out, uint128 value) {
   }
   return put_wide_varint(out, value);
 }
-// Bytes a string takes: its length's varint and its bytes.
-inline size_t string_size(std::string_view text) { return varint_size(text.size()) + text.size(); }
 
 class Encoder {
  public:
