@@ -147,9 +147,8 @@ utils::Result<std::vector<Hit>, query::ParseError> Search::search_page(std::stri
   };
   auto visited = for_each_candidate(std::move(text), scorer, floor, [&](const Candidate& candidate) {
     const uint32_t doc_len = candidate.doc_len;
-    if (!candidate.counts.empty() && !(scorer.max_bm25(doc_len, candidate.counts) > floor())) {
-      return;
-    }
+    // Counts left empty (no floor was set) bound the score by 0, above a floor of -inf.
+    if (!(scorer.max_bm25(doc_len, candidate.counts) > floor())) return;
     groups = candidate.group_count;
     best.resize(groups);
     double score = 0.0;
