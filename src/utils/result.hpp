@@ -71,7 +71,9 @@ class [[nodiscard]] Result {
 template <class E>
 class [[nodiscard]] Result<void, E> {
  public:
-  Result() = default;
+  // User-provided, so that `return {}` constructs only the optional's empty state: a defaulted
+  // constructor would have value-initialisation zero all of the error's storage first.
+  Result() {}
   template <class G>
   Result(Failure<G> failure) : error_(make_error<E>(std::move(failure.error))) {}
 
