@@ -42,9 +42,14 @@ bool Tokenizer::is_stop_word(std::string_view word) const {
 }
 
 uint32_t Tokenizer::stem_id(std::string_view word) {
-  if (const auto known = spellings_.find(as_key(word)); known != spellings_.end()) {
+  if (const auto known = spellings_.find(word); known != spellings_.end()) {
     return known->second;
   }
+  return remember(word);
+}
+
+// Out of line, so that the lookup above, which most words end with, saves no registers for it.
+[[gnu::noinline]] uint32_t Tokenizer::remember(std::string_view word) {
   word_.assign(word);
   ascii_lower(word_);
   uint32_t id = kStopWord;

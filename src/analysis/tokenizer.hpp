@@ -27,6 +27,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "analysis/stemmer.hpp"
+#include "analysis/word_hash.hpp"
 #include "analysis/word_segmenter.hpp"
 #include "base/config.hpp"
 
@@ -104,6 +105,8 @@ class Tokenizer {
   // The id of the stem of `word` as written in a document, or kStopWord (tokenizer.cpp) when it
   // is a stop word.
   uint32_t stem_id(std::string_view word);
+  // The same for a spelling the memo lacks, which it then remembers.
+  uint32_t remember(std::string_view word);
 
   SnowballStemmer stemmer_;
   std::shared_ptr<const StopWords> stop_words_;
@@ -114,7 +117,7 @@ class Tokenizer {
   // occurs in. Invariants: every value of spellings_ is kStopWord or an index of stems_;
   // stem_ids_ maps each stem of stems_ (a deque, whose elements never move) to its index;
   // slot_of_stem_ has an entry for every stem (spare ones may follow), all kNoSlot between calls.
-  absl::flat_hash_map<std::string, uint32_t> spellings_;
+  absl::flat_hash_map<std::string, uint32_t, WordHash, WordEq> spellings_;
   std::deque<std::string> stems_;
   absl::flat_hash_map<absl::string_view, uint32_t> stem_ids_;
   std::vector<uint32_t> slot_of_stem_;  // the stem's entry in the current document

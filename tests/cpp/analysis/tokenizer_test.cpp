@@ -178,6 +178,35 @@ TEST(TokenizeDoc, ManyDistinctSpellingsAcrossDocuments) {
   EXPECT_NE(used.stem_generation(), generation);
 }
 
+// The memo tells apart spellings of every length that differ in a single byte, wherever it is:
+// each keeps the stem a fresh tokenizer gives it. Every byte also reaches the memo's hash, and
+// equal words hash alike wherever their bytes lie.
+TEST(TokenizeDoc, SpellingsDifferingInOneByteKeepTheirOwnStems) {
+  std::string originals;
+  std::string variants;
+  for (size_t length = 1; length <= 40; ++length) {
+    std::string word;
+    for (size_t i = 0; i < length; ++i) word += static_cast<char>('b' + (i * 7 + length) % 23);
+    originals += word + " ";
+    const size_t hash = WordHash{}(word);
+    const std::string copy = "." + word;
+    EXPECT_EQ(WordHash{}(std::string_view(copy).substr(1)), hash) << word;
+    EXPECT_TRUE(WordEq{}(std::string_view(copy).substr(1), word)) << word;
+    EXPECT_FALSE(WordEq{}(word, word + "b")) << word;
+    for (size_t at = 0; at < length; ++at) {
+      std::string variant = word;
+      variant[at] = 'y';
+      EXPECT_NE(WordHash{}(variant), hash) << word << " " << at;
+      EXPECT_FALSE(WordEq{}(variant, word)) << word << " " << at;
+      variants += variant + " ";
+    }
+  }
+  Tokenizer used = make_tokenizer();
+  used.tokenize_doc(originals);
+  Tokenizer fresh = make_tokenizer();
+  EXPECT_EQ(positions(used.tokenize_doc(variants)), positions(fresh.tokenize_doc(variants)));
+}
+
 // Stems come in the order of their first word, each with the tokenizer's number for it, which
 // stays the same from one document to the next.
 TEST(TokenizeDoc, StemsComeInTextOrderWithLastingNumbers) {
