@@ -174,9 +174,9 @@ PyObject* search_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // The texts a list of hits carries, read together when it is made: those of the best
 // kHitTexts hits, up to kHitTextBytes of text, best hits first; the others are read when asked
-// for. Hits are there to be shown, and reading their texts through one open file a segment
-// costs a fraction of opening the file for each (4 system calls a text); a long list, more
-// often counted than shown, would pay for texts nobody reads.
+// for. Hits are there to be shown, and their texts are read from the data files the store keeps
+// open, a system call a text, where reading one later opens its file (4 system calls a text); a
+// long list, more often counted than shown, would pay for texts nobody reads.
 constexpr size_t kHitTexts = 100;
 constexpr uint64_t kHitTextBytes = uint64_t{1} << 20;
 
@@ -190,7 +190,7 @@ PyObject* result_list(PyTypeObject* search_type, const engine::Search& engine,
   for (size_t i = 0; i < std::min(hits.size(), kHitTexts); ++i) {
     with_texts.push_back(engine.documents().readable_copy(hits[i].document));
   }
-  storage::read_contents(with_texts, kHitTextBytes);
+  engine.documents().read_contents(with_texts, kHitTextBytes);
   const std::shared_ptr<const StopWords> stop_words = engine.stop_words();
   for (size_t i = 0; i < hits.size(); ++i) {
     PyObject* result = new_result(state,

@@ -14,9 +14,6 @@
 // 8 or 16 bytes (see encoder.hpp).
 #include "storage/document.hpp"
 
-#include <algorithm>
-#include <tuple>
-
 #include "storage/codec/encoder.hpp"
 #include "storage/segment_format.hpp"
 #include "utils/file.hpp"
@@ -95,30 +92,6 @@ utils::Result<DataFile, utils::IoError> open_data(const SegmentPath& segment) {
   return DataFile{std::move(*file), *size};
 }
 
-// Whether the block of `record` lies within a data file of `size` bytes.
-bool lies_within(const Document& record, uint64_t size) {
-  return record.offset <= size && record.length <= size - record.offset;
-}
-
-// A block read_contents wants: where it goes in the buffer of blocks, and whether it got there.
-struct WantedBlock {
-  Document* record;
-  uint64_t at;
-  bool read = false;
-};
-
-// Reads the blocks of `group`, wanted blocks of one segment, into `blocks`.
-void read_segment_blocks(std::span<WantedBlock* const> group, std::span<uint8_t> blocks) {
-  auto data = open_data(group.front()->record->segment);
-  if (!data) return;
-  for (WantedBlock* wanted : group) {
-    const Document& record = *wanted->record;
-    if (!lies_within(record, data->size)) continue;
-    wanted->read =
-        data->file.read_exact_at(blocks.subspan(wanted->at, record.length), record.offset).ok();
-  }
-}
-
 }  // namespace
 
 utils::Result<std::string, ContentError> read_content(const Document& document) {
@@ -135,42 +108,6 @@ utils::Result<std::string, ContentError> read_content(const Document& document) 
   auto text = decompress_block(block);
   if (!text) return fail(ContentError{std::move(text.error())});
   return std::move(*text);
-}
-
-void read_contents(std::span<Document> records, uint64_t budget) {
-  // The blocks that fit the budget, in the records' order.
-  std::vector<WantedBlock> wanted;
-  uint64_t total = 0;
-  for (Document& record : records) {
-    if (record.content || record.length < 4 || record.length > budget - total) continue;
-    wanted.push_back({&record, total});
-    total += record.length;
-  }
-  // Read data file by data file, in offset order.
-  std::vector<WantedBlock*> by_place;
-  for (WantedBlock& block : wanted) by_place.push_back(&block);
-  std::ranges::sort(by_place, [](const WantedBlock* a, const WantedBlock* b) {
-    return std::tie(a->record->segment.str(), a->record->offset) <
-           std::tie(b->record->segment.str(), b->record->offset);
-  });
-  std::vector<uint8_t> blocks(total);
-  for (auto first = by_place.begin(); first != by_place.end();) {
-    const auto last = std::find_if(first, by_place.end(), [&](const WantedBlock* block) {
-      return block->record->segment != (*first)->record->segment;
-    });
-    read_segment_blocks({first, last}, blocks);
-    first = last;
-  }
-  // The texts that fit the budget, in the records' order: a well-compressed text may be far
-  // longer than its block, and its size prefix tells before it is decompressed.
-  for (const WantedBlock& block : wanted) {
-    const auto bytes = std::span(blocks).subspan(block.at, block.record->length);
-    if (!block.read || utils::get_le(bytes.data(), 4) > budget) continue;
-    if (auto text = decompress_block(bytes)) {
-      budget -= text->size();
-      block.record->content = std::move(*text);
-    }
-  }
 }
 
 }  // namespace tarnwick::storage

@@ -83,11 +83,9 @@ struct ContentError {
 // of `length` bytes is made.
 utils::Result<std::string, ContentError> read_content(const Document& document);
 
-// Reads the texts of the records in `records` whose content is absent into their `content`,
-// opening each data file once, where read_content would open it once per text. At most
-// `budget` bytes of text are read in all, in the records' order. A record whose text would pass
-// the budget, or whose block cannot be read or does not decompress, keeps its content absent,
-// for read_content to read, and report on, when the text is asked for.
-void read_contents(std::span<Document> records, uint64_t budget);
+// Whether the block of `record` lies within a data file of `size` bytes.
+inline bool lies_within(const Document& record, uint64_t size) {
+  return record.offset <= size && record.length <= size - record.offset;
+}
 
 }  // namespace tarnwick::storage

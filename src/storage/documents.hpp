@@ -33,6 +33,7 @@
 #include "base/config.hpp"
 #include "base/error_kinds.hpp"
 #include "storage/buffer.hpp"
+#include "storage/data_files.hpp"
 #include "storage/document.hpp"
 #include "storage/record_table.hpp"
 #include "storage/segment.hpp"
@@ -137,6 +138,11 @@ class DocumentsManager {
   // append that failed part way, not wholly) in the data file is decompressed into the copy's
   // `content`; any other copy reads its text from the data file. The store keeps no text.
   Document readable_copy(const Document& record) const;
+  // Reads the texts of `records` (readable copies) as storage::read_contents does, from the data
+  // files this store keeps open.
+  void read_contents(std::span<Document> records, uint64_t budget) const {
+    storage::read_contents(records, budget, data_files_);
+  }
 
   uint64_t live_count() const;
   // The number of token ids in the record of the live document `id`, or nothing when it is not
@@ -287,6 +293,8 @@ class DocumentsManager {
   uint128 largest_id_ = 0;
   // Deletion files and directories changed since the last flush; flush syncs them.
   absl::flat_hash_set<std::string> unsynced_;
+  // Kept open by reads of texts, which change nothing of the store.
+  mutable DataFiles data_files_;
 };
 
 }  // namespace tarnwick::storage

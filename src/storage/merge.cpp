@@ -150,6 +150,7 @@ Status DocumentsManager::set_token_ids(uint128 id, std::vector<uint32_t> token_i
 }
 
 Status DocumentsManager::remove_segment(const fs::path& path) {
+  data_files_.forget(path.native());
   const fs::path renamed = removal_name(path);
   std::error_code code;
   fs::rename(path, renamed, code);

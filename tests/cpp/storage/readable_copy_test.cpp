@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "storage/documents.hpp"
 #include "store_fixture.hpp"
@@ -107,7 +110,7 @@ TEST_F(ReadableCopy, ReadContentsFillsTheTextsThatFitTheBudget) {
   uint64_t budget = hits[0].length / 2;
   for (int i : {0, 1, 2, 4, 5, 6}) budget += hits[i].length;
   ASSERT_LT(budget, texts[0].size());
-  read_contents(hits, budget);
+  store->read_contents(hits, budget);
   for (int i = 0; i < 10; ++i) {
     SCOPED_TRACE(i);
     if (i == 3) continue;
@@ -119,6 +122,60 @@ TEST_F(ReadableCopy, ReadContentsFillsTheTextsThatFitTheBudget) {
     }
   }
   EXPECT_EQ(hits[3].content, "already known");
+}
+
+// The data files of the store's segments that a descriptor of this process is open on, removed
+// ones included (their link then ends in " (deleted)").
+std::vector<std::string> open_data_files(const std::filesystem::path& dir) {
+  std::vector<std::string> open;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code code;
+    std::string target = std::filesystem::read_symlink(entry.path(), code).native();
+    if (target.ends_with(" (deleted)")) target.resize(target.size() - 10);
+    if (!code && target.starts_with(dir.native()) && target.ends_with("/data")) {
+      open.push_back(target);
+    }
+  }
+  return open;
+}
+
+// The store keeps the data files it reads texts from open, a few at most: blocks appended after
+// a file was measured are read all the same, and the file of a segment a merge removes is
+// closed, its space not held.
+TEST_F(ReadableCopy, ReadContentsFollowsTheDataFilesAsTheyGrowAndGo) {
+  set_config([](Config& c) { c.segment_size = 600; });
+  auto store = open();
+  ASSERT_TRUE(store);
+  auto read_all = [&](int first, int last) {
+    std::vector<Document> hits;
+    const DocumentMap records = live(*store);
+    for (int n = first; n <= last; ++n) hits.push_back(store->readable_copy(records.at(id(n))));
+    store->read_contents(hits, uint64_t{1} << 20);
+    for (int n = first; n <= last; ++n) EXPECT_EQ(hits[n - first].content, text(n)) << n;
+  };
+  write(*store, 1);
+  flush(*store);
+  read_all(1, 1);
+  for (int n = 2; n <= 40; ++n) write(*store, n);
+  flush(*store);
+  ASSERT_GT(store->segments().size(), 5u);
+  read_all(1, 40);
+  EXPECT_LE(open_data_files(dir()).size(), 4u);
+  // The segment of the last text read, merged away once most of its documents are deleted.
+  const std::string segment = live(*store).at(id(40)).segment.str();
+  int kept = 0;
+  for (const auto& [n, record] : live(*store)) {
+    if (record.segment == segment && kept++ > 0) {
+      ASSERT_TRUE(store->delete_document(n).ok());
+    }
+  }
+  for (int call = 0; call < 10 && store->segments().contains(segment); ++call) {
+    ASSERT_TRUE(store->merge().ok());
+  }
+  ASSERT_FALSE(store->segments().contains(segment));
+  for (const std::string& file : open_data_files(dir())) {
+    EXPECT_FALSE(file.starts_with(segment)) << file;
+  }
 }
 
 }  // namespace
