@@ -1,9 +1,7 @@
 #include "storage/data_files.hpp"
 
 #include <algorithm>
-#include <filesystem>
 
-#include "storage/segment_format.hpp"
 #include "utils/little_endian.hpp"
 
 namespace tarnwick::storage {
@@ -17,21 +15,18 @@ bool DataFiles::read(const Document& record, std::vector<uint8_t>& block) {
       };
       files_.erase(std::ranges::min_element(files_, earlier));
     }
-    const auto path = std::filesystem::path(record.segment.str()) / kDataFileName;
-    auto file = utils::File::open_read(path);
-    if (!file) return false;
-    auto size = file->size();
-    if (!size) return false;
-    it = files_.emplace(record.segment.str(), Open{std::move(*file), *size, 0}).first;
-  } else if (!lies_within(record, it->second.size)) {
+    auto data = open_data(record.segment);
+    if (!data) return false;
+    it = files_.emplace(record.segment.str(), Open{std::move(*data), 0}).first;
+  } else if (!lies_within(record, it->second.data.size)) {
     // Blocks may have been appended since it was measured.
-    if (auto size = it->second.file.size()) it->second.size = *size;
+    if (auto size = it->second.data.file.size()) it->second.data.size = *size;
   }
   Open& open = it->second;
   open.last_used = ++reads_;
-  if (!lies_within(record, open.size)) return false;
+  if (!lies_within(record, open.data.size)) return false;
   block.resize(record.length);
-  return open.file.read_exact_at(block, record.offset).ok();
+  return open.data.file.read_exact_at(block, record.offset).ok();
 }
 
 void read_contents(std::span<Document> records, uint64_t budget, DataFiles& files) {

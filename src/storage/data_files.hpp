@@ -19,7 +19,6 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "storage/document.hpp"
-#include "utils/file.hpp"
 
 namespace tarnwick::storage {
 
@@ -36,8 +35,7 @@ class DataFiles {
   static constexpr size_t kFilesKept = 4;
 
   struct Open {
-    utils::File file;
-    uint64_t size;       // when last measured
+    DataFile data;       // its size as last measured
     uint64_t last_used;  // the count of reads at its last
   };
   absl::flat_hash_map<std::string, Open> files_;  // by segment directory

@@ -77,13 +77,6 @@ DecodeResult<Document> decode_document(std::span<const uint8_t> bytes, uint64_t*
   return document;
 }
 
-namespace {
-
-// The data file of `segment`, open for reading, and its size.
-struct DataFile {
-  utils::File file;
-  uint64_t size;
-};
 utils::Result<DataFile, utils::IoError> open_data(const SegmentPath& segment) {
   auto file = utils::File::open_read(std::filesystem::path(segment.str()) / kDataFileName);
   if (!file) return fail(std::move(file.error()));
@@ -91,8 +84,6 @@ utils::Result<DataFile, utils::IoError> open_data(const SegmentPath& segment) {
   if (!size) return fail(std::move(size.error()));
   return DataFile{std::move(*file), *size};
 }
-
-}  // namespace
 
 utils::Result<std::string, ContentError> read_content(const Document& document) {
   if (document.content) return *document.content;

@@ -18,6 +18,7 @@
 #include "storage/codec/block.hpp"
 #include "storage/codec/coding_errors.hpp"
 #include "storage/codec/decoder.hpp"
+#include "utils/file.hpp"
 #include "utils/io_error.hpp"
 #include "utils/result.hpp"
 
@@ -82,6 +83,13 @@ struct ContentError {
 // that lies past the end of the data file is the unexpected-end error, found before any buffer
 // of `length` bytes is made.
 utils::Result<std::string, ContentError> read_content(const Document& document);
+
+// The data file of `segment`, open for reading, and its size.
+struct DataFile {
+  utils::File file;
+  uint64_t size;
+};
+utils::Result<DataFile, utils::IoError> open_data(const SegmentPath& segment);
 
 // Whether the block of `record` lies within a data file of `size` bytes.
 inline bool lies_within(const Document& record, uint64_t size) {
