@@ -7,11 +7,12 @@
 // each taken only when the one before lets it through: the bounds of the blocks its postings lie
 // in, which pass over whole runs of documents, and with one query token the floors of their
 // documents' lengths, which pass over the postings of long documents; its bound from its counts
-// alone; for a query of
-// more than one token, whether it has an interval at all; then its bound with its length once its
-// record is looked up; then its intervals' scores.
+// alone; for a query of more than one token, whether it has an interval at all, and its bound
+// divided as its least slop divides every interval's score; then its bound with its length once
+// its record is looked up; then its intervals' scores.
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "engine/search.hpp"
 #include "matching/intersect.hpp"
@@ -93,14 +94,20 @@ utils::Status<query::ParseError> Search::for_each_candidate(
     // Before its length is known, a candidate is bounded as if it were as short as it can be.
     // Until a floor is set nothing is bounded, and no count is taken.
     std::span<const matching::TermCount> counts;
+    double bound = 0;
     auto within_bound = [&] {
       counts = intersection->counts();
-      return scorer.max_bm25(intersection->min_length(), counts) > low;
+      bound = scorer.max_bm25(intersection->min_length(), counts);
+      return bound > low;
     };
     // A candidate without an interval scores nothing: with more than one query token many have
     // none, and finding out costs less than a lookup. With one, every occurrence is one.
+    uint32_t slop = 0;
     auto has_interval = [&] {
-      return matcher_.any(intersection->terms(), groups, tokenized.proximity);
+      const std::optional<uint32_t> least =
+          matcher_.slop_floor(intersection->terms(), groups, tokenized.proximity);
+      slop = least.value_or(0);
+      return least.has_value();
     };
     bool passed;
     if (low == -std::numeric_limits<double>::infinity()) {
@@ -108,7 +115,10 @@ utils::Status<query::ParseError> Search::for_each_candidate(
     } else if (groups == 1) {
       passed = within_bound();
     } else {
-      passed = order.both_pass(within_bound, has_interval);
+      // An interval's score is divided by its slop plus one, as bm25 has it: with the least
+      // slop known, the bound of a loose proximity's candidate tightens.
+      passed = order.both_pass(within_bound, has_interval) &&
+               bound / (static_cast<double>(slop) + 1) > low;
     }
     if (!passed) continue;
     const uint128 id = intersection->doc_id();

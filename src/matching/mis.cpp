@@ -71,16 +71,18 @@ std::optional<Interval> MinimalIntervalSemanticMatch::next() {
   return std::nullopt;
 }
 
-bool MinimalIntervalSemanticMatch::any(std::span<const TermPositions> terms,
-                                       uint32_t group_count, uint8_t proximity) {
+std::optional<uint32_t> MinimalIntervalSemanticMatch::slop_floor(
+    std::span<const TermPositions> terms, uint32_t group_count, uint8_t proximity) {
   bool one_each = terms.size() == group_count && group_count > 0;
   for (uint32_t k = 0; one_each && k < group_count; ++k) one_each = terms[k].group == k;
   if (!one_each) {
     reset(terms, group_count, proximity);
-    return next().has_value();
+    return next().has_value() ? std::optional<uint32_t>(0) : std::nullopt;
   }
-  // The chains of `next`, one per position of the first token. A later chain's pick of a token
-  // is never before an earlier one's, so each token's next unread position only moves forward.
+  // The chains of `next`, one per position of the first token, each the least slop of an
+  // interval from there. A later chain's pick of a token is never before an earlier one's, so
+  // each token's next unread position only moves forward.
+  std::optional<uint32_t> least;
   next_.assign(group_count, 0);
   for (const uint32_t first : terms[0].positions) {
     uint32_t previous = first;
@@ -90,15 +92,18 @@ bool MinimalIntervalSemanticMatch::any(std::span<const TermPositions> terms,
       const std::span<const uint32_t> positions = terms[i].positions;
       uint32_t& unread = next_[i];
       while (unread < positions.size() && positions[unread] <= previous) ++unread;
-      if (unread == positions.size()) return false;
+      if (unread == positions.size()) return least;
       // As in `next`, which cannot overflow either.
       slop += positions[unread] - previous - 1;
       if (slop > proximity) break;
       previous = positions[unread];
     }
-    if (i == group_count) return true;
+    if (i == group_count && (!least || slop < *least)) {
+      least = slop;
+      if (slop == 0) break;
+    }
   }
-  return false;
+  return least;
 }
 
 void MinimalIntervalSemanticMatch::reseat_top(Group& group, uint32_t bound) {

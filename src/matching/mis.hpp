@@ -71,11 +71,14 @@ class MinimalIntervalSemanticMatch {
   // the next call of `next` or `reset`.
   std::optional<Interval> next();
 
-  // Whether `reset` with the same arguments would yield an interval; matching a candidate takes
-  // a `reset` after it. With one token per query token, as a phrase without fuzziness has, the
-  // chains are followed without heaps, which finds out several times faster.
+  // Nothing when `reset` with the same arguments would yield no interval; else a floor of the
+  // slop of every interval it would yield. With one token per query token, as a phrase without
+  // fuzziness has, the floor is the least slop, and the chains are followed without heaps, which
+  // finds out several times faster; with alternatives it is 0, since the least would take every
+  // interval. Matching a candidate takes a `reset` after it.
   // REQUIRES: as `reset`.
-  bool any(std::span<const TermPositions> terms, uint32_t group_count, uint8_t proximity);
+  std::optional<uint32_t> slop_floor(std::span<const TermPositions> terms, uint32_t group_count,
+                                     uint8_t proximity);
 
  private:
   // One cursor's current position; a group's entries form a min-heap by position. The

@@ -168,9 +168,9 @@ TEST(MinimalIntervalMatch, EndedMatcherStaysEnded) {
   EXPECT_FALSE(matcher.next().has_value());
 }
 
-// Whether a candidate has an interval, asked of a matcher that has just matched another to its
-// end: nothing read of the other's positions carries over.
-TEST(MinimalIntervalMatch, AnyStartsAfreshAfterAnotherCandidate) {
+// The least slop of a candidate's intervals, asked of a matcher that has just matched another to
+// its end: nothing read of the other's positions carries over.
+TEST(MinimalIntervalMatch, SlopFloorStartsAfreshAfterAnotherCandidate) {
   const TestCandidate before = from_letters("abab", {"a", "b"});
   MinimalIntervalSemanticMatch matcher;
   matcher.reset(before.terms(), 2, 0);
@@ -179,20 +179,23 @@ TEST(MinimalIntervalMatch, AnyStartsAfreshAfterAnotherCandidate) {
     const char* document;
     std::vector<std::string> query;
     uint8_t proximity;
-    bool any;
+    std::optional<uint32_t> floor;
   } cases[] = {
-      {"abb", {"a", "b"}, 0, true},
-      {"bab", {"a", "b"}, 0, true},
-      {"ba", {"a", "b"}, 3, false},
-      {"axxb", {"a", "b"}, 1, false},
-      {"axxb", {"a", "b"}, 2, true},
-      {"axbxc", {"a", "b", "c"}, 1, false},
-      {"axbxc", {"a", "b", "c"}, 2, true},
-      {"acb", {"ac", "b"}, 0, true},  // two tokens for the first query token
+      {"abb", {"a", "b"}, 0, 0},
+      {"bab", {"a", "b"}, 0, 0},
+      {"ba", {"a", "b"}, 3, std::nullopt},
+      {"axxb", {"a", "b"}, 1, std::nullopt},
+      {"axxb", {"a", "b"}, 2, 2},
+      {"axxbaxb", {"a", "b"}, 3, 1},  // the least slop comes later
+      {"axbxc", {"a", "b", "c"}, 1, std::nullopt},
+      {"axbxc", {"a", "b", "c"}, 2, 2},
+      {"acb", {"ac", "b"}, 0, 0},  // two tokens for the first query token
+      {"axxcb", {"ac", "b"}, 3, 0},  // the same: a floor, not the least
   };
   for (const auto& c : cases) {
     const TestCandidate candidate = from_letters(c.document, c.query);
-    EXPECT_EQ(matcher.any(candidate.terms(), candidate.group_count(), c.proximity), c.any)
+    EXPECT_EQ(matcher.slop_floor(candidate.terms(), candidate.group_count(), c.proximity),
+              c.floor)
         << c.document << " " << int{c.proximity};
   }
 }
@@ -252,8 +255,18 @@ TEST(MinimalIntervalMatch, AgreesWithBruteForceOnRandomDocuments) {
     const auto proximity = static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 3)(rng));
     SCOPED_TRACE(round);
     const auto expected = brute_force(candidate.terms(), candidate.group_count(), proximity);
-    EXPECT_EQ(matcher.any(candidate.terms(), candidate.group_count(), proximity),
-              !expected.empty());
+    // With one token a query token the floor is the least slop; with alternatives, any floor.
+    const std::optional<uint32_t> floor =
+        matcher.slop_floor(candidate.terms(), candidate.group_count(), proximity);
+    ASSERT_EQ(floor.has_value(), !expected.empty());
+    if (floor) {
+      const uint32_t least = std::ranges::min(expected, {}, &Found::slop).slop;
+      if (candidate.terms().size() == candidate.group_count()) {
+        EXPECT_EQ(*floor, least);
+      } else {
+        EXPECT_LE(*floor, least);
+      }
+    }
     matcher.reset(candidate.terms(), candidate.group_count(), proximity);
     ASSERT_EQ(drain(matcher), expected);
   }
