@@ -75,11 +75,9 @@ Status DocumentsManager::copy_live_documents(const fs::path& path) {
   if (!deletions) return fail(std::move(deletions.error()));
   // The load cut torn tails off; one now means the files changed under the store.
   if (deletions->scan.torn()) return fail(utils::IoError::unexpected_eof());
-  auto data = utils::File::open_read(path / kDataFileName);
-  if (!data) return fail(std::move(data.error()));
-  auto data_size = data->size();
-  if (!data_size) return fail(std::move(data_size.error()));
   const SegmentPath segment(path);
+  auto data = open_data(segment);
+  if (!data) return fail(std::move(data.error()));
   auto scan = read_meta_entries(path, [&](Document&& document, uint64_t) -> Status {
     const uint128 id = document.id_value();
     // An entry that is not the live record is deleted, an older copy left by an interrupted
@@ -88,7 +86,7 @@ Status DocumentsManager::copy_live_documents(const fs::path& path) {
     auto live = locate(id);
     if (!live || live->segment != path.native() || live->offset != document.offset) return {};
     document.segment = segment;  // where it lies, whatever path it was written under
-    auto size = copy_document(document, *data, *data_size);
+    auto size = copy_document(document, data->file, data->size);
     if (!size) return fail(std::move(size.error()));
     return save_buffer(*size);
   });
@@ -138,11 +136,9 @@ Status DocumentsManager::set_token_ids(uint128 id, std::vector<uint32_t> token_i
   if (record.segment == current_.native() && !buffer_.data.empty()) {
     if (auto s = write_out(); !s) return s;
   }
-  auto data = utils::File::open_read(fs::path(record.segment.str()) / kDataFileName);
+  auto data = open_data(record.segment);
   if (!data) return fail(std::move(data.error()));
-  auto data_size = data->size();
-  if (!data_size) return fail(std::move(data_size.error()));
-  auto size = copy_document(record, *data, *data_size, std::move(token_ids));
+  auto size = copy_document(record, data->file, data->size, std::move(token_ids));
   if (!size) return fail(std::move(size.error()));
   // The record is rewritten whatever this says, as for write.
   (void)save_buffer(*size);
