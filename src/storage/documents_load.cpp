@@ -1,6 +1,7 @@
 // Loading the document store: listing its segments, then reading their records, through the
 // record table when one covers them.
 #include <algorithm>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -32,6 +33,13 @@ bool is_half_made(const fs::path& path) {
   return missing;
 }
 
+// Whether `name` is that of a segment renamed for removal (kRemovalSuffix).
+bool is_removed_segment(std::string_view name) {
+  constexpr std::string_view suffix = kRemovalSuffix;
+  return name.ends_with(suffix) &&
+         parse_segment_name(name.substr(0, name.size() - suffix.size())).has_value();
+}
+
 }  // namespace
 
 utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
@@ -43,11 +51,16 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
   if (code) return fail(io_error_of(code, dir));
   // The segment directories directly inside `dir`, each measured.
   std::vector<Listed> listed;
+  std::vector<fs::path> removed;
   fs::directory_iterator it(exists ? dir : fs::path(), code);
   for (; exists && !code && it != fs::directory_iterator(); it.increment(code)) {
     const auto status = it->symlink_status(code);
     if (code) return fail(io_error_of(code, it->path()));
     if (!fs::is_directory(status)) continue;  // files, and symbolic links to anything
+    if (is_removed_segment(it->path().filename().native())) {
+      removed.push_back(it->path());
+      continue;
+    }
     const auto timestamp = parse_segment_name(it->path().filename().native());
     if (!timestamp || is_half_made(it->path())) continue;
     auto data = utils::File::open_read(it->path() / kDataFileName);
@@ -57,6 +70,15 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
     listed.push_back({it->path(), Segment{*timestamp, *size, 0}});
   }
   if (exists && code) return fail(io_error_of(code, dir));
+  // A merge renames a segment only once the copies of its documents are on disk, and removes it
+  // next: one left renamed was cut short by a crash, and the writer finishes its removal. What
+  // fails to go is tried again at the next opening.
+  if (access == utils::Access::ReadWrite) {
+    for (const fs::path& path : removed) {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  }
   // Oldest first, so that of a document found twice (a merge stopped before it removed the old
   // segment, or a record rewritten by set_token_ids) the copy in the newer segment is the one
   // kept; within one segment, the later entry.

@@ -24,7 +24,7 @@ namespace {
 // files are being removed never leaves a half-empty segment that would fail the next load.
 fs::path removal_name(const fs::path& segment) {
   fs::path renamed = segment;
-  renamed += ".removed";
+  renamed += kRemovalSuffix;
   return renamed;
 }
 

@@ -13,6 +13,10 @@ using uint128 = unsigned __int128;
 inline constexpr char kDataFileName[] = "data";
 inline constexpr char kSegmentMetaFileName[] = "meta";
 inline constexpr char kDeletionFileName[] = "del";
+// A segment that a merge removes is first renamed to its name followed by this, which is no
+// segment name: a crash while its files go leaves no half-empty segment, and the writer's next
+// opening removes what is left.
+inline constexpr char kRemovalSuffix[] = ".removed";
 
 // A meta entry: an 8-byte big-endian record size, then the record.
 inline constexpr size_t kMetaHeaderSize = 8;

@@ -25,6 +25,34 @@ def test_half_made_segments_are_passed_over(tmp_path: Path) -> None:
         assert engine.add("rowan").startswith("0")
 
 
+def test_the_writer_finishes_removing_a_segment_a_crash_cut_short(tmp_path: Path) -> None:
+    with Search(tmp_path, None) as engine:
+        kept = engine.add("medlar jelly")
+    cut_short = tmp_path / "9999999999999999999.removed"
+    others = [tmp_path / "notes.removed", tmp_path / "12a.removed"]
+    outside = tmp_path.parent / f"{tmp_path.name}-outside"
+    outside.mkdir()
+    (outside / "data").write_text("not the engine's")
+    with Search(tmp_path, None) as writer:
+        # A merge renames a segment whose documents it has copied, then removes it; a crash
+        # between the two leaves it renamed, with its files.
+        shutil.copytree(segments(tmp_path)[0], cut_short)
+        for other in others:
+            other.mkdir()
+        (tmp_path / "7777777777777777777.removed").symlink_to(outside, target_is_directory=True)
+        # A reader beside the writer changes nothing.
+        with Search(tmp_path, None) as reader:
+            assert reader.read_only
+            assert reader.get(kept).content == "medlar jelly"
+        assert cut_short.is_dir()
+    with Search(tmp_path, None) as writer:
+        assert writer.get(kept).content == "medlar jelly"
+    assert not cut_short.exists()
+    assert all(other.is_dir() for other in others)
+    assert (tmp_path / "7777777777777777777.removed").is_symlink()
+    assert (outside / "data").read_text() == "not the engine's"
+
+
 def test_a_torn_index_log_tail_is_cut_back_and_kept(tmp_path: Path) -> None:
     with Search(tmp_path, None) as engine:
         ids = [engine.add(f"sloe gin batch{n}") for n in range(5)]
