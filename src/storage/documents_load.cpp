@@ -1,6 +1,7 @@
 // Loading the document store: listing its segments, then reading their records, through the
 // record table when one covers them.
 #include <algorithm>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -57,17 +58,16 @@ utils::Result<DocumentsManager, DocumentsManagerError> DocumentsManager::load(
     const auto status = it->symlink_status(code);
     if (code) return fail(io_error_of(code, it->path()));
     if (!fs::is_directory(status)) continue;  // files, and symbolic links to anything
-    if (is_removed_segment(it->path().filename().native())) {
+    const std::string name = it->path().filename().native();
+    if (is_removed_segment(name)) {
       removed.push_back(it->path());
       continue;
     }
-    const auto timestamp = parse_segment_name(it->path().filename().native());
+    const auto timestamp = parse_segment_name(name);
     if (!timestamp || is_half_made(it->path())) continue;
-    auto data = utils::File::open_read(it->path() / kDataFileName);
+    auto data = open_data(SegmentPath(it->path()));
     if (!data) return fail(std::move(data.error()));
-    auto size = data->size();
-    if (!size) return fail(std::move(size.error()));
-    listed.push_back({it->path(), Segment{*timestamp, *size, 0}});
+    listed.push_back({it->path(), Segment{*timestamp, data->size, 0}});
   }
   if (exists && code) return fail(io_error_of(code, dir));
   // A merge renames a segment only once the copies of its documents are on disk, and removes it
