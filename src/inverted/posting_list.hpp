@@ -288,7 +288,7 @@ inline size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {
   auto below = [this, doc_id, borrowed](size_t i) {
     return entries_[i - borrowed].doc_id() < doc_id;
   };
-  return utils::gallop(below, from, size());
+  return utils::gallop_ahead(below, from, size());
 }
 
 template <class Removed, class OnRemoved>
