@@ -272,9 +272,10 @@ class PostingList {
 // postings on.
 inline size_t PostingList::lower_bound(uint128 doc_id, size_t from) const {
   // The borrowed postings when the target is among them, else the list's own: each part is
-  // searched on its own, without asking at every step which part a posting lies in. A target
-  // past the run `from` lies in is galloped to over the runs' last ids, and then searched for
-  // within its run.
+  // searched on its own, without asking at every step which part a posting lies in. Each first
+  // counts the next few postings below the target (utils::look_ahead). A borrowed target past
+  // the run `from` lies in is then galloped to over the runs' last ids, and searched for within
+  // its run.
   const size_t borrowed = borrowed_entries_.size();
   if (from < borrowed) {
     if (!(borrowed_last_id_ < doc_id)) {
