@@ -31,16 +31,23 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kSets = 8;
 constexpr int kPasses = 5;
 
+// The last of every whole run of kSkipRun values: what a search gallops over first.
+template <class T>
+std::vector<T> run_lasts(const std::vector<T>& values) {
+  constexpr size_t kRun = PostingList::kSkipRun;
+  std::vector<T> lasts;
+  for (size_t last = kRun - 1; last < values.size(); last += kRun) lasts.push_back(values[last]);
+  return lasts;
+}
+
 // The same galloping as PostingList::lower_bound, over numbers: over the last number of every
 // run of kSkipRun, then within the run.
 struct NumberList {
   std::vector<uint32_t> numbers;
   std::vector<uint32_t> skips;
 
-  explicit NumberList(std::vector<uint32_t> from) : numbers(std::move(from)) {
-    constexpr size_t kRun = PostingList::kSkipRun;
-    for (size_t last = kRun - 1; last < numbers.size(); last += kRun) skips.push_back(numbers[last]);
-  }
+  explicit NumberList(std::vector<uint32_t> from)
+      : numbers(std::move(from)), skips(run_lasts(numbers)) {}
   size_t size() const { return numbers.size(); }
   uint32_t key(size_t i) const { return numbers[i]; }
   size_t lower_bound(uint32_t target, size_t from) const {
@@ -63,8 +70,7 @@ struct HalvesList {
       highs.push_back(static_cast<uint64_t>(ids[n] >> 64));
       lows.push_back(static_cast<uint64_t>(ids[n]));
     }
-    constexpr size_t kRun = PostingList::kSkipRun;
-    for (size_t last = kRun - 1; last < highs.size(); last += kRun) skips.push_back(highs[last]);
+    skips = run_lasts(highs);
   }
   size_t size() const { return highs.size(); }
   uint128 key(size_t i) const { return uint128{highs[i]} << 64 | lows[i]; }
