@@ -175,7 +175,16 @@ bool IndexManager::write_snapshot() {
     index_ = LayeredIndex(std::move(*snapshot));
     index_.set_replay(replay_of(index_dir));
   }
+  owned_counted_ = index_.owned_bytes();
+  owned_added_ = 0;
   return true;
+}
+
+bool IndexManager::owned_over(uint64_t budget) {
+  if (owned_counted_ + owned_added_ <= budget) return false;
+  owned_counted_ = index_.owned_bytes();
+  owned_added_ = 0;
+  return owned_counted_ > budget;
 }
 
 IndexManager::Status IndexManager::sync() {
@@ -193,9 +202,11 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
                                           std::span<const uint32_t> positions,
                                           inverted::TokenHasher& tokens, const Now& now) {
   PostingList& list = *index_.change(token_id, true);
+  const size_t owned = list.owned_bytes();
   if (!list.insert(doc_id, positions)) {
     return fail(BincodePersistenceError{storage::EncodeError(storage::EncodeUnexpectedEnd{})});
   }
+  owned_grew(owned, list.owned_bytes());
   totals_.add(doc_id, token_id);
   const LogHeader header{token_id, static_cast<uint32_t>(list.size()), LogOperation::Insert};
   logs_.buffer().append_insert(header, doc_id, positions);
@@ -204,7 +215,7 @@ IndexManager::Status IndexManager::insert(uint32_t token_id, uint128 doc_id,
   if (!logs_.buffer().empty()) return {};
   // Saved just now (the token store first), the logs hold every change, as a snapshot needs.
   const uint64_t budget = buffers(logs_.config().index_buffer_size, kOwnedListsBuffers);
-  if (index_.owned_bytes() > budget) {
+  if (owned_over(budget)) {
     write_snapshot();
   } else {
     // Queries, and changes that copy a list (deletions, documents indexed again), read pages of
@@ -223,6 +234,7 @@ IndexManager::Status IndexManager::delete_postings(
     if (changing == nullptr) continue;
     PostingList& list = *changing;
     const size_t length = list.size();
+    const size_t owned = list.owned_bytes();
     size_t removed = 0;
     std::optional<BincodePersistenceError> failure;
     list.remove_if([&doc_ids](uint128 doc_id) { return doc_ids.contains(doc_id); },
@@ -233,6 +245,7 @@ IndexManager::Status IndexManager::delete_postings(
                                             LogOperation::Delete};
                      if (auto s = logs_.write(doc_id, header, tokens); !s) failure = std::move(s.error());
                    });
+    owned_grew(owned, list.owned_bytes());
     if (list.empty()) {
       index_.erase(token_id);
       // The id is freed in memory even when saving the dictionary fails, so the trie follows

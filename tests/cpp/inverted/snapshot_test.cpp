@@ -278,6 +278,34 @@ TEST_F(SnapshotTest, ListsHeldInMemoryStayWithinTheBuffers) {
   EXPECT_EQ(plain(open().index()), replayed());
 }
 
+// A deletion copies the list it takes over from the snapshot into memory: that counts against the
+// buffers as inserts do, and the next save that an insert brings on writes a snapshot.
+TEST_F(SnapshotTest, ListsCopiedByDeletionsCountAgainstTheBuffers) {
+  config_->index_buffer_size = 2048;
+  const size_t budget = 2048 * kOwnedListsBuffers;
+  constexpr uint32_t kTokens = 40;
+  IndexManager index = open();
+  for (int n = 1; n <= 1000; ++n) {
+    for (uint32_t t = 0; t < kTokens; ++t) insert(index, t, doc(n), {t, 100, 200});
+  }
+  flush(index);
+  ASSERT_TRUE(index.write_snapshot());
+  ASSERT_LT(index.index().owned_bytes(), budget / 4);
+  for (uint32_t t = 0; t < kTokens; ++t) {
+    ASSERT_TRUE(index.delete_postings({t}, {doc(1)}, tokens_, [](const std::string&) {}).ok());
+  }
+  ASSERT_GT(index.index().owned_bytes(), budget);
+  const auto before = fs::last_write_time(snapshot());
+  // Far fewer bytes than the budget, but enough postings for a save of the logs.
+  for (int n = 1001; fs::last_write_time(snapshot()) == before; ++n) {
+    ASSERT_LT(n, 1500) << "no snapshot came";
+    insert(index, 0, doc(n), {1});
+  }
+  EXPECT_LT(index.index().owned_bytes(), budget / 4);
+  flush(index);
+  EXPECT_EQ(plain(open().index()), replayed());
+}
+
 TEST_F(SnapshotTest, SnapshotIsWrittenWhenTheLogsHaveGrownEnough) {
   IndexManager index = open();
   churn(index, 1, 100, 4);
