@@ -26,11 +26,17 @@ void put_leb128(std::vector<uint8_t>& out, uint32_t value) {
   out.push_back(static_cast<uint8_t>(value));
 }
 
-// Makes room for `extra` more elements, growing by an eighth when the capacity runs out.
+// Makes room for `extra` more elements, growing by an eighth (by two at least) when the capacity
+// runs out. The C library's blocks hold 24, 40, 56... bytes (16k + 8): what of the block the
+// elements would leave unused is taken too, which saves a move of a short array at nearly every
+// posting it gains.
 template <class T>
 void reserve_more(std::vector<T>& v, size_t extra) {
   const size_t needed = v.size() + extra;
-  if (needed > v.capacity()) v.reserve(std::max(needed, v.capacity() + v.capacity() / 8 + 1));
+  if (needed <= v.capacity()) return;
+  const size_t wanted = std::max(needed, v.capacity() + v.capacity() / 8 + 2) * sizeof(T);
+  const size_t block = std::max<size_t>(24, (wanted + 7) / 16 * 16 + 8);
+  v.reserve(block / sizeof(T));
 }
 
 }  // namespace
