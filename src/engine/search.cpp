@@ -176,7 +176,6 @@ utils::Result<std::vector<uint32_t>, SearchError> Search::insert_postings(
   token_ids.reserve(document.stems.size());
   // Its length: the number of its token ids, one a stem.
   index_.note_length(id, static_cast<uint32_t>(document.stems.size()));
-  const auto now = index_.now();
   for (const analysis::DocumentStem& stem : document.stems) {
     std::optional<uint32_t> token_id = known ? known->find(stem.stem_id) : std::nullopt;
     if (!token_id) {
@@ -186,10 +185,15 @@ utils::Result<std::vector<uint32_t>, SearchError> Search::insert_postings(
       token_id = *added;
       if (known) known->remember(stem.stem_id, *token_id);
     }
-    if (auto s = index_.insert(*token_id, id, document.positions_of(stem), tokens_, now); !s) {
+    index_.prefetch(*token_id);
+    token_ids.push_back(*token_id);
+  }
+  const auto now = index_.now();
+  for (size_t i = 0; i < token_ids.size(); ++i) {
+    const auto positions = document.positions_of(document.stems[i]);
+    if (auto s = index_.insert(token_ids[i], id, positions, tokens_, now); !s) {
       return fail(SearchError{std::move(s.error())});
     }
-    token_ids.push_back(*token_id);
   }
   return token_ids;
 }

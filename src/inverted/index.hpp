@@ -122,6 +122,9 @@ class IndexManager {
   // REQUIRES: a successful flush since the last change.
   Status compact_if_due(const inverted::TokenHasher& tokens, double dead_ratio);
 
+  // Of the lists about to take postings (LayeredIndex::prefetch).
+  void prefetch(uint32_t token_id) const { index_.prefetch(token_id); }
+
   // Read by the query side. A token id without a list has no postings.
   const LayeredIndex& index() const { return index_; }
   // Of the postings of `index()`.
