@@ -175,16 +175,22 @@ bool IndexManager::write_snapshot() {
     index_ = LayeredIndex(std::move(*snapshot));
     index_.set_replay(replay_of(index_dir));
   }
-  owned_counted_ = index_.owned_bytes();
-  owned_added_ = 0;
+  count_owned();
   return true;
 }
 
 bool IndexManager::owned_over(uint64_t budget) {
-  if (owned_counted_ + owned_added_ <= budget) return false;
+  if (owned_counted_ + owned_added_ <= budget && index_.logs_reads() == counted_logs_reads_) {
+    return false;
+  }
+  return count_owned() > budget;
+}
+
+uint64_t IndexManager::count_owned() {
   owned_counted_ = index_.owned_bytes();
   owned_added_ = 0;
-  return owned_counted_ > budget;
+  counted_logs_reads_ = index_.logs_reads();
+  return owned_counted_;
 }
 
 IndexManager::Status IndexManager::sync() {

@@ -137,11 +137,15 @@ class IndexManager {
   bool snapshot_due() const;
 
   IndexManager(LogsManager logs, LayeredIndex index)
-      : logs_(std::move(logs)), index_(std::move(index)), owned_counted_(index_.owned_bytes()) {}
+      : logs_(std::move(logs)), index_(std::move(index)) {
+    count_owned();
+  }
 
   // Whether the lists own more than `budget` bytes of memory. Counting walks every list, so it is
   // done only once the last count and what changes added since pass the budget.
   bool owned_over(uint64_t budget);
+  // Counts what the lists own, walking them all; returns it.
+  uint64_t count_owned();
   // Takes in what a change of a list added to the memory it owns, from `before` to `after`.
   void owned_grew(size_t before, size_t after) {
     if (after > before) owned_added_ += after - before;
@@ -150,10 +154,11 @@ class IndexManager {
   LogsManager logs_;
   LayeredIndex index_;
   // What the lists owned at the last count (index_.owned_bytes()), and what inserts and deletions
-  // added to them since. Lists read in place own nothing; those a damaged snapshot has read from
-  // the logs instead are counted at the next count.
+  // added to them since. Lists read in place own nothing; those a damaged snapshot sends to the
+  // logs own theirs, and are counted at the next save.
   uint64_t owned_counted_ = 0;
   uint64_t owned_added_ = 0;
+  uint64_t counted_logs_reads_ = 0;
   DocumentLengths lengths_ = [](uint128, size_t&) { return uint32_t{0}; };
   utils::IdMap<uint32_t> noted_lengths_;  // of the documents added since the last snapshot
   IndexTotals totals_;

@@ -45,6 +45,7 @@ void LayeredIndex::read_logs() const {
     std::fprintf(stderr, "tarnwick: a damaged index snapshot, and index logs that do not read\n");
     return;
   }
+  ++logs_reads_;
   for (auto& [token_id, list] : *lists) {
     if (changed_.contains(token_id) || shadowed_.contains(token_id) || read_.contains(token_id)) {
       continue;

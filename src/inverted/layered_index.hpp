@@ -49,6 +49,8 @@ class LayeredIndex {
   // A list of the snapshot failed its check and could not be read from the logs: lists are
   // missing.
   bool damaged() const { return damaged_; }
+  // How many times lists were read from the logs, which then own their postings in memory.
+  uint64_t logs_reads() const { return logs_reads_; }
 
   // The list of `token_id`, or null.
   const PostingList* find(uint32_t token_id) const;
@@ -107,6 +109,7 @@ class LayeredIndex {
   absl::flat_hash_set<uint32_t> shadowed_;
   Replay replay_;
   mutable bool damaged_ = false;
+  mutable uint64_t logs_reads_ = 0;
   // The snapshot's mapping, which lists read in borrow from until they change.
   std::shared_ptr<const utils::MappedFile> file_;
 };
