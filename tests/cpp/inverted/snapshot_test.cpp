@@ -77,22 +77,32 @@ class SnapshotTest : public ::testing::Test {
   }
   void flush(IndexManager& index) { ASSERT_TRUE(index.flush(tokens_).ok()); }
 
-  // Documents 1 to 1000, each under tokens 0 to `tokens` - 1, then a snapshot of them.
-  void fill_and_snapshot(IndexManager& index, uint32_t tokens) {
+  // Index buffers of 2048 bytes; what the lists may own in memory with them.
+  size_t small_buffers() {
+    config_->index_buffer_size = 2048;
+    return 2048 * kOwnedListsBuffers;
+  }
+  // Documents 1 to 1000, each under tokens 0 to kFilled - 1, then a snapshot of them.
+  static constexpr uint32_t kFilled = 40;
+  void fill_and_snapshot(IndexManager& index) {
     for (int n = 1; n <= 1000; ++n) {
-      for (uint32_t t = 0; t < tokens; ++t) insert(index, t, doc(n), {t, 100, 200});
+      for (uint32_t t = 0; t < kFilled; ++t) insert(index, t, doc(n), {t, 100, 200});
     }
     flush(index);
     ASSERT_TRUE(index.write_snapshot());
   }
-  // Inserts a posting at a time into token 0, from document 1001 on, until a save of the logs
-  // writes a snapshot: far fewer bytes than the buffers allow.
-  void insert_until_snapshot(IndexManager& index) {
+  // Inserts a posting at a time into token 0, from document 1001 on, far fewer bytes than the
+  // buffers allow, until a save of the logs writes a snapshot; the lists then own next to
+  // nothing, and the snapshot opens as the logs replay.
+  void expect_a_snapshot_soon(IndexManager& index, size_t budget) {
     const auto before = fs::last_write_time(snapshot());
     for (int n = 1001; fs::last_write_time(snapshot()) == before; ++n) {
       ASSERT_LT(n, 1500) << "no snapshot came";
       insert(index, 0, doc(n), {1});
     }
+    EXPECT_LT(index.index().owned_bytes(), budget / 4);
+    flush(index);
+    EXPECT_EQ(plain(open().index()), replayed());
   }
 
   // An index whose snapshot covers a first churn and whose logs hold a second one after it; token
@@ -273,8 +283,7 @@ TEST_F(SnapshotTest, LogsWrittenAnewAreNotTakenForTheOnesItCovers) {
 // lists hold more in memory than the buffers allow, the save of the logs writes a snapshot that
 // they are read from again: memory stays bounded however many documents come.
 TEST_F(SnapshotTest, ListsHeldInMemoryStayWithinTheBuffers) {
-  config_->index_buffer_size = 2048;
-  const size_t budget = 2048 * kOwnedListsBuffers;
+  const size_t budget = small_buffers();
   std::mt19937 rng(5);
   size_t most = 0;
   {
@@ -299,48 +308,38 @@ TEST_F(SnapshotTest, ListsHeldInMemoryStayWithinTheBuffers) {
 // A deletion copies the list it takes over from the snapshot into memory: that counts against the
 // buffers as inserts do, and the next save that an insert brings on writes a snapshot.
 TEST_F(SnapshotTest, ListsCopiedByDeletionsCountAgainstTheBuffers) {
-  config_->index_buffer_size = 2048;
-  const size_t budget = 2048 * kOwnedListsBuffers;
-  constexpr uint32_t kTokens = 40;
+  const size_t budget = small_buffers();
   IndexManager index = open();
-  fill_and_snapshot(index, kTokens);
+  fill_and_snapshot(index);
   ASSERT_LT(index.index().owned_bytes(), budget / 4);
-  for (uint32_t t = 0; t < kTokens; ++t) {
+  for (uint32_t t = 0; t < kFilled; ++t) {
     ASSERT_TRUE(index.delete_postings({t}, {doc(1)}, tokens_, [](const std::string&) {}).ok());
   }
   ASSERT_GT(index.index().owned_bytes(), budget);
-  insert_until_snapshot(index);
-  EXPECT_LT(index.index().owned_bytes(), budget / 4);
-  flush(index);
-  EXPECT_EQ(plain(open().index()), replayed());
+  expect_a_snapshot_soon(index, budget);
 }
 
 // A damaged list sends every list not read yet to the logs, and they are then all in memory: the
 // next save that an insert brings on writes a sound snapshot, which they are read from again.
 TEST_F(SnapshotTest, ListsReadFromTheLogsCountAgainstTheBuffers) {
-  config_->index_buffer_size = 2048;
-  const size_t budget = 2048 * kOwnedListsBuffers;
-  constexpr uint32_t kTokens = 40;
+  const size_t budget = small_buffers();
   {
     IndexManager index = open();
-    fill_and_snapshot(index, kTokens);
+    fill_and_snapshot(index);
   }
   // The last directory entry: the list of the last token, and where it begins.
   std::string bytes = read_bytes(snapshot());
-  const size_t entry = 80 + 20 * (kTokens - 1);
-  ASSERT_EQ(static_cast<uint8_t>(bytes[entry]), kTokens - 1);
+  const size_t entry = 80 + 20 * (kFilled - 1);
+  ASSERT_EQ(static_cast<uint8_t>(bytes[entry]), kFilled - 1);
   uint64_t offset = 0;
   for (size_t i = 8; i-- > 0;) offset = offset << 8 | static_cast<uint8_t>(bytes[entry + 8 + i]);
   bytes[offset + 3] = static_cast<char>(bytes[offset + 3] ^ 1);
   write_bytes(snapshot(), bytes);
   IndexManager index = open();
-  ASSERT_NE(index.postings(kTokens - 1), nullptr);
+  ASSERT_NE(index.postings(kFilled - 1), nullptr);
   ASSERT_GT(index.index().owned_bytes(), budget);
-  insert_until_snapshot(index);
-  EXPECT_LT(index.index().owned_bytes(), budget / 4);
+  expect_a_snapshot_soon(index, budget);
   EXPECT_FALSE(index.index().damaged());
-  flush(index);
-  EXPECT_EQ(plain(open().index()), replayed());
 }
 
 TEST_F(SnapshotTest, SnapshotIsWrittenWhenTheLogsHaveGrownEnough) {
