@@ -180,17 +180,16 @@ bool IndexManager::write_snapshot() {
 }
 
 bool IndexManager::owned_over(uint64_t budget) {
-  if (owned_counted_ + owned_added_ <= budget && index_.logs_reads() == counted_logs_reads_) {
+  if (owned_ <= budget && index_.logs_reads() == counted_logs_reads_) {
     return false;
   }
   return count_owned() > budget;
 }
 
 uint64_t IndexManager::count_owned() {
-  owned_counted_ = index_.owned_bytes();
-  owned_added_ = 0;
+  owned_ = index_.owned_bytes();
   counted_logs_reads_ = index_.logs_reads();
-  return owned_counted_;
+  return owned_;
 }
 
 IndexManager::Status IndexManager::sync() {

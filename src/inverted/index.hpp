@@ -148,16 +148,15 @@ class IndexManager {
   uint64_t count_owned();
   // Takes in what a change of a list added to the memory it owns, from `before` to `after`.
   void owned_grew(size_t before, size_t after) {
-    if (after > before) owned_added_ += after - before;
+    if (after > before) owned_ += after - before;
   }
 
   LogsManager logs_;
   LayeredIndex index_;
-  // What the lists owned at the last count (index_.owned_bytes()), and what inserts and deletions
-  // added to them since. Lists read in place own nothing; those a damaged snapshot sends to the
-  // logs own theirs, and are counted at the next save.
-  uint64_t owned_counted_ = 0;
-  uint64_t owned_added_ = 0;
+  // What the lists owned at the last count (index_.owned_bytes()), plus what inserts and
+  // deletions added to them since. Lists read in place own nothing; those a damaged snapshot sends
+  // to the logs own theirs, and are counted at the next save.
+  uint64_t owned_ = 0;
   uint64_t counted_logs_reads_ = 0;
   DocumentLengths lengths_ = [](uint128, size_t&) { return uint32_t{0}; };
   utils::IdMap<uint32_t> noted_lengths_;  // of the documents added since the last snapshot
