@@ -16,6 +16,27 @@ struct LaterDocument {
   }
 };
 
+// Leapfrogging over `count` lists, led by list 0: each other list in turn skips to the lead's
+// document; one that skips past it has the lead skip after it, and the others start again from
+// list 1. advance(k, target) moves list k to its first document at or above `target`, false when
+// it has none; doc_id(k) is the document list k is on. False when some list ends first.
+template <class Advance, class DocId>
+[[gnu::always_inline]] inline bool leapfrog(size_t count, Advance advance, DocId doc_id) {
+  uint128 target = doc_id(0);
+  for (size_t k = 1; k < count;) {
+    if (!advance(k, target)) return false;
+    const uint128 doc = doc_id(k);
+    if (doc == target) {
+      ++k;
+      continue;
+    }
+    if (!advance(0, doc)) return false;
+    target = doc_id(0);
+    k = 1;
+  }
+  return true;
+}
+
 // A found token stands for a query token with fuzziness `fuzziness` when it is the query token
 // itself, or when both are longer than the fuzziness in bytes.
 bool accepted(std::string_view found, std::string_view query, uint8_t fuzziness) {
@@ -63,6 +84,12 @@ std::optional<PostingListIntersection> PostingListIntersection::create(
   }
   std::ranges::stable_sort(intersection.order_,
                            [&](uint32_t a, uint32_t b) { return postings[a] < postings[b]; });
+  auto lone = [](const Heap& heap) { return heap.alternatives.size() == 1; };
+  if (std::ranges::all_of(intersection.heaps_, lone)) {
+    for (uint32_t i : intersection.order_) {
+      intersection.lone_.push_back({intersection.heaps_[i].alternatives[0].postings, 0, 0});
+    }
+  }
   return intersection;
 }
 
@@ -246,28 +273,40 @@ void PostingListIntersection::next_docs_many(Heap& heap, std::vector<Cursor>& gr
   }
 }
 
+bool PostingListIntersection::leapfrog_lone() {
+  for (size_t k = 0; k < lone_.size(); ++k) {
+    const std::vector<Cursor>& cursors = heaps_[order_[k]].cursors;
+    if (cursors.empty()) return false;
+    lone_[k].doc_id = cursors.front().doc_id;
+    lone_[k].index = cursors.front().index;
+  }
+  auto advance = [this](size_t k, uint128 target) { return advance_lone(lone_[k], target); };
+  const bool found = leapfrog(lone_.size(), advance, [this](size_t k) { return lone_[k].doc_id; });
+  // A list that ended leaves its cursor where it was: the next call ends there again.
+  for (size_t k = 0; k < lone_.size(); ++k) {
+    Cursor& cursor = heaps_[order_[k]].cursors.front();
+    cursor.doc_id = lone_[k].doc_id;
+    cursor.index = lone_[k].index;
+  }
+  return found;
+}
+
 bool PostingListIntersection::next() {
   decoded_ = false;
-  // Leapfrogging, led by the query token with the fewest postings: each other heap in turn, the
-  // shorter lists first, skips to the lead's document; one that skips past it has the lead skip
-  // after it, and the others start again from the shortest. A longer list, whose entries are
-  // dearer to reach, is thus searched only for documents every shorter one holds.
-  Heap& lead = heaps_[order_[0]];
-  if (lead.cursors.empty()) return false;
-  uint128 target = lead.cursors.front().doc_id;
-  for (size_t k = 1; k < order_.size();) {
-    Heap& heap = heaps_[order_[k]];
-    advance(heap, target);
-    if (heap.cursors.empty()) return false;
-    const uint128 doc = heap.cursors.front().doc_id;
-    if (doc == target) {
-      ++k;
-      continue;
-    }
-    advance(lead, doc);
-    if (lead.cursors.empty()) return false;
-    target = lead.cursors.front().doc_id;
-    k = 1;
+  // Led by the query token with the fewest postings, the shorter lists first: a longer list,
+  // whose entries are dearer to reach, is thus searched only for documents every shorter one
+  // holds.
+  if (!lone_.empty()) {
+    if (!leapfrog_lone()) return false;
+  } else {
+    if (heaps_[order_[0]].cursors.empty()) return false;
+    auto advance_heap = [this](size_t k, uint128 target) {
+      Heap& heap = heaps_[order_[k]];
+      advance(heap, target);
+      return !heap.cursors.empty();
+    };
+    auto doc_id = [this](size_t k) { return heaps_[order_[k]].cursors.front().doc_id; };
+    if (!leapfrog(order_.size(), advance_heap, doc_id)) return false;
   }
   for (size_t i = 0; i < heaps_.size(); ++i) next_docs(heaps_[i], current_[i]);
   return true;
