@@ -19,18 +19,22 @@ struct LaterDocument {
 // Leapfrogging over `count` lists, led by list 0: each other list in turn skips to the lead's
 // document; one that skips past it has the lead skip after it, and the others start again from
 // list 1. advance(k, target) moves list k to its first document at or above `target`, false when
-// it has none; doc_id(k) is the document list k is on. False when some list ends first.
-template <class Advance, class DocId>
-[[gnu::always_inline]] inline bool leapfrog(size_t count, Advance advance, DocId doc_id) {
+// it has none; doc_id(k) is the document list k is on. Where lists 0 and 1 agree and more lists
+// follow, first_two_may_match() tells whether the document may hold a match, before the others
+// are searched: the lead skips past it when not. False when some list ends first.
+template <class Advance, class DocId, class MayMatch>
+[[gnu::always_inline]] inline bool leapfrog(size_t count, Advance advance, DocId doc_id,
+                                            MayMatch first_two_may_match) {
   uint128 target = doc_id(0);
   for (size_t k = 1; k < count;) {
     if (!advance(k, target)) return false;
     const uint128 doc = doc_id(k);
     if (doc == target) {
-      ++k;
-      continue;
+      if (++k != 2 || count == 2 || first_two_may_match()) continue;
+      if (target == ~uint128{0} || !advance(0, target + 1)) return false;
+    } else if (!advance(0, doc)) {
+      return false;
     }
-    if (!advance(0, doc)) return false;
     target = doc_id(0);
     k = 1;
   }
@@ -50,6 +54,7 @@ std::optional<PostingListIntersection> PostingListIntersection::create(
     const inverted::TokenHasher& tokens, absl::FunctionRef<const utils::Trie&()> trie) {
   if (query.tokens.empty() || tokens.size() == 0) return std::nullopt;
   PostingListIntersection intersection;
+  intersection.proximity_ = query.proximity;
   intersection.heaps_.resize(query.tokens.size());
   intersection.current_.resize(query.tokens.size());
   for (size_t i = 0; i < query.tokens.size(); ++i) {
@@ -273,6 +278,24 @@ void PostingListIntersection::next_docs_many(Heap& heap, std::vector<Cursor>& gr
   }
 }
 
+bool PostingListIntersection::first_two_may_match() {
+  for (size_t k = 0; k < 2; ++k) lone_[k].postings->decode_positions(lone_[k].index, pair_[k]);
+  const bool ordered = order_[0] < order_[1];
+  const std::vector<uint32_t>& first = pair_[ordered ? 0 : 1];
+  const std::vector<uint32_t>& second = pair_[ordered ? 1 : 0];
+  // Picks of query tokens d apart in the query are at least d positions apart, and at most d
+  // plus the proximity: the positions skipped between them count against it.
+  const uint64_t least = ordered ? order_[1] - order_[0] : order_[0] - order_[1];
+  const uint64_t most = least + proximity_;
+  size_t j = 0;
+  for (const uint32_t position : first) {
+    while (j < second.size() && second[j] < position + least) ++j;
+    if (j == second.size()) return false;
+    if (second[j] <= position + most) return true;
+  }
+  return false;
+}
+
 bool PostingListIntersection::leapfrog_lone() {
   for (size_t k = 0; k < lone_.size(); ++k) {
     const std::vector<Cursor>& cursors = heaps_[order_[k]].cursors;
@@ -281,7 +304,8 @@ bool PostingListIntersection::leapfrog_lone() {
     lone_[k].index = cursors.front().index;
   }
   auto advance = [this](size_t k, uint128 target) { return advance_lone(lone_[k], target); };
-  const bool found = leapfrog(lone_.size(), advance, [this](size_t k) { return lone_[k].doc_id; });
+  auto doc_id = [this](size_t k) { return lone_[k].doc_id; };
+  const bool found = leapfrog(lone_.size(), advance, doc_id, [this] { return first_two_may_match(); });
   // A list that ended leaves its cursor where it was: the next call ends there again.
   for (size_t k = 0; k < lone_.size(); ++k) {
     Cursor& cursor = heaps_[order_[k]].cursors.front();
@@ -306,7 +330,7 @@ bool PostingListIntersection::next() {
       return !heap.cursors.empty();
     };
     auto doc_id = [this](size_t k) { return heaps_[order_[k]].cursors.front().doc_id; };
-    if (!leapfrog(order_.size(), advance_heap, doc_id)) return false;
+    if (!leapfrog(order_.size(), advance_heap, doc_id, [] { return true; })) return false;
   }
   for (size_t i = 0; i < heaps_.size(); ++i) next_docs(heaps_[i], current_[i]);
   return true;

@@ -1,12 +1,17 @@
-// PostingListIntersection: the documents holding at least one match of every query token, in
-// ascending document id, where a match of a query token is any indexed token the trie finds
-// within the token's fuzziness.
+// PostingListIntersection: the candidates of a query, in ascending document id: documents holding
+// at least one match of every query token, where a match of a query token is any indexed token
+// the trie finds within the token's fuzziness. Every such document that holds an interval of the
+// query (mis.hpp) is a candidate; some that hold none are passed over, and the caller tests the
+// others for one.
 //
 // Each query token has a min-heap of cursors, one per matching token, each on one posting of that
 // token's list; the heap is ordered by the postings' document ids. A candidate is found by
 // leapfrogging, led by the query token with the fewest postings: the other heaps, shorter lists
 // first, skip ahead to the lead's document by galloping search in their posting lists, and the
-// lead to any document one of them skips to, until every heap agrees on one document.
+// lead to any document one of them skips to, until every heap agrees on one document. With three
+// query tokens or more, each of one matching token as in a phrase without fuzziness, a document
+// the two shortest lists share is passed over, before the longer ones are searched, when the
+// positions of those two cannot be picks of one interval.
 //
 // Fuzzy alternatives are accepted only when the fuzziness is below the byte length of both the
 // query token and the found token, so short words match only themselves.
@@ -192,6 +197,10 @@ class PostingListIntersection {
   // The leapfrog of next() over the cursors of every heap, in lone_; false when some list ends
   // first.
   bool leapfrog_lone();
+  // Whether the postings the first two cursors of lone_ are on can be picks of one interval, by
+  // their positions: what spares the longer lists of a phrase of three or more words a search
+  // for most documents the two shorter ones share.
+  bool first_two_may_match();
   // Takes the cursors on the heap's smallest document id into `group`, each cursor moved on to
   // its next posting. `group` is left empty when the heap is exhausted.
   static void next_docs(Heap& heap, std::vector<Cursor>& group) {
@@ -215,6 +224,8 @@ class PostingListIntersection {
   std::vector<uint32_t> order_;  // of the heaps, by their postings in all, fewest first
   // In the heaps' leapfrog order, when every heap has one alternative: else empty.
   std::vector<LoneCursor> lone_;
+  uint8_t proximity_ = 0;
+  std::array<std::vector<uint32_t>, 2> pair_;  // the positions first_two_may_match decodes
   std::vector<std::vector<Cursor>> current_;  // per query token, the last candidate's cursors
   std::vector<TermPositions> terms_;
   std::vector<TermCount> counts_;

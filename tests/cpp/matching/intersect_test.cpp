@@ -137,22 +137,54 @@ class IntersectionTest : public ::testing::Test {
   std::map<uint128, std::map<uint32_t, std::vector<uint32_t>>> docs_;
 };
 
-TEST_F(IntersectionTest, YieldsExactlyTheDocumentsMatchingEveryQueryToken) {
+// Whether a document holds picks of one position per query token, ascending in query order, that
+// skip at most `proximity` positions in all: an interval.
+bool has_interval(const std::vector<Group>& groups, uint8_t proximity) {
+  std::function<bool(size_t, int64_t, int64_t)> pick = [&](size_t g, int64_t previous,
+                                                           int64_t skipped) {
+    if (g == groups.size()) return true;
+    for (const auto& [token, found] : groups[g]) {
+      for (const uint32_t position : found.second) {
+        const int64_t more = g == 0 ? 0 : position - previous - 1;
+        if (more >= 0 && skipped + more <= proximity && pick(g + 1, position, skipped + more)) {
+          return true;
+        }
+      }
+    }
+    return false;
+  };
+  return pick(0, -1, 0);
+}
+
+TEST_F(IntersectionTest, YieldsTheDocumentsMatchingEveryQueryTokenThatMayHoldAnInterval) {
   std::mt19937 random(20261207);
   build(random, 300);
   const std::vector<std::string> terms = {"cat", "cot", "card", "dog", "dug", "elk",
                                           "bird", "ox", "ix", "zebra"};
-  for (int round = 0; round < 400; ++round) {
+  size_t passed_over = 0;  // documents matching every token of a phrase, without an interval
+  for (int round = 0; round < 600; ++round) {
     analysis::TokenizedQuery query;
-    const size_t count = 1 + random() % 3;
+    const size_t count = 1 + random() % 4;
     for (size_t i = 0; i < count; ++i) {
-      query.tokens.push_back(
-          {terms[random() % terms.size()], static_cast<uint8_t>(random() % 3)});
+      // Exact two times in three, so that a good share of queries are phrases of exact words.
+      const auto fuzziness = static_cast<uint8_t>(random() % 3 != 0 ? 0 : 1 + random() % 2);
+      query.tokens.push_back({terms[random() % terms.size()], fuzziness});
     }
-    const auto want = expected(query);
+    query.proximity = static_cast<uint8_t>(random() % 4);
+    const auto every_token = expected(query);
     const int asked = trie_asked_;
     const auto got = actual(query);
-    ASSERT_EQ(got, want) << "round " << round;
+    // What is yielded matches every query token, and is yielded whole; nothing with an interval
+    // is missed.
+    ASSERT_TRUE(std::includes(every_token.begin(), every_token.end(), got.begin(), got.end()))
+        << "round " << round;
+    for (const Candidate& candidate : every_token) {
+      if (has_interval(candidate.second, query.proximity)) {
+        EXPECT_TRUE(std::binary_search(got.begin(), got.end(), candidate))
+            << "round " << round << " document " << static_cast<uint64_t>(candidate.first);
+      }
+    }
+    passed_over += every_token.size() - got.size();
     // Exact tokens are looked up in the dictionary alone.
     const bool fuzzy = std::any_of(query.tokens.begin(), query.tokens.end(),
                                    [](const analysis::Token& t) { return t.fuzziness > 0; });
@@ -160,6 +192,8 @@ TEST_F(IntersectionTest, YieldsExactlyTheDocumentsMatchingEveryQueryToken) {
       EXPECT_EQ(trie_asked_, asked) << "round " << round;
     }
   }
+  // Phrases of three words or more pass over some documents that hold them all apart.
+  EXPECT_GT(passed_over, 0u);
 }
 
 TEST_F(IntersectionTest, NothingWithoutQueryTokensOrMatches) {
