@@ -305,7 +305,8 @@ bool PostingListIntersection::leapfrog_lone() {
   }
   auto advance = [this](size_t k, uint128 target) { return advance_lone(lone_[k], target); };
   auto doc_id = [this](size_t k) { return lone_[k].doc_id; };
-  const bool found = leapfrog(lone_.size(), advance, doc_id, [this] { return first_two_may_match(); });
+  auto may_match = [this] { return first_two_may_match(); };
+  const bool found = leapfrog(lone_.size(), advance, doc_id, may_match);
   // A list that ended leaves its cursor where it was: the next call ends there again.
   for (size_t k = 0; k < lone_.size(); ++k) {
     Cursor& cursor = heaps_[order_[k]].cursors.front();
