@@ -177,6 +177,9 @@ class PostingList {
     for (uint8_t byte : bytes_of(i)) count += (byte & 0x80) == 0;
     return count;
   }
+  // The bytes of posting i's positions, read from its entry alone: at least their number, since
+  // each takes one byte or more.
+  uint32_t position_bytes(size_t i) const { return entry(i).end - begin_of(i); }
   // Replaces the contents of `out` with the positions of posting i.
   void decode_positions(size_t i, std::vector<uint32_t>& out) const;
 

@@ -357,22 +357,16 @@ std::span<const TermPositions> PostingListIntersection::terms() {
 
 std::span<const TermCount> PostingListIntersection::counts() {
   counts_.clear();
-  double min_length = 0;
+  min_length_ = 0;
   for (uint32_t group = 0; group < current_.size(); ++group) {
     for (const Cursor& cursor : current_[group]) {
       const Alternative& alternative = heaps_[group].alternatives[cursor.alternative];
       const inverted::PostingList& postings = *alternative.postings;
-      const uint32_t tf = postings.position_count(cursor.index);
-      counts_.push_back({group, alternative.distance, postings.size(), tf});
-      // The posting's floor of its document's length, and the block's smallest ratio of length
-      // to tf times its tf, kept a hair below for the product's rounding.
-      min_length = std::max(min_length, static_cast<double>(postings.min_length(cursor.index)));
-      if (const auto* bound = postings.block(cursor.index).bound) {
-        min_length = std::max(min_length, double{bound->min_ratio} * tf * (1 - 1e-9));
-      }
+      counts_.push_back(
+          {group, alternative.distance, postings.size(), postings.position_bytes(cursor.index)});
+      min_length_ = std::max(min_length_, postings.min_length(cursor.index));
     }
   }
-  min_length_ = static_cast<uint32_t>(std::min<double>(min_length, UINT32_MAX));
   return counts_;
 }
 

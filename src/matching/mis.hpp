@@ -35,12 +35,12 @@ struct TermPositions {
 };
 
 // What bounds the score of one indexed token matching query token `group` in a candidate: its
-// counts, which the posting gives without its positions being decoded.
+// counts, which the posting's entry gives without its positions being read.
 struct TermCount {
   uint32_t group = 0;
   uint16_t distance = 0;
   uint64_t df = 0;
-  uint64_t tf = 0;
+  uint64_t max_tf = 0;  // at least the token's tf in the candidate
 };
 
 // One pick of an interval.

@@ -60,7 +60,7 @@ double Scorer::max_bm25(uint32_t doc_len, std::span<const matching::TermCount> c
   double best = 0;  // of the current group
   for (size_t k = 0; k < candidate.size(); ++k) {
     const matching::TermCount& term = candidate[k];
-    best = std::max(best, tfpart(term.tf, n) * idf(term.df) * weight(term.distance));
+    best = std::max(best, tfpart(term.max_tf, n) * idf(term.df) * weight(term.distance));
     if (k + 1 == candidate.size() || candidate[k + 1].group != term.group) {
       sum += best;
       best = 0;

@@ -26,7 +26,8 @@
 // bm25 of any interval of a candidate never exceeds max_bm25 of that candidate. Nor does a
 // shorter dl ever lower a term (norm grows with dl, tfpart falls with norm, and rounding keeps
 // both so), so max_bm25 of a floor of dl bounds a candidate whose length is only known from
-// below.
+// below; nor does a smaller tf ever raise one (tfpart grows with tf), so a tf known only from
+// above bounds it too.
 #pragma once
 
 #include <array>
