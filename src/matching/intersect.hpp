@@ -71,7 +71,7 @@ class PostingListIntersection {
   // The same tokens in the same order with their counts only, which reads no position: what
   // bounds the candidate's score. A tf is bounded by its positions' bytes, which most often are
   // one each: a candidate the bound rejects then costs no read of its positions, which lie apart
-  // from the entries (measured 6-18% off the 99th percentile of phrases at 1,000,000 documents,
+  // from the entries (measured 3-18% off the 99th percentile of phrases at 1,000,000 documents,
   // bench/README.md). Valid until the next call of `next` or `counts`.
   std::span<const TermCount> counts();
   // The least length the current candidate can have, as the length codes of its postings tell; 0
